@@ -1,0 +1,55 @@
+#include "protocol/port_setup.h"
+
+#include <cctype>
+#include <limits>
+#include <stdexcept>
+
+namespace oxu {
+
+int parsePortNumber(const std::string& text) {
+    std::size_t begin = 0;
+    std::size_t end = text.size();
+    while (begin < end && std::isspace(static_cast<unsigned char>(text[begin])))
+        ++begin;
+    while (end > begin && std::isspace(static_cast<unsigned char>(text[end - 1])))
+        --end;
+    const std::string digits = text.substr(begin, end - begin);
+
+    std::size_t pos = 0;
+    if (digits.empty() || digits.size() > 6)
+        pos = std::string::npos;
+    else if (digits[0] == '+' || digits[0] == '-')
+        pos = 1;
+    bool ok = pos != std::string::npos && pos < digits.size();
+    for (std::size_t i = pos; ok && i < digits.size(); ++i)
+        ok = std::isdigit(static_cast<unsigned char>(digits[i])) != 0;
+    if (!ok)
+        throw std::invalid_argument("The port \"" + text + "\" is not a port number.");
+
+    const long value = std::stol(digits);
+    if (value < std::numeric_limits<std::int16_t>::min() ||
+        value > std::numeric_limits<std::int16_t>::max())
+        throw std::invalid_argument("The port number " + digits + " is out of range.");
+    return static_cast<int>(value);
+}
+
+void configurePort(SerialPort& port, const WindowServices& window) {
+    if (port.isOpen())
+        port.close();
+    port.setPortNumber(parsePortNumber(window.portText()));
+    switch (window.selectedBaud()) {
+        case BaudOption::Option2_9600:
+            port.setLineSettings(kLineSettings9600);
+            break;
+        case BaudOption::Option3_19200:
+            port.setLineSettings(kLineSettings19200);
+            break;
+        case BaudOption::Option4_38400:
+            port.setLineSettings(kLineSettings38400);
+            break;
+        case BaudOption::None:
+            break;
+    }
+}
+
+}  // namespace oxu

@@ -1,0 +1,171 @@
+#include "protocol/update_transfer.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+#include <stdexcept>
+#include <system_error>
+
+#include "protocol/firmware_image.h"
+#include "protocol/frames.h"
+#include "protocol/port_setup.h"
+
+namespace oxu {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A reading to store in LastActivity: never zero, which means "not watching".
+std::chrono::microseconds activityTime(const Clock& clock) {
+    return std::max(clock.now(), std::chrono::microseconds(1));
+}
+
+}  // namespace
+
+std::string transferStatusText(int page) {
+    char digits[8];
+    std::snprintf(digits, sizeof digits, "%03d", page);
+    return std::string("Transferring page ") + digits + " ...";
+}
+
+UpdateTransfer::UpdateTransfer(SerialPort& port, WindowServices& window, Clock& clock)
+    : m_port(port), m_window(window), m_clock(clock) {}
+
+void UpdateTransfer::runUpdateCommand() {
+    try {
+        const std::string path = m_window.chooseFile(kFirmwareFilter);
+        startUpdate(path);
+    } catch (const std::exception& failure) {
+        m_window.messageBox(failure.what(), Buttons::Ok, Icon::Warning, kWindowTitle);
+    }
+}
+
+void UpdateTransfer::startUpdate(const std::string& path) {
+    if (path.empty())
+        return;
+
+    // Only a regular file (after following links) is an image; anything else
+    // is treated as not there, without a message.
+    std::error_code error;
+    const fs::file_status status = fs::status(path, error);
+    if (status.type() == fs::file_type::not_found)
+        return;
+    if (error)
+        throw std::runtime_error("Cannot check the firmware file \"" + path +
+                                 "\": " + error.message());
+    if (!fs::is_regular_file(status))
+        return;
+    const std::uintmax_t length = fs::file_size(path, error);
+    if (error)
+        throw std::runtime_error("Cannot get the size of the firmware file \"" + path +
+                                 "\": " + error.message());
+    const long long pages = pageCount(length);
+
+    configurePort(m_port, m_window);
+    const Bytes header = buildHeaderFrame(pages);
+
+    // The header announces the pages of `length` bytes; an image of any other
+    // size would be served short or padded, so it is refused before the port
+    // opens.
+    Bytes image = Lire(path);
+    if (image.size() != length) {
+        throw FirmwareReadError("The firmware file \"" + path + "\" changed while it was read (" +
+                                std::to_string(length) + " bytes expected, " +
+                                std::to_string(image.size()) + " read).");
+    }
+    ImageData = std::move(image);
+    RxBuffer.clear();
+
+    m_port.open();
+    AwaitingFirstReply = true;
+    LastActivity = activityTime(m_clock);
+    m_port.write(header);
+}
+
+void UpdateTransfer::onDataReceived() {
+    if (m_receiving) {
+        // Leave the bytes in the port; the running handler picks them up
+        // when it returns, so requests are served once each and in order.
+        m_dataPending = true;
+        return;
+    }
+    m_receiving = true;
+    do {
+        m_dataPending = false;
+        try {
+            handleReceived();
+        } catch (const std::exception& failure) {
+            reportFailure(failure.what());
+        }
+    } while (m_dataPending && m_port.isOpen());
+    m_receiving = false;
+}
+
+void UpdateTransfer::handleReceived() {
+    const Bytes incoming = m_port.readAll();
+    if (incoming.empty())
+        return;
+    AwaitingFirstReply = false;
+    LastActivity = activityTime(m_clock);
+
+    const std::size_t room = kRxBufferLimit - std::min(RxBuffer.size(), kRxBufferLimit);
+    const std::size_t kept = std::min(room, incoming.size());
+    RxBuffer.insert(RxBuffer.end(), incoming.begin(),
+                    incoming.begin() + static_cast<std::ptrdiff_t>(kept));
+
+    if (RxBuffer.size() == 1 && RxBuffer[0] == kCompletionByte)
+        completeUpdate();
+    else if (RxBuffer.size() >= kPageRequestSize && RxBuffer[0] == kFrameMark)
+        serveRequest();
+    // Otherwise wait: half a request, or a buffer that no longer starts with
+    // a request, which the device's silence will end through the watchdog.
+}
+
+void UpdateTransfer::serveRequest() {
+    const int page = RxBuffer[1];
+    // Repaints before the page goes out, without running other events that
+    // could append a second request behind this one.
+    m_window.setStatus(transferStatusText(page));
+    if (page == 0) {
+        m_window.messageBox(kStartFromPageOneText, Buttons::Ok, Icon::Information, kWindowTitle);
+    } else {
+        const Bytes frame = buildPageFrame(pageSlice(ImageData, page));
+        // One write per byte, as the device's receiver has always been fed.
+        for (const std::uint8_t& byte : frame)
+            m_port.write(ByteView(&byte, 1));
+    }
+    // Whatever followed the two request bytes goes too.
+    RxBuffer.clear();
+}
+
+void UpdateTransfer::completeUpdate() {
+    LastActivity = std::chrono::microseconds(0);
+    RxBuffer.clear();
+    m_port.close();
+    m_window.setStatus("");
+    m_window.messageBox(kTransferCompleteText, Buttons::Ok, Icon::Information, kWindowTitle);
+}
+
+void UpdateTransfer::onPortLost(const std::string& description) {
+    LastActivity = std::chrono::microseconds(0);
+    RxBuffer.clear();
+    m_window.messageBox(description, Buttons::Ok, Icon::Warning, kWindowTitle);
+}
+
+void UpdateTransfer::reportFailure(const std::string& description) {
+    // A write that fails mid-update leaves nothing to serve: release the port
+    // and stop watching, so the operator sees one message and can start again.
+    LastActivity = std::chrono::microseconds(0);
+    RxBuffer.clear();
+    try {
+        if (m_port.isOpen())
+            m_port.close();
+    } catch (const std::exception&) {
+        // The port is being abandoned; its own failure adds nothing.
+    }
+    m_window.messageBox(description, Buttons::Ok, Icon::Warning, kWindowTitle);
+}
+
+}  // namespace oxu

@@ -1,0 +1,77 @@
+#pragma once
+
+// The update: announce the image's page count, then answer every page
+// request the device sends until it reports completion. Holds the window's
+// update state on its behalf; runs on the window's one thread.
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+
+#include "protocol/bytes.h"
+#include "protocol/clock.h"
+#include "protocol/window_services.h"
+#include "serial/serial_port.h"
+
+namespace oxu {
+
+inline constexpr const char* kTransferCompleteText = "Transfert Complete";
+inline constexpr const char* kStartFromPageOneText = "Please start from page 1";
+
+class UpdateTransfer {
+public:
+    // Bytes kept at most in RxBuffer. A valid buffer never holds more than a
+    // few bytes; past the bound further bytes are read from the port and
+    // dropped, so a stalled buffer stays stalled and memory stays flat.
+    static constexpr std::size_t kRxBufferLimit = 1024;
+
+    // The three collaborators must outlive this object.
+    UpdateTransfer(SerialPort& port, WindowServices& window, Clock& clock);
+
+    // The "Update" button: asks for a firmware file, then starts the update.
+    // Any failure ends the command and shows its description in a warning box.
+    void runUpdateCommand();
+
+    // Starts an update of the file at path. Returns silently for an empty
+    // path or one that is not a regular file. Throws (SerialError,
+    // FirmwareReadError, std::exception) on any other failure; steps done
+    // before the failure stay done.
+    void startUpdate(const std::string& path);
+
+    // The port has bytes waiting. Serves a complete page request, recognises
+    // completion, or keeps the bytes for later. Never re-entered: bytes that
+    // arrive while it runs (for instance while its box is open) are handled
+    // in order as soon as it returns.
+    void onDataReceived();
+
+    // The port went away while open (already closed). Reports it once and
+    // stops watching the link.
+    void onPortLost(const std::string& description);
+
+    // Window-level update state, held here on the window's behalf.
+    Bytes ImageData;                             // the whole firmware file
+    Bytes RxBuffer;                              // received, not yet consumed
+    bool AwaitingFirstReply = false;             // header sent, nothing heard yet
+    std::chrono::microseconds LastActivity{0};   // last start or receive; 0 = not watching
+
+    SerialPort& port() { return m_port; }
+    WindowServices& window() { return m_window; }
+    Clock& clock() { return m_clock; }
+
+private:
+    void handleReceived();
+    void serveRequest();
+    void completeUpdate();
+    void reportFailure(const std::string& description);
+
+    SerialPort& m_port;
+    WindowServices& m_window;
+    Clock& m_clock;
+    bool m_receiving = false;    // a receive handler is running
+    bool m_dataPending = false;  // data arrived while it ran
+};
+
+// "Transferring page 007 ..." for page 7.
+std::string transferStatusText(int page);
+
+}  // namespace oxu

@@ -1,0 +1,26 @@
+#include "protocol/watchdog.h"
+
+#include "protocol/update_transfer.h"
+
+namespace oxu {
+
+void Watchdog::tick() {
+    if (m_transfer.LastActivity == std::chrono::microseconds(0))
+        return;
+    WindowServices& window = m_transfer.window();
+    // Never stack a box on one of our own; the silence is judged again on
+    // the first tick after it closes.
+    if (window.modalOpen())
+        return;
+    const auto elapsed = m_transfer.clock().now() - m_transfer.LastActivity;
+    if (elapsed <= kSilenceLimit)
+        return;
+
+    const bool neverAnswered = m_transfer.AwaitingFirstReply;
+    // Stop watching before the box opens, so it is shown once.
+    m_transfer.LastActivity = std::chrono::microseconds(0);
+    window.messageBox(neverAnswered ? kConnectionFailedText : kTransferInterruptedText,
+                      Buttons::Ok, Icon::Warning, kWindowTitle);
+}
+
+}  // namespace oxu
