@@ -1,0 +1,259 @@
+#include "serial/qt_serial_port.h"
+
+#include <termios.h>
+#include <unistd.h>
+
+#include <QElapsedTimer>
+#include <QMetaObject>
+#include <QtGlobal>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+namespace oxu {
+namespace {
+
+// Each wait while draining is short so that a stall is noticed promptly.
+constexpr int kDrainWaitStepMs = 100;
+
+struct LineSetting {
+    const char* text;
+    qint32 baudRate;
+};
+
+constexpr LineSetting kLineSettings[] = {
+    {kLineSettings9600, 9600},
+    {kLineSettings19200, 19200},
+    {kLineSettings38400, 38400},
+};
+
+bool containsText(const std::string& text, const char* part) {
+    return text.find(part) != std::string::npos;
+}
+
+// The cause and hint for an open() that Qt refused with PermissionError.
+std::string describePermissionFailure(const std::string& device, const std::string& reason) {
+    // Qt's own lock file under /var/lock, or TIOCEXCL from another program.
+    if (containsText(reason, "locking") || containsText(reason, "busy"))
+        return "the port is in use by another program (" + reason + ")";
+    const bool denied = ::access(device.c_str(), R_OK | W_OK) != 0 && errno == EACCES;
+    if (denied || containsText(reason, "denied"))
+        return "access is denied; add your user to the dialout group and log in again (" + reason +
+               ")";
+    return "the port is in use by another program, or your user lacks access to it (" + reason +
+           ")";
+}
+
+// Qt keys its lock file on the device's file name, so open the node itself:
+// a symlink and its target must not be lockable twice.
+QString resolveDevicePath(const std::string& device) {
+    std::error_code error;
+    std::filesystem::path target = std::filesystem::canonical(device, error);
+    return QString::fromStdString(error ? device : target.string());
+}
+
+}  // namespace
+
+QtSerialPort::QtSerialPort(QObject* parent) : QtSerialPort(systemPortScan(), parent) {}
+
+QtSerialPort::QtSerialPort(PortScan scan, QObject* parent)
+    : QObject(parent),
+      m_scan(std::move(scan)),
+      m_resolution(resolvePort(kFirstPortNumber, m_scan)) {
+    connect(&m_port, &QSerialPort::readyRead, this, &QtSerialPort::handleReadyRead);
+    connect(&m_port, &QSerialPort::errorOccurred, this, &QtSerialPort::handleError);
+}
+
+QtSerialPort::~QtSerialPort() {
+    try {
+        close();
+    } catch (const std::exception& error) {
+        qWarning("%s", error.what());
+    }
+    // m_port outlives this destructor's body; it must not call back into us.
+    disconnect(&m_port, nullptr, this, nullptr);
+}
+
+bool QtSerialPort::isOpen() const {
+    return m_port.isOpen();
+}
+
+void QtSerialPort::close() {
+    if (!m_port.isOpen())
+        return;
+    const qint64 queued = m_port.bytesToWrite();
+    m_closing = true;
+    m_closeFailure.clear();
+    const std::string failure = drainOutput();
+    const qint64 unsent = m_port.bytesToWrite();
+    m_port.close();
+    m_closing = false;
+    if (failure.empty())
+        return;
+    if (unsent > 0)
+        throw SerialError("Could not send " + std::to_string(unsent) + " of " +
+                          std::to_string(queued) + " queued bytes to " + describe() +
+                          " before closing it: " + failure);
+    throw SerialError("Could not finish sending to " + describe() +
+                      " before closing it: " + failure);
+}
+
+// Returns why the queue could not be written out, or nothing when it was.
+std::string QtSerialPort::drainOutput() {
+    qint64 pending = m_port.bytesToWrite();
+    QElapsedTimer sinceProgress;
+    sinceProgress.start();
+    while (pending > 0) {
+        m_port.waitForBytesWritten(kDrainWaitStepMs);
+        if (!m_closeFailure.empty())
+            return m_closeFailure;
+        const qint64 left = m_port.bytesToWrite();
+        if (left < pending) {
+            pending = left;
+            sinceProgress.restart();
+        } else if (sinceProgress.hasExpired(kDrainStallLimit.count())) {
+            return "the line accepted nothing for " +
+                   std::to_string(kDrainStallLimit.count() / 1000) + " seconds";
+        }
+    }
+    // Qt's close() restores the old termios at once; let the driver send what
+    // it still holds first. A pty has nothing to drain and returns at once.
+    const int handle = static_cast<int>(m_port.handle());
+    if (handle >= 0 && ::tcdrain(handle) != 0 && errno != EINTR)
+        return std::string("the line failed while sending (") + std::strerror(errno) + ")";
+    return {};
+}
+
+void QtSerialPort::setPortNumber(int number) {
+    if (m_port.isOpen())
+        throw SerialError("Cannot select port " + std::to_string(number) + " while " + describe() +
+                          " is open");
+    PortResolution resolution = resolvePort(number, m_scan);
+    if (resolution.status == PortResolution::Status::OutOfRange)
+        throw SerialError(resolution.problem);
+    m_resolution = std::move(resolution);
+}
+
+void QtSerialPort::setLineSettings(const std::string& settings) {
+    if (m_port.isOpen())
+        throw SerialError("Cannot change the line settings of " + describe() + " while it is open");
+    for (const LineSetting& known : kLineSettings) {
+        if (settings == known.text) {
+            m_lineSettings = settings;
+            m_baudRate = known.baudRate;
+            return;
+        }
+    }
+    throw SerialError("Unsupported line settings \"" + settings + "\" for " + describe() +
+                      ": use " + kLineSettings9600 + ", " + kLineSettings19200 + " or " +
+                      kLineSettings38400);
+}
+
+void QtSerialPort::open() {
+    if (m_port.isOpen())
+        throw SerialError("Cannot open " + describe() + ": it is already open");
+    if (!m_resolution.found())
+        throw SerialError("Cannot open COM " + std::to_string(m_resolution.number) + ": " +
+                          m_resolution.problem);
+
+    const std::string& device = m_resolution.device;
+    m_port.setPortName(resolveDevicePath(device));
+    m_port.setBaudRate(m_baudRate);
+    m_port.setDataBits(QSerialPort::Data8);
+    m_port.setParity(QSerialPort::NoParity);
+    m_port.setStopBits(QSerialPort::OneStop);
+    m_port.setFlowControl(QSerialPort::NoFlowControl);
+    if (!m_port.open(QIODevice::ReadWrite)) {
+        const std::string reason = m_port.errorString().toStdString();
+        std::string cause;
+        switch (m_port.error()) {
+            case QSerialPort::DeviceNotFoundError:
+                cause = "the device does not exist (" + reason + ")";
+                break;
+            case QSerialPort::PermissionError:
+                cause = describePermissionFailure(device, reason);
+                break;
+            default:
+                cause = reason;
+                break;
+        }
+        throw SerialError("Cannot open " + describe() + ": " + cause);
+    }
+    // Qt 6.4 keeps whatever the line received before the open; the device's
+    // replies must start from this session. A failure here is not fatal.
+    m_port.clear(QSerialPort::Input);
+}
+
+void QtSerialPort::write(ByteView bytes) {
+    if (!m_port.isOpen())
+        throw SerialError("Cannot write to " + describe() + ": the port is not open");
+    if (bytes.empty())
+        return;
+    const auto size = static_cast<qint64>(bytes.size());
+    if (m_port.write(reinterpret_cast<const char*>(bytes.data()), size) != size)
+        throw SerialError("Cannot write to " + describe() + ": " +
+                          m_port.errorString().toStdString());
+}
+
+Bytes QtSerialPort::readAll() {
+    if (!m_port.isOpen())
+        return {};
+    m_readDuringNotify = true;
+    const QByteArray data = m_port.readAll();
+    return Bytes(data.begin(), data.end());
+}
+
+std::string QtSerialPort::describe() const {
+    return describePort(m_resolution);
+}
+
+void QtSerialPort::handleReadyRead() {
+    if (!m_port.isOpen() || m_port.bytesAvailable() <= 0)
+        return;
+    m_readDuringNotify = false;
+    try {
+        notifyDataReceived();
+    } catch (const std::exception& error) {
+        // An exception must not unwind through Qt's event dispatch.
+        qWarning("%s", error.what());
+    }
+    // Qt raises no readyRead for bytes read in while its readyRead is being
+    // handled (the handler may run the event loop); without another look they
+    // would wait for the next chunk, which the device sends only after a reply.
+    if (m_readDuringNotify && m_port.isOpen() && m_port.bytesAvailable() > 0)
+        QMetaObject::invokeMethod(this, &QtSerialPort::handleReadyRead, Qt::QueuedConnection);
+}
+
+void QtSerialPort::handleError(QSerialPort::SerialPortError error) {
+    const bool lineFailed = error == QSerialPort::ReadError || error == QSerialPort::WriteError ||
+                            error == QSerialPort::ResourceError;
+    if (!lineFailed || !m_port.isOpen())
+        return;
+    if (m_closing) {
+        if (m_closeFailure.empty())
+            m_closeFailure = "the device was disconnected";
+        return;
+    }
+    // Qt's text for a vanished device is often a stale errno ("Inappropriate
+    // ioctl for device"), so only a failed write keeps its own text.
+    if (error == QSerialPort::WriteError)
+        loseConnection("writing to it failed (" + m_port.errorString().toStdString() + ").");
+    else
+        loseConnection("the device was disconnected.");
+}
+
+void QtSerialPort::loseConnection(const std::string& cause) {
+    // Qt 6.4 repeats the error about 100,000 times a second while the port
+    // stays open; closing at once stops that. Nothing queued can reach a dead
+    // line, so no drain.
+    m_closing = true;
+    m_port.close();
+    m_closing = false;
+    try {
+        notifyPortLost("The connection to " + describe() + " was lost: " + cause);
+    } catch (const std::exception& exception) {
+        qWarning("%s", exception.what());
+    }
+}
+
+}  // namespace oxu

@@ -1,0 +1,88 @@
+#pragma once
+
+// The serial port on Qt Serial Port: a QObject on the window's event loop.
+// Bytes received raise the data-received handler from readyRead; a device
+// that goes away while open closes the port and raises the port-lost handler
+// once.
+
+#include <QObject>
+#include <QSerialPort>
+#include <chrono>
+#include <string>
+
+#include "serial/port_mapping.h"
+#include "serial/serial_port.h"
+
+namespace oxu {
+
+class QtSerialPort : public QObject, public SerialPort {
+    Q_OBJECT
+
+public:
+    // How long close() keeps trying to write out queued bytes while the line
+    // takes none of them, before it gives up.
+    static constexpr std::chrono::milliseconds kDrainStallLimit{3000};
+
+    // Port 1 of the running system, "38400,n,8,1", closed.
+    explicit QtSerialPort(QObject* parent = nullptr);
+    // The same, mapping port numbers through the given scan (tests inject one).
+    explicit QtSerialPort(PortScan scan, QObject* parent = nullptr);
+    // Closes the port (writing out what was queued); never throws.
+    ~QtSerialPort() override;
+
+    bool isOpen() const override;
+
+    // Writes out every queued byte, waits for the line to send them, then
+    // releases the port. If bytes could not be written out (the line stalled
+    // for kDrainStallLimit or failed), the port is still released and
+    // SerialError then says how many bytes were lost and why.
+    void close() override;
+
+    // Throws SerialError for a number outside 1..16 or while open; resolves
+    // the number to a device at once (see resolvePort).
+    void setPortNumber(int number) override;
+
+    // Throws SerialError for any text but the three supported settings, or
+    // while open.
+    void setLineSettings(const std::string& settings) override;
+
+    // Opens the resolved device with the line settings, 8N1, no flow control,
+    // leaving DTR and RTS alone, and discards input waiting from before.
+    // Throws SerialError naming the port and device, the system's reason and
+    // a hint (in use by another program, dialout group); also when already open.
+    void open() override;
+
+    // Appends to the output queue, sent from the event loop; no system call.
+    // Throws SerialError when the port is not open.
+    void write(ByteView bytes) override;
+
+    // Every byte received and not yet read; none when closed.
+    Bytes readAll() override;
+
+    // "COM 1 (/dev/ttyUSB0)", or "COM 3 (no device)".
+    std::string describe() const override;
+
+    // The selected port number and what it resolved to at setPortNumber.
+    const PortResolution& resolution() const { return m_resolution; }
+    // The current line settings text, e.g. "38400,n,8,1".
+    const std::string& lineSettings() const { return m_lineSettings; }
+
+private slots:
+    void handleReadyRead();
+    void handleError(QSerialPort::SerialPortError error);
+
+private:
+    std::string drainOutput();
+    void loseConnection(const std::string& cause);
+
+    PortScan m_scan;
+    PortResolution m_resolution;
+    std::string m_lineSettings = kLineSettings38400;
+    qint32 m_baudRate = 38400;
+    QSerialPort m_port;
+    bool m_closing = false;           // inside close(): errors are the drain's, not a loss
+    std::string m_closeFailure;       // the error that ended the drain
+    bool m_readDuringNotify = false;  // the data handler called readAll()
+};
+
+}  // namespace oxu
