@@ -1,0 +1,184 @@
+#include "serial/port_mapping.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+namespace oxu {
+namespace {
+
+PortScan makeScan(std::map<std::string, std::string> environment,
+                  std::vector<std::string> devices) {
+    PortScan scan;
+    scan.environment = [environment](const std::string& name) -> std::optional<std::string> {
+        auto found = environment.find(name);
+        if (found == environment.end())
+            return std::nullopt;
+        return found->second;
+    };
+    scan.devices = [devices] { return devices; };
+    return scan;
+}
+
+struct ResolveCase {
+    const char* name;
+    int number;
+    std::map<std::string, std::string> environment;
+    std::vector<std::string> devices;
+    PortResolution::Status status;
+    std::string device;   // expected when Found
+    std::string problem;  // expected otherwise
+};
+
+TEST(PortMappingTest, ResolvesNumbersByEnvironmentThenScanOrder) {
+    const std::vector<std::string> two = {"/dev/ttyUSB0", "/dev/ttyACM0"};
+    const ResolveCase cases[] = {
+        {"first scanned device", 1, {}, two, PortResolution::Status::Found, "/dev/ttyUSB0", ""},
+        {"second scanned device", 2, {}, two, PortResolution::Status::Found, "/dev/ttyACM0", ""},
+        {"environment wins over scan",
+         1,
+         {{"OXU_COM1", "/dev/pts/7"}},
+         two,
+         PortResolution::Status::Found,
+         "/dev/pts/7",
+         ""},
+        {"environment for a number beyond the scan",
+         9,
+         {{"OXU_COM9", "/tmp/link"}},
+         two,
+         PortResolution::Status::Found,
+         "/tmp/link",
+         ""},
+        {"another number's variable is ignored",
+         2,
+         {{"OXU_COM1", "/dev/pts/7"}},
+         two,
+         PortResolution::Status::Found,
+         "/dev/ttyACM0",
+         ""},
+        {"empty variable falls back to scan",
+         1,
+         {{"OXU_COM1", ""}},
+         two,
+         PortResolution::Status::Found,
+         "/dev/ttyUSB0",
+         ""},
+        {"nth device missing",
+         3,
+         {},
+         two,
+         PortResolution::Status::NoDevice,
+         "",
+         "no serial device for this number (found 2: /dev/ttyUSB0, /dev/ttyACM0); set OXU_COM3 "
+         "to a device path"},
+        {"no devices at all",
+         1,
+         {},
+         {},
+         PortResolution::Status::NoDevice,
+         "",
+         "no serial device for this number (found none); set OXU_COM1 to a device path"},
+        {"zero",
+         0,
+         {},
+         two,
+         PortResolution::Status::OutOfRange,
+         "",
+         "Port number 0 is out of range 1 to 16"},
+        {"seventeen",
+         17,
+         {{"OXU_COM17", "/dev/pts/7"}},
+         two,
+         PortResolution::Status::OutOfRange,
+         "",
+         "Port number 17 is out of range 1 to 16"},
+        {"negative",
+         -3,
+         {},
+         two,
+         PortResolution::Status::OutOfRange,
+         "",
+         "Port number -3 is out of range 1 to 16"},
+        {"sixteen is the last",
+         16,
+         {{"OXU_COM16", "/dev/ttyS4"}},
+         two,
+         PortResolution::Status::Found,
+         "/dev/ttyS4",
+         ""},
+    };
+    for (const ResolveCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        PortResolution resolution = resolvePort(c.number, makeScan(c.environment, c.devices));
+        EXPECT_EQ(resolution.number, c.number);
+        EXPECT_EQ(resolution.status, c.status);
+        EXPECT_EQ(resolution.device, c.device);
+        EXPECT_EQ(resolution.problem, c.problem);
+        auto variable = c.environment.find(portVariableName(c.number));
+        const bool named = variable != c.environment.end() && !variable->second.empty();
+        EXPECT_EQ(resolution.fromEnvironment, named && c.status == PortResolution::Status::Found);
+    }
+}
+
+TEST(PortMappingTest, DescribesPortWithDeviceOrItsAbsence) {
+    EXPECT_EQ(describePort(resolvePort(1, makeScan({}, {"/dev/ttyUSB0"}))), "COM 1 (/dev/ttyUSB0)");
+    EXPECT_EQ(describePort(resolvePort(3, makeScan({}, {"/dev/ttyUSB0"}))), "COM 3 (no device)");
+}
+
+class ScanDirectoryTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_root = std::filesystem::temp_directory_path() /
+                 ("oxu-scan-" + std::to_string(::getpid()) + "-" +
+                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::remove_all(m_root);
+        std::filesystem::create_directories(m_root / "dev");
+    }
+    void TearDown() override { std::filesystem::remove_all(m_root); }
+
+    void addNode(const std::string& name) { std::ofstream(m_root / "dev" / name).put('\0'); }
+    void setUartType(const std::string& name, const std::string& type) {
+        std::filesystem::create_directories(m_root / "sys/class/tty" / name);
+        std::ofstream(m_root / "sys/class/tty" / name / "type") << type << "\n";
+    }
+    std::string dev(const std::string& name) const { return (m_root / "dev" / name).string(); }
+
+    std::filesystem::path m_root;
+};
+
+TEST_F(ScanDirectoryTest, ListsUartsThenUsbThenAcmInNumericOrder) {
+    for (const char* name :
+         {"ttyACM1", "ttyUSB10", "ttyS10", "ttyUSB2", "ttyS0", "ttyACM0", "ttyS1", "ttyS2", "ttyS3",
+          "tty0", "ttyUSB", "ttyUSBx", "ttySAC0", "console", "ttyprintk"})
+        addNode(name);
+    setUartType("ttyS0", "4");
+    setUartType("ttyS1", "0");  // a node with no UART behind it
+    setUartType("ttyS10", "4");
+    setUartType("ttyS3", "junk");  // unreadable type: not trusted as a UART
+    // ttyS2 has no sysfs entry at all
+
+    EXPECT_EQ(scanSerialDevices(m_root),
+              (std::vector<std::string>{dev("ttyS0"), dev("ttyS10"), dev("ttyUSB2"),
+                                        dev("ttyUSB10"), dev("ttyACM0"), dev("ttyACM1")}));
+}
+
+TEST_F(ScanDirectoryTest, ScannedDevicesFeedTheMapping) {
+    addNode("ttyS0");
+    setUartType("ttyS0", "0");
+    addNode("ttyUSB0");
+    addNode("ttyACM0");
+    PortScan scan = makeScan({}, {});
+    scan.devices = [this] { return scanSerialDevices(m_root); };
+    EXPECT_EQ(resolvePort(1, scan).device, dev("ttyUSB0"));
+    EXPECT_EQ(resolvePort(2, scan).device, dev("ttyACM0"));
+    EXPECT_EQ(resolvePort(3, scan).status, PortResolution::Status::NoDevice);
+}
+
+TEST(PortMappingTest, MissingDevDirectoryGivesNoDevices) {
+    EXPECT_TRUE(scanSerialDevices("/nonexistent-oxu-root").empty());
+}
+
+}  // namespace
+}  // namespace oxu

@@ -1,0 +1,383 @@
+#include "serial/qt_serial_port.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QProcess>
+#include <QTest>
+#include <chrono>
+#include <iostream>
+#include <map>
+#include <thread>
+
+#include "pty.h"
+
+namespace oxu {
+namespace {
+
+using namespace std::chrono_literals;
+using test::Pty;
+
+constexpr int kWaitMs = 10000;  // generous: the machine is shared
+
+PortScan scanWith(std::map<std::string, std::string> environment,
+                  std::vector<std::string> devices = {}) {
+    PortScan scan;
+    scan.environment = [environment](const std::string& name) -> std::optional<std::string> {
+        auto found = environment.find(name);
+        if (found == environment.end())
+            return std::nullopt;
+        return found->second;
+    };
+    scan.devices = [devices] { return devices; };
+    return scan;
+}
+
+Bytes allByteValues() {
+    Bytes bytes(256);
+    for (int value = 0; value < 256; ++value)
+        bytes[static_cast<std::size_t>(value)] = static_cast<std::uint8_t>(value);
+    return bytes;
+}
+
+std::string openFailure(QtSerialPort& port) {
+    try {
+        port.open();
+    } catch (const SerialError& error) {
+        return error.what();
+    }
+    return "(open succeeded)";
+}
+
+double cpuSeconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    auto seconds = [](const timeval& time) { return time.tv_sec + time.tv_usec / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+// A port mapped to the slave end of a fresh pty as COM 1.
+class PtyPortTest : public ::testing::Test {
+protected:
+    PtyPortTest() : m_port(scanWith({{"OXU_COM1", m_pty.slavePath()}})) {}
+
+    Pty m_pty;
+    QtSerialPort m_port;
+};
+
+TEST_F(PtyPortTest, CarriesAllByteValuesBothWays) {
+    Bytes received;
+    int notifications = 0;
+    m_port.setDataReceivedHandler([&] {
+        ++notifications;
+        Bytes chunk = m_port.readAll();
+        EXPECT_FALSE(chunk.empty()) << "notified with nothing waiting";
+        received.insert(received.end(), chunk.begin(), chunk.end());
+    });
+    m_port.open();
+    const Bytes all = allByteValues();
+
+    m_port.write(all);
+    EXPECT_EQ(m_pty.readMaster(all.size(), 10s), all);
+
+    m_pty.writeMaster(all);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return received.size() >= all.size(); }, kWaitMs));
+    EXPECT_EQ(received, all);
+    EXPECT_GE(notifications, 1);
+}
+
+TEST_F(PtyPortTest, CloseRightAfterWritesDeliversEveryByte) {
+    m_port.open();
+    for (std::uint8_t byte : {0x2F, 0x55, 0xAA})
+        m_port.write(ByteView(&byte, 1));
+    m_port.close();
+    EXPECT_FALSE(m_port.isOpen());
+    EXPECT_EQ(m_pty.readMaster(3, 5s), (Bytes{0x2F, 0x55, 0xAA}));
+}
+
+TEST_F(PtyPortTest, AppliesLineSettingsToTheLine) {
+    const struct {
+        const char* settings;
+        speed_t speed;
+    } cases[] = {
+        {kLineSettings9600, B9600},
+        {kLineSettings19200, B19200},
+        {kLineSettings38400, B38400},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.settings);
+        m_port.setLineSettings(c.settings);
+        EXPECT_EQ(m_port.lineSettings(), c.settings);
+        m_port.open();
+        termios line{};
+        ASSERT_EQ(::tcgetattr(m_pty.slave(), &line), 0);
+        EXPECT_EQ(::cfgetospeed(&line), c.speed);
+        EXPECT_EQ(::cfgetispeed(&line), c.speed);
+        EXPECT_EQ(line.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+        EXPECT_EQ(line.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+        EXPECT_EQ(line.c_iflag & (IXON | IXOFF | INPCK | ISTRIP | ICRNL | INLCR), 0u);
+        EXPECT_EQ(line.c_lflag & (ICANON | ECHO | ISIG), 0u);
+        m_port.close();
+    }
+}
+
+TEST_F(PtyPortTest, Uses38400BaudUntilToldOtherwise) {
+    EXPECT_EQ(m_port.lineSettings(), kLineSettings38400);
+    m_port.open();
+    termios line{};
+    ASSERT_EQ(::tcgetattr(m_pty.slave(), &line), 0);
+    EXPECT_EQ(::cfgetospeed(&line), static_cast<speed_t>(B38400));
+}
+
+TEST_F(PtyPortTest, RejectsUnsupportedLineSettings) {
+    m_port.setLineSettings(kLineSettings9600);
+    for (const char* bad : {"", "115200,n,8,1", "9600,e,8,1", "9600,n,7,1", "9600,n,8,2", "9600",
+                            "9600,N,8,1", " 9600,n,8,1", "38400,n,8,1\n"}) {
+        SCOPED_TRACE(bad);
+        try {
+            m_port.setLineSettings(bad);
+            ADD_FAILURE() << "accepted";
+        } catch (const SerialError& error) {
+            EXPECT_NE(std::string(error.what()).find("Unsupported line settings"),
+                      std::string::npos)
+                << error.what();
+        }
+        EXPECT_EQ(m_port.lineSettings(), kLineSettings9600);
+    }
+}
+
+TEST_F(PtyPortTest, RefusesReconfigurationAndSecondOpenWhileOpen) {
+    m_port.open();
+    EXPECT_THROW(m_port.open(), SerialError);
+    EXPECT_THROW(m_port.setPortNumber(2), SerialError);
+    EXPECT_THROW(m_port.setLineSettings(kLineSettings9600), SerialError);
+    EXPECT_TRUE(m_port.isOpen());
+    EXPECT_EQ(m_port.resolution().number, 1);
+    EXPECT_EQ(m_port.lineSettings(), kLineSettings38400);
+}
+
+TEST_F(PtyPortTest, WriteToClosedPortThrowsAndCloseIsHarmless) {
+    const Bytes frame{0xAA, 0x01};
+    EXPECT_THROW(m_port.write(frame), SerialError);
+    m_port.close();
+    m_port.open();
+    m_port.close();
+    m_port.close();
+    EXPECT_FALSE(m_port.isOpen());
+    EXPECT_THROW(m_port.write(frame), SerialError);
+    EXPECT_TRUE(m_port.readAll().empty());
+}
+
+TEST_F(PtyPortTest, DiscardsInputWaitingBeforeOpen) {
+    m_pty.writeMaster(Bytes{0x11, 0x22, 0x33});
+    Bytes received;
+    m_port.setDataReceivedHandler([&] {
+        Bytes chunk = m_port.readAll();
+        received.insert(received.end(), chunk.begin(), chunk.end());
+    });
+    m_port.open();
+    QTest::qWait(100);  // any stale bytes would be delivered now
+    m_pty.writeMaster(Bytes{0xAA, 0x01});
+    EXPECT_TRUE(QTest::qWaitFor([&] { return received.size() >= 2; }, kWaitMs));
+    EXPECT_EQ(received, (Bytes{0xAA, 0x01}));
+}
+
+TEST_F(PtyPortTest, DescribesPortByNumberAndDevice) {
+    EXPECT_EQ(m_port.describe(), "COM 1 (" + m_pty.slavePath() + ")");
+    m_port.setPortNumber(3);
+    EXPECT_EQ(m_port.describe(), "COM 3 (no device)");
+}
+
+TEST_F(PtyPortTest, RejectsPortNumbersOutOfRangeAndKeepsSelection) {
+    for (int number : {0, -1, 17, 32767}) {
+        SCOPED_TRACE(number);
+        try {
+            m_port.setPortNumber(number);
+            ADD_FAILURE() << "accepted";
+        } catch (const SerialError& error) {
+            EXPECT_EQ(std::string(error.what()),
+                      "Port number " + std::to_string(number) + " is out of range 1 to 16");
+        }
+        EXPECT_EQ(m_port.resolution().number, 1);
+    }
+    m_port.open();
+    EXPECT_TRUE(m_port.isOpen());
+}
+
+TEST_F(PtyPortTest, ReportsPortHeldByAnotherProgram) {
+    QProcess holder;
+    holder.start(QCoreApplication::applicationFilePath(),
+                 {"--hold-port", QString::fromStdString(m_pty.slavePath())});
+    ASSERT_TRUE(holder.waitForStarted(kWaitMs));
+    ASSERT_TRUE(holder.waitForReadyRead(kWaitMs));
+    ASSERT_EQ(holder.readLine().trimmed().toStdString(), "held");
+
+    const std::string message = openFailure(m_port);
+    EXPECT_NE(message.find("Cannot open COM 1 (" + m_pty.slavePath() + ")"), std::string::npos)
+        << message;
+    EXPECT_NE(message.find("in use by another program"), std::string::npos) << message;
+    EXPECT_FALSE(m_port.isOpen());
+
+    holder.closeWriteChannel();
+    EXPECT_TRUE(holder.waitForFinished(kWaitMs));
+    m_port.open();  // free again once the other program let go
+    EXPECT_TRUE(m_port.isOpen());
+}
+
+TEST_F(PtyPortTest, SuggestsDialoutGroupWhenAccessIsDenied) {
+    if (::geteuid() != 0 || ::access("/usr/bin/setpriv", X_OK) != 0)
+        GTEST_SKIP() << "needs root and setpriv to try the port as another user";
+    QProcess other;
+    other.start("/usr/bin/setpriv", {"--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                                     QCoreApplication::applicationFilePath(), "--try-open",
+                                     QString::fromStdString(m_pty.slavePath())});
+    ASSERT_TRUE(other.waitForFinished(kWaitMs));
+    const std::string output = other.readAllStandardOutput().trimmed().toStdString();
+    if (output.rfind("Cannot open", 0) != 0)
+        GTEST_SKIP() << "the test binary cannot run as nobody here: " << output
+                     << other.readAllStandardError().toStdString();
+    EXPECT_NE(output.find("Cannot open COM 1 (" + m_pty.slavePath() + ")"), std::string::npos)
+        << output;
+    EXPECT_NE(output.find("dialout"), std::string::npos) << output;
+    EXPECT_NE(output.find("Permission denied"), std::string::npos) << output;
+}
+
+TEST(QtSerialPortTest, ReportsMissingDeviceWithPortAndPath) {
+    QtSerialPort port(scanWith({{"OXU_COM1", "/dev/does-not-exist"}}));
+    const std::string message = openFailure(port);
+    EXPECT_NE(message.find("Cannot open COM 1 (/dev/does-not-exist)"), std::string::npos)
+        << message;
+    EXPECT_NE(message.find("does not exist"), std::string::npos) << message;
+    EXPECT_FALSE(port.isOpen());
+}
+
+TEST(QtSerialPortTest, ReportsNumberWithoutDeviceAndWhatWasFound) {
+    QtSerialPort port(scanWith({}, {"/dev/ttyUSB0", "/dev/ttyACM0"}));
+    port.setPortNumber(3);
+    EXPECT_EQ(openFailure(port),
+              "Cannot open COM 3: no serial device for this number (found 2: /dev/ttyUSB0, "
+              "/dev/ttyACM0); set OXU_COM3 to a device path");
+}
+
+TEST(QtSerialPortTest, ResolvesAgainAtEachPortSelection) {
+    std::vector<std::string> devices;
+    PortScan scan = scanWith({});
+    scan.devices = [&devices] { return devices; };
+    QtSerialPort port(scan);
+    EXPECT_EQ(port.describe(), "COM 1 (no device)");
+    devices = {"/dev/ttyUSB0"};  // adapter plugged in
+    port.setPortNumber(1);
+    EXPECT_EQ(port.describe(), "COM 1 (/dev/ttyUSB0)");
+}
+
+TEST_F(PtyPortTest, LostDeviceClosesPortReportsOnceAndGoesQuiet) {
+    std::vector<std::string> losses;
+    m_port.setPortLostHandler([&](const std::string& description) {
+        EXPECT_FALSE(m_port.isOpen()) << "handler ran before the port was closed";
+        losses.push_back(description);
+    });
+    m_port.setDataReceivedHandler([&] { m_port.readAll(); });
+    m_port.open();
+    // Mid-transfer: a page request answered, a page frame on its way.
+    m_pty.writeMaster(Bytes{0xAA, 0x01});
+    const Bytes page(258, 0x5A);
+    for (std::uint8_t byte : page)
+        m_port.write(ByteView(&byte, 1));
+    ASSERT_FALSE(m_pty.readMaster(10, 10s).empty());
+    m_pty.closeMaster();
+
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !losses.empty(); }, kWaitMs));
+    EXPECT_FALSE(m_port.isOpen());
+
+    const double before = cpuSeconds();
+    QTest::qWait(2000);
+    const double used = cpuSeconds() - before;
+    std::cout << "[ measured ] CPU over 2 s after the loss: " << used * 1000 << " ms ("
+              << used / 2 * 100 << "% of one core)" << std::endl;
+    EXPECT_LT(used, 0.10) << "the port keeps spinning after the device went away";
+
+    ASSERT_EQ(losses.size(), 1u);
+    EXPECT_EQ(losses[0], "The connection to COM 1 (" + m_pty.slavePath() +
+                             ") was lost: the device was disconnected.");
+    EXPECT_THROW(m_port.write(page), SerialError);
+    m_port.close();
+}
+
+std::string closeFailure(QtSerialPort& port) {
+    try {
+        port.close();
+    } catch (const SerialError& error) {
+        return error.what();
+    }
+    return "(close succeeded)";
+}
+
+TEST_F(PtyPortTest, CloseGivesUpOnStalledLineAndSaysWhatWasLost) {
+    m_port.open();
+    const Bytes flood(1 << 20, 0x42);  // far more than a pty buffers
+    m_port.write(flood);
+    const std::string message = closeFailure(m_port);
+    EXPECT_FALSE(m_port.isOpen());
+    EXPECT_NE(message.find("queued bytes to COM 1 (" + m_pty.slavePath() + ") before closing"),
+              std::string::npos)
+        << message;
+    EXPECT_NE(message.find("accepted nothing"), std::string::npos) << message;
+}
+
+TEST_F(PtyPortTest, CloseOnDeadLineFailsOnceWithoutPortLostReport) {
+    int losses = 0;
+    m_port.setPortLostHandler([&](const std::string&) { ++losses; });
+    m_port.open();
+    const Bytes flood(1 << 20, 0x42);
+    m_port.write(flood);
+    m_pty.closeMaster();
+    const std::string message = closeFailure(m_port);
+    EXPECT_FALSE(m_port.isOpen());
+    EXPECT_NE(message.find("Could not"), std::string::npos) << message;
+    QTest::qWait(200);  // late errors from the dead line must be swallowed
+    EXPECT_EQ(losses, 0);
+}
+
+TEST_F(PtyPortTest, FullImageWrittenOneBytePerCallArrivesIntact) {
+    constexpr std::size_t kImageBytes = 255 * 256;
+    Bytes image(kImageBytes);
+    for (std::size_t i = 0; i < image.size(); ++i)
+        image[i] = static_cast<std::uint8_t>(i * 7 + i / 256);
+
+    Bytes received;
+    std::thread device([&] {
+        const auto deadline = std::chrono::steady_clock::now() + 30s;
+        std::uint8_t chunk[4096];
+        while (received.size() < kImageBytes && std::chrono::steady_clock::now() < deadline) {
+            pollfd ready{m_pty.master(), POLLIN, 0};
+            if (::poll(&ready, 1, 50) <= 0)
+                continue;
+            ssize_t got = ::read(m_pty.master(), chunk, sizeof chunk);
+            if (got > 0)
+                received.insert(received.end(), chunk, chunk + got);
+        }
+    });
+    m_port.open();
+    const auto start = std::chrono::steady_clock::now();
+    for (std::uint8_t byte : image)
+        m_port.write(ByteView(&byte, 1));
+    const auto queued = std::chrono::steady_clock::now();
+    m_port.close();
+    const auto drained = std::chrono::steady_clock::now();
+    device.join();
+
+    auto ms = [](auto duration) {
+        return std::chrono::duration<double, std::milli>(duration).count();
+    };
+    std::cout << "[ measured ] " << kImageBytes << " one-byte writes: " << ms(queued - start)
+              << " ms to queue, " << ms(drained - start) << " ms to queue and drain" << std::endl;
+    EXPECT_EQ(received.size(), kImageBytes);
+    EXPECT_TRUE(received == image);
+}
+
+}  // namespace
+}  // namespace oxu
