@@ -43,7 +43,8 @@ public:
             throw SerialError(writeFailure);
         if (!m_open)
             throw SerialError("write on a closed port");
-        writes.emplace_back(bytes.begin(), bytes.end());
+        if (keepWrites)
+            writes.emplace_back(bytes.begin(), bytes.end());
         written.insert(written.end(), bytes.begin(), bytes.end());
     }
     Bytes readAll() override {
@@ -72,7 +73,8 @@ public:
         log.clear();
     }
 
-    std::vector<Bytes> writes;  // one entry per write() call
+    std::vector<Bytes> writes;  // one entry per write() call, while keepWrites
+    bool keepWrites = true;
     Bytes written;              // everything written, in order
     std::vector<std::string> log;
     int portNumber = 0;
