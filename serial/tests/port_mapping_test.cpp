@@ -122,11 +122,6 @@ TEST(PortMappingTest, ResolvesNumbersByEnvironmentThenScanOrder) {
     }
 }
 
-TEST(PortMappingTest, DescribesPortWithDeviceOrItsAbsence) {
-    EXPECT_EQ(describePort(resolvePort(1, makeScan({}, {"/dev/ttyUSB0"}))), "COM 1 (/dev/ttyUSB0)");
-    EXPECT_EQ(describePort(resolvePort(3, makeScan({}, {"/dev/ttyUSB0"}))), "COM 3 (no device)");
-}
-
 class ScanDirectoryTest : public ::testing::Test {
 protected:
     void SetUp() override {

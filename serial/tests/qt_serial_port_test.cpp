@@ -90,6 +90,24 @@ TEST_F(PtyPortTest, CarriesAllByteValuesBothWays) {
     EXPECT_GE(notifications, 1);
 }
 
+TEST_F(PtyPortTest, NotifiesBytesThatArriveWhileTheHandlerRunsTheEventLoop) {
+    Bytes received;
+    m_port.setDataReceivedHandler([&] {
+        Bytes chunk = m_port.readAll();
+        received.insert(received.end(), chunk.begin(), chunk.end());
+        if (received == Bytes{0xAA}) {
+            // The window repaints from inside the handler; the device's next
+            // byte lands meanwhile and is the last one it sends.
+            m_pty.writeMaster(Bytes{0x07});
+            QTest::qWait(200);
+        }
+    });
+    m_port.open();
+    m_pty.writeMaster(Bytes{0xAA});
+    EXPECT_TRUE(QTest::qWaitFor([&] { return received.size() >= 2; }, kWaitMs));
+    EXPECT_EQ(received, (Bytes{0xAA, 0x07}));
+}
+
 TEST_F(PtyPortTest, CloseRightAfterWritesDeliversEveryByte) {
     m_port.open();
     for (std::uint8_t byte : {0x2F, 0x55, 0xAA})
