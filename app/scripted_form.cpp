@@ -1,0 +1,93 @@
+#include "app/scripted_form.h"
+
+#include <unistd.h>
+
+#include <QPushButton>
+#include <QSocketNotifier>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace oxu {
+namespace {
+
+const char* iconName(Icon icon) {
+    switch (icon) {
+        case Icon::Information:
+            return "information";
+        case Icon::Warning:
+            return "warning";
+        case Icon::Question:
+            return "question";
+        case Icon::None:
+            break;
+    }
+    return "none";
+}
+
+}  // namespace
+
+bool testControlRequested() {
+    const char* value = std::getenv(kTestControlVariable);
+    return value != nullptr && std::strcmp(value, "1") == 0;
+}
+
+ScriptedForm1::ScriptedForm1(int input) : m_input(input) {
+    m_notifier = new QSocketNotifier(m_input, QSocketNotifier::Read, this);
+    connect(m_notifier, &QSocketNotifier::activated, this, [this] { readInput(); });
+}
+
+void ScriptedForm1::readInput() {
+    char chunk[512];
+    const ssize_t count = ::read(m_input, chunk, sizeof chunk);
+    if (count < 0 && (errno == EINTR || errno == EAGAIN))
+        return;
+    if (count <= 0) {
+        // The script ended: keep running as the window would.
+        m_notifier->setEnabled(false);
+        return;
+    }
+    m_pending.append(chunk, count);
+    qsizetype end;
+    while ((end = m_pending.indexOf('\n')) >= 0) {
+        const std::string line = m_pending.left(end).toStdString();
+        m_pending.remove(0, end + 1);
+        runCommand(line);
+    }
+}
+
+void ScriptedForm1::runCommand(const std::string& line) {
+    const std::size_t space = line.find(' ');
+    const std::string verb = line.substr(0, space);
+    const std::string argument = space == std::string::npos ? "" : line.substr(space + 1);
+    if (verb == "file") {
+        m_nextFile = argument;
+    } else if (verb == "answer") {
+        m_answer = argument == "yes" ? Answer::Yes : Answer::No;
+    } else if (verb == "click") {
+        auto* button = findChild<QPushButton*>(QString::fromStdString(argument));
+        if (button)
+            button->click();
+        else
+            std::fprintf(stderr, "no button named %s\n", argument.c_str());
+    } else if (verb == "status") {
+        setStatus(argument);
+    } else if (!verb.empty()) {
+        std::fprintf(stderr, "unknown command: %s\n", line.c_str());
+    }
+}
+
+Answer ScriptedForm1::showMessageBox(const std::string& text, Buttons buttons, Icon icon,
+                                     const std::optional<std::string>& title) {
+    std::printf("box %s %s|%s\n", iconName(icon), title ? title->c_str() : kApplicationTitle,
+                text.c_str());
+    std::fflush(stdout);
+    return buttons == Buttons::YesNo ? m_answer : Answer::Ok;
+}
+
+std::string ScriptedForm1::showFileDialog(const std::string&) {
+    return std::exchange(m_nextFile, std::string());
+}
+
+}  // namespace oxu
