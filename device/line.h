@@ -1,0 +1,73 @@
+#pragma once
+
+// The simulated device's end of the serial line, as the session logic sees
+// it. The real one is a pseudo-terminal (PtyLine); tests substitute a
+// scripted program that answers in-process, with time moved by hand.
+
+#include <chrono>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include "protocol/bytes.h"
+
+namespace oxu {
+
+// A failing line operation. what() says what was attempted and why.
+class LineError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+enum class ReadStatus {
+    Data,         // at least one byte was appended
+    Timeout,      // nothing arrived in time
+    Closed,       // the program closed its end of the line (nothing more will come)
+    Interrupted,  // a termination signal arrived
+};
+
+// The line settings the program chose, as "19200,n,8,1" shows them.
+struct LineSettings {
+    long baud = 0;
+    int dataBits = 8;
+    char parity = 'n';  // 'n', 'e' or 'o'
+    int stopBits = 1;
+};
+
+// "19200,n,8,1".
+std::string formatLineSettings(const LineSettings& settings);
+
+class Line {
+public:
+    // Waits forever when the timeout is negative.
+    static constexpr std::chrono::microseconds kForever{-1};
+
+    virtual ~Line() = default;
+
+    // Waits up to `timeout` for bytes from the program and appends every byte
+    // already waiting to `into`. Never blocks longer than the timeout.
+    virtual ReadStatus read(Bytes& into, std::chrono::microseconds timeout) = 0;
+
+    // Writes all of data to the program in one write. Throws LineError.
+    virtual void write(ByteView data) = 0;
+
+    // The line settings the program's end has now, or nothing when they
+    // cannot be read.
+    virtual std::optional<LineSettings> settings() = 0;
+
+    // Called once the program is known to hold its end open: from then on a
+    // close by the program is reported by read() as Closed.
+    virtual void releaseHold() {}
+
+    // Drops the line as an unplugged adapter does; the program's end sees a
+    // hang-up. Nothing can be read or written afterwards.
+    virtual void hangUp() = 0;
+
+    // Waits for `duration`. Returns false when a termination signal cut it short.
+    virtual bool pause(std::chrono::microseconds duration) = 0;
+
+    // Monotonic time, for the report and the round-trip statistics.
+    virtual std::chrono::microseconds now() const = 0;
+};
+
+}  // namespace oxu

@@ -1,0 +1,129 @@
+// oxu-device-sim: a simulated OXU device on a pseudo-terminal, for trying the
+// updater without the hardware. See --help and device/README.md.
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "device/options.h"
+#include "device/pty_line.h"
+#include "device/session.h"
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+void noteTerminationSignal(int signal) {
+    oxu::g_terminationSignal = signal;
+}
+
+// Removes the --link symlink however the run ends (short of SIGKILL).
+class LinkGuard {
+public:
+    LinkGuard() = default;
+    ~LinkGuard() {
+        if (!m_path.empty())
+            unlink(m_path.c_str());
+    }
+    LinkGuard(const LinkGuard&) = delete;
+    LinkGuard& operator=(const LinkGuard&) = delete;
+
+    // Throws std::runtime_error naming the link and the reason.
+    void create(const std::string& path, const std::string& target) {
+        // Replace a stale link left by an earlier run, but never a real file.
+        struct stat info {};
+        if (lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode))
+            unlink(path.c_str());
+        if (symlink(target.c_str(), path.c_str()) != 0) {
+            throw std::runtime_error("Cannot create the link \"" + path + "\" to " + target + ": " +
+                                     std::strerror(errno));
+        }
+        m_path = path;
+    }
+
+private:
+    std::string m_path;
+};
+
+int runSimulator(const oxu::Options& options) {
+    // Termination signals are blocked except while the line waits, so a
+    // signal always ends a wait instead of slipping in just before it.
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGINT);
+    sigaddset(&blocked, SIGTERM);
+    sigaddset(&blocked, SIGHUP);
+    sigset_t waitMask;
+    sigprocmask(SIG_BLOCK, &blocked, &waitMask);
+    struct sigaction action {};
+    action.sa_handler = noteTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(signal, &action, nullptr);
+
+    oxu::PtyLine line(waitMask);
+    LinkGuard link;
+    if (options.linkPath)
+        link.create(*options.linkPath, line.slavePath());
+    std::cout << line.slavePath() << std::endl;
+
+    if (options.expectDownload) {
+        const oxu::DownloadReport report = oxu::runDownload(line, options);
+        std::cout << oxu::formatDownload(report) << std::endl;
+        return report.ok ? kExitOk : kExitFailed;
+    }
+
+    const oxu::UpdateReport report = oxu::runUpdate(line, options);
+    bool saved = true;
+    if (options.savePath) {
+        if (report.image) {
+            try {
+                oxu::writeImageFile(*options.savePath, *report.image);
+            } catch (const std::exception& error) {
+                std::cerr << "oxu-device-sim: " << error.what() << '\n';
+                saved = false;
+            }
+        } else {
+            std::cerr << "oxu-device-sim: the image was not saved to \"" << *options.savePath
+                      << "\": not every page arrived intact\n";
+        }
+    }
+    std::cout << oxu::formatVerdict(report) << '\n';
+    if (options.stats)
+        std::cout << oxu::formatStats(report) << '\n';
+    std::cout.flush();
+    return report.ok && saved ? kExitOk : kExitFailed;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    oxu::Options options;
+    try {
+        options = oxu::parseOptions(std::vector<std::string>(argv + 1, argv + argc));
+    } catch (const oxu::UsageError& error) {
+        std::cerr << "oxu-device-sim: " << error.what() << '\n';
+        return kExitUsage;
+    }
+    if (options.help) {
+        std::cout << oxu::usageText();
+        return kExitOk;
+    }
+    try {
+        return runSimulator(options);
+    } catch (const std::exception& error) {
+        std::cerr << "oxu-device-sim: " << error.what() << '\n';
+        return kExitFailed;
+    }
+}

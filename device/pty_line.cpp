@@ -1,0 +1,214 @@
+#include "device/pty_line.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <utility>
+
+namespace oxu {
+
+volatile std::sig_atomic_t g_terminationSignal = 0;
+
+namespace {
+
+using std::chrono::microseconds;
+
+std::string describeErrno(const std::string& what, int error) {
+    return what + ": " + std::strerror(error);
+}
+
+timespec toTimespec(microseconds duration) {
+    return timespec{static_cast<time_t>(duration.count() / 1'000'000),
+                    static_cast<long>(duration.count() % 1'000'000) * 1000};
+}
+
+struct SpeedName {
+    speed_t code;
+    long baud;
+};
+
+constexpr SpeedName kSpeeds[] = {
+    {B0, 0},           {B50, 50},       {B75, 75},         {B110, 110},       {B134, 134},
+    {B150, 150},       {B200, 200},     {B300, 300},       {B600, 600},       {B1200, 1200},
+    {B1800, 1800},     {B2400, 2400},   {B4800, 4800},     {B9600, 9600},     {B19200, 19200},
+    {B38400, 38400},   {B57600, 57600}, {B115200, 115200}, {B230400, 230400}, {B460800, 460800},
+    {B921600, 921600},
+};
+
+long baudOf(speed_t code) {
+    for (const SpeedName& speed : kSpeeds) {
+        if (speed.code == code)
+            return speed.baud;
+    }
+    return -1;
+}
+
+}  // namespace
+
+PtyLine::PtyLine(const sigset_t& waitMask) : m_waitMask(waitMask) {
+    termios raw{};
+    cfmakeraw(&raw);
+    raw.c_cflag |= CLOCAL | CREAD;
+    cfsetispeed(&raw, B50);
+    cfsetospeed(&raw, B50);
+    char name[256] = {};
+    if (openpty(&m_master, &m_slave, name, &raw, nullptr) != 0)
+        throw LineError(describeErrno("Cannot open a pseudo-terminal", errno));
+    m_slavePath = name;
+    // On Linux the master's settings are the slave's; set both anyway so the
+    // line is raw whichever end a platform applies them to.
+    tcsetattr(m_master, TCSANOW, &raw);
+    const int flags = fcntl(m_master, F_GETFL);
+    if (flags < 0 || fcntl(m_master, F_SETFL, flags | O_NONBLOCK) != 0) {
+        const int error = errno;
+        close(m_master);
+        close(m_slave);
+        throw LineError(
+            describeErrno("Cannot make " + m_slavePath + "'s master non-blocking", error));
+    }
+    fcntl(m_master, F_SETFD, FD_CLOEXEC);
+    fcntl(m_slave, F_SETFD, FD_CLOEXEC);
+}
+
+PtyLine::~PtyLine() {
+    if (m_slave >= 0)
+        close(m_slave);
+    if (m_master >= 0)
+        close(m_master);
+}
+
+ReadStatus PtyLine::read(Bytes& into, microseconds timeout) {
+    if (m_master < 0)
+        return ReadStatus::Closed;
+    const microseconds deadline = now() + timeout;
+    for (;;) {
+        std::uint8_t chunk[4096];
+        const ssize_t got = ::read(m_master, chunk, sizeof chunk);
+        if (got > 0) {
+            into.insert(into.end(), chunk, chunk + got);
+            // Take whatever else is already waiting, without waiting for more.
+            for (ssize_t more; (more = ::read(m_master, chunk, sizeof chunk)) > 0;)
+                into.insert(into.end(), chunk, chunk + more);
+            return ReadStatus::Data;
+        }
+        // The master reads EIO once every slave is closed and all data is read.
+        if (got == 0 || (got < 0 && errno == EIO))
+            return ReadStatus::Closed;
+        if (got < 0 && errno != EAGAIN && errno != EINTR)
+            throw LineError(describeErrno("Cannot read from " + m_slavePath, errno));
+        if (g_terminationSignal)
+            return ReadStatus::Interrupted;
+
+        pollfd watched{m_master, POLLIN, 0};
+        timespec wait{};
+        const timespec* waitPointer = nullptr;
+        if (timeout >= microseconds(0)) {
+            const microseconds left = deadline - now();
+            if (left <= microseconds(0))
+                return ReadStatus::Timeout;
+            wait = toTimespec(left);
+            waitPointer = &wait;
+        }
+        const int ready = ppoll(&watched, 1, waitPointer, &m_waitMask);
+        if (ready < 0 && errno != EINTR)
+            throw LineError(describeErrno("Cannot wait for " + m_slavePath, errno));
+        if (g_terminationSignal)
+            return ReadStatus::Interrupted;
+        if (ready == 0)
+            return ReadStatus::Timeout;
+        // POLLHUP alone: the program closed the port. POLLIN with it: read first.
+        if (ready > 0 && (watched.revents & (POLLHUP | POLLERR)) && !(watched.revents & POLLIN))
+            return ReadStatus::Closed;
+    }
+}
+
+void PtyLine::write(ByteView data) {
+    if (m_master < 0)
+        throw LineError("Cannot write to " + m_slavePath + ": the line was hung up");
+    std::size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t wrote = ::write(m_master, data.data() + done, data.size() - done);
+        if (wrote > 0) {
+            done += static_cast<std::size_t>(wrote);
+            continue;
+        }
+        if (wrote < 0 && errno == EINTR)
+            continue;
+        if (wrote < 0 && errno != EAGAIN)
+            throw LineError(describeErrno("Cannot write to " + m_slavePath, errno));
+        // The program is not reading and the line's buffer is full: wait for room.
+        pollfd watched{m_master, POLLOUT, 0};
+        if (ppoll(&watched, 1, nullptr, &m_waitMask) < 0 && errno != EINTR)
+            throw LineError(describeErrno("Cannot wait to write to " + m_slavePath, errno));
+        if (g_terminationSignal)
+            throw LineError("interrupted by a signal while writing to " + m_slavePath);
+    }
+}
+
+std::optional<LineSettings> PtyLine::settings() {
+    termios current{};
+    if (m_master < 0 || tcgetattr(m_master, &current) != 0)
+        return std::nullopt;
+    LineSettings settings;
+    settings.baud = baudOf(cfgetospeed(&current));
+    if (settings.baud == kIdleBaud)
+        return std::nullopt;
+    switch (current.c_cflag & CSIZE) {
+        case CS5:
+            settings.dataBits = 5;
+            break;
+        case CS6:
+            settings.dataBits = 6;
+            break;
+        case CS7:
+            settings.dataBits = 7;
+            break;
+        default:
+            settings.dataBits = 8;
+            break;
+    }
+    settings.parity = (current.c_cflag & PARENB) ? ((current.c_cflag & PARODD) ? 'o' : 'e') : 'n';
+    settings.stopBits = (current.c_cflag & CSTOPB) ? 2 : 1;
+    return settings;
+}
+
+void PtyLine::releaseHold() {
+    if (m_slave >= 0) {
+        close(m_slave);
+        m_slave = -1;
+    }
+}
+
+void PtyLine::hangUp() {
+    releaseHold();
+    if (m_master >= 0) {
+        close(m_master);
+        m_master = -1;
+    }
+}
+
+bool PtyLine::pause(microseconds duration) {
+    const microseconds deadline = now() + duration;
+    for (;;) {
+        if (g_terminationSignal)
+            return false;
+        const microseconds left = deadline - now();
+        if (left <= microseconds(0))
+            return true;
+        const timespec wait = toTimespec(left);
+        ppoll(nullptr, 0, &wait, &m_waitMask);
+    }
+}
+
+microseconds PtyLine::now() const {
+    return std::chrono::duration_cast<microseconds>(
+        std::chrono::steady_clock::now().time_since_epoch());
+}
+
+}  // namespace oxu

@@ -1,0 +1,673 @@
+#include "device/session.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <stdexcept>
+
+#include "protocol/firmware_image.h"
+#include "protocol/frames.h"
+
+namespace oxu {
+
+namespace {
+
+using std::chrono::microseconds;
+
+std::string hexBytes(ByteView bytes, const char* separator) {
+    std::string text;
+    char cell[4];
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        std::snprintf(cell, sizeof cell, "%02x", bytes[i]);
+        if (i > 0)
+            text += separator;
+        text += cell;
+    }
+    return text;
+}
+
+std::string formatSeconds(microseconds duration) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g s", static_cast<double>(duration.count()) / 1e6);
+    return text;
+}
+
+std::string formatMilliseconds(double ms) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", ms);
+    return text;
+}
+
+std::string quote(const std::string& text) {
+    std::string quoted = "\"";
+    for (char c : text)
+        quoted += c == '"' ? '\'' : c;
+    return quoted + "\"";
+}
+
+std::string pageName(int page) {
+    return page == 0 ? std::string("the header") : "page " + std::to_string(page);
+}
+
+class UpdateSession {
+public:
+    UpdateSession(Line& line, const Options& options) : m_line(line), m_options(options) {
+        m_report.seed = options.seed ? *options.seed : std::random_device{}();
+        m_report.baud = options.baud;
+        m_random.seed(m_report.seed);
+    }
+
+    UpdateReport run() {
+        try {
+            runSteps();
+        } catch (const LineError& error) {
+            fail(error.what());
+        }
+        if (m_end.count() == 0)
+            m_end = m_line.now();
+        if (m_start.count() != 0)
+            m_report.elapsed = m_end - m_start;
+        m_report.ok = m_errors.empty();
+        if (!m_report.ok)
+            m_report.reason = m_errors.front();
+        return m_report;
+    }
+
+private:
+    void fail(const std::string& reason) { m_errors.push_back(reason); }
+
+    void noteReceived(std::size_t before) {
+        if (m_pending.size() == before)
+            return;
+        m_report.receivedBytes += m_pending.size() - before;
+        m_lastByteTime = m_line.now();
+    }
+
+    // Reads until m_pending holds `want` bytes. The timeout restarts with
+    // every chunk: it bounds a silence, not the whole frame.
+    ReadStatus fill(std::size_t want, microseconds timeout) {
+        while (m_pending.size() < want) {
+            const std::size_t before = m_pending.size();
+            const ReadStatus status = m_line.read(m_pending, timeout);
+            noteReceived(before);
+            if (status != ReadStatus::Data)
+                return status;
+        }
+        return ReadStatus::Data;
+    }
+
+    // Reads until `quiet` passes without a byte; Data means the quiet came.
+    ReadStatus readUntilQuiet(microseconds quiet) {
+        for (;;) {
+            const std::size_t before = m_pending.size();
+            const ReadStatus status = m_line.read(m_pending, quiet);
+            noteReceived(before);
+            if (status == ReadStatus::Timeout)
+                return ReadStatus::Data;
+            if (status != ReadStatus::Data)
+                return status;
+        }
+    }
+
+    bool interrupted(ReadStatus status, const std::string& during) {
+        if (status != ReadStatus::Interrupted)
+            return false;
+        fail("interrupted by a signal while " + during);
+        return true;
+    }
+
+    void runSteps() {
+        if (!readHeader())
+            return;
+        m_line.releaseHold();
+        if (m_options.silent) {
+            stayQuiet("--silent: requested no page");
+            return;
+        }
+        if (m_options.garbage > 0)
+            sendGarbage();
+        if (m_options.pageZero && !requestPageZero())
+            return;
+
+        const std::vector<int> order =
+            makePageOrder(m_options.order, m_report.announcedPages, m_options.extraPages, m_random);
+        int framesOk = 0;
+        for (std::size_t i = 0; i < order.size(); ++i) {
+            if (m_options.hangupAfter && framesOk == *m_options.hangupAfter) {
+                m_end = m_line.now();
+                m_line.hangUp();
+                fail("--hangup-after " + std::to_string(framesOk) + ": dropped the line after " +
+                     std::to_string(framesOk) + " pages");
+                return;
+            }
+            if (m_options.stopAfter && framesOk == *m_options.stopAfter && !m_stopped) {
+                m_stopped = true;
+                const std::string what = "--stop-after " + std::to_string(framesOk) +
+                                         ": fell silent after " + std::to_string(framesOk) +
+                                         " pages";
+                if (!m_options.resumeAfter) {
+                    stayQuiet(what);
+                    return;
+                }
+                if (!m_line.pause(*m_options.resumeAfter)) {
+                    fail("interrupted by a signal during the pause of --stop-after");
+                    return;
+                }
+            }
+            const bool last = i + 1 == order.size();
+            const PageOutcome outcome = fetchPage(order[i], m_options.burst && last);
+            if (outcome == PageOutcome::Stop)
+                return;
+            if (outcome == PageOutcome::Ok)
+                ++framesOk;
+        }
+        finish();
+    }
+
+    bool readHeader() {
+        const microseconds wait = m_options.wait.count() > 0 ? m_options.wait : Line::kForever;
+        ReadStatus status = fill(1, wait);
+        if (interrupted(status, "waiting for the header"))
+            return false;
+        if (status != ReadStatus::Data) {
+            fail(status == ReadStatus::Closed
+                     ? "the program closed the port before sending the header"
+                     : "no header from the program within " + formatSeconds(m_options.wait));
+            return false;
+        }
+        m_start = m_line.now();
+        if (m_pending.front() != kFrameMark) {
+            // Take what else arrives, so the report shows what the program sent.
+            readUntilQuiet(kLastPageQuiet);
+            std::string what =
+                "expected the header (aa, page count, checksum), got " + hexBytes(m_pending, " ");
+            if (m_pending == buildDownloadCommand())
+                what += " (the download command: run with --expect-download)";
+            fail(what);
+            return false;
+        }
+        status = fill(kHeaderFrameSize, m_options.timeout);
+        if (status != ReadStatus::Data) {
+            if (!interrupted(status, "reading the header"))
+                fail("the header stopped after " + std::to_string(m_pending.size()) +
+                     " of 4 bytes (" + describeEnd(status) + ")");
+            return false;
+        }
+        const Bytes header(m_pending.begin(), m_pending.begin() + kHeaderFrameSize);
+        m_pending.erase(m_pending.begin(), m_pending.begin() + kHeaderFrameSize);
+        m_lastFrame = 0;
+        m_lastFrameSize = kHeaderFrameSize;
+        const Bytes sum = Checksum(ByteView(header).first(2));
+        if (sum[0] != header[2] || sum[1] != header[3]) {
+            ++m_report.checksumErrors;
+            fail("the header " + hexBytes(header, " ") + " has the checksum " +
+                 hexBytes(ByteView(header).subspan(2), " ") + "; " + hexBytes(sum, " ") +
+                 " expected");
+            return false;
+        }
+        m_report.announcedPages = header[1];
+        if (m_options.imageSize) {
+            const long long expected = pageCount(*m_options.imageSize);
+            if (expected != m_report.announcedPages) {
+                fail("the header announces " + std::to_string(m_report.announcedPages) +
+                     " pages; an image of " + std::to_string(*m_options.imageSize) + " bytes has " +
+                     std::to_string(expected));
+                return false;
+            }
+        }
+        return true;
+    }
+
+    std::string describeEnd(ReadStatus status) const {
+        return status == ReadStatus::Closed
+                   ? "the program closed the port"
+                   : "nothing more for " + formatSeconds(m_options.timeout);
+    }
+
+    // Keeps silent until the program closes the port or has been silent as
+    // long as --timeout allows; then records `what` as the outcome.
+    void stayQuiet(const std::string& what) {
+        m_end = m_line.now();
+        for (;;) {
+            const std::size_t before = m_pending.size();
+            const ReadStatus status = m_line.read(m_pending, m_options.timeout);
+            m_report.receivedBytes += m_pending.size() - before;
+            m_pending.clear();
+            if (status == ReadStatus::Data)
+                continue;
+            if (interrupted(status, "staying silent"))
+                return;
+            fail(what + (status == ReadStatus::Closed ? "; the program then closed the port"
+                                                      : "; the program then stayed silent for " +
+                                                            formatSeconds(m_options.timeout)));
+            return;
+        }
+    }
+
+    void sendGarbage() {
+        Bytes garbage;
+        std::uniform_int_distribution<int> byte(0, 255);
+        while (garbage.size() < static_cast<std::size_t>(m_options.garbage)) {
+            const auto value = static_cast<std::uint8_t>(byte(m_random));
+            // Neither may appear: 0xAA could start a valid request and a lone
+            // 0x55 would read as completion; the fault is meant to be garbage.
+            if (value != kFrameMark && value != kCompletionByte)
+                garbage.push_back(value);
+        }
+        writePaced(garbage);
+        m_line.pause(kSplitPause);
+    }
+
+    bool requestPageZero() {
+        dropStrayBytes();
+        sendRequest(0, false);
+        const ReadStatus status = readUntilQuiet(kPageZeroQuiet);
+        if (interrupted(status, "watching the request for page 0"))
+            return false;
+        if (!m_pending.empty()) {
+            ++m_report.lengthErrors;
+            fail("the program answered the request for page 0 with " +
+                 std::to_string(m_pending.size()) + " bytes; it must send nothing");
+            m_pending.clear();
+        }
+        if (status == ReadStatus::Closed) {
+            fail("the program closed the port after the request for page 0");
+            return false;
+        }
+        return true;
+    }
+
+    enum class PageOutcome { Ok, Bad, Stop };
+
+    PageOutcome fetchPage(int page, bool withCompletion) {
+        for (int attempt = 0;; ++attempt) {
+            dropStrayBytes();
+            sendRequest(page, withCompletion);
+            const std::optional<std::size_t> expected = expectedFrameSize(page);
+            const ReadStatus status =
+                expected ? fill(*expected, m_options.timeout) : readLastPage();
+            if (interrupted(status, "waiting for " + pageName(page)))
+                return PageOutcome::Stop;
+            if (status != ReadStatus::Data) {
+                const std::string total = expected ? std::to_string(*expected) : "2..258";
+                fail(m_pending.empty() && status == ReadStatus::Timeout
+                         ? pageName(page) + ": no answer within " + formatSeconds(m_options.timeout)
+                         : pageName(page) + ": the frame stopped after " +
+                               std::to_string(m_pending.size()) + " of " + total + " bytes (" +
+                               describeEnd(status) + ")");
+                if (!m_pending.empty())
+                    ++m_report.lengthErrors;
+                return PageOutcome::Stop;
+            }
+            m_report.roundTrips.push_back(m_lastByteTime - m_requestTime);
+            const std::size_t size = expected ? *expected : m_pending.size();
+            const Bytes frame(m_pending.begin(), m_pending.begin() + static_cast<long>(size));
+            m_pending.erase(m_pending.begin(), m_pending.begin() + static_cast<long>(size));
+            m_lastFrame = page;
+            m_lastFrameSize = size;
+
+            const std::optional<std::string> problem = checkFrame(page, frame);
+            if (!problem)
+                return PageOutcome::Ok;
+            if (m_badChecksum && m_options.retryBadChecksum && attempt < kMaxRetries) {
+                ++m_report.retries;
+                continue;
+            }
+            fail(*problem);
+            return PageOutcome::Bad;
+        }
+    }
+
+    // The exact frame size for page, or nothing for the last page when the
+    // image size is unknown.
+    std::optional<std::size_t> expectedFrameSize(int page) const {
+        const std::size_t offset = static_cast<std::size_t>(page - 1) * PageSize;
+        if (m_options.imageSize) {
+            const std::size_t size = *m_options.imageSize;
+            return (offset < size ? std::min(PageSize, size - offset) : 0) + 2;
+        }
+        if (page < m_report.announcedPages)
+            return PageSize + 2;
+        if (page > m_report.announcedPages)
+            return 2;
+        return std::nullopt;
+    }
+
+    // The last page's length is not known: take bytes until the line has been
+    // quiet for kLastPageQuiet after the first one.
+    ReadStatus readLastPage() {
+        ReadStatus status = fill(1, m_options.timeout);
+        if (status != ReadStatus::Data)
+            return status;
+        status = readUntilQuiet(kLastPageQuiet);
+        // A frame that ended with the program closing the port is still a frame.
+        return status == ReadStatus::Closed ? ReadStatus::Data : status;
+    }
+
+    std::optional<std::string> checkFrame(int page, const Bytes& frame) {
+        m_badChecksum = false;
+        if (frame.size() < 2 || frame.size() > PageSize + 2) {
+            ++m_report.lengthErrors;
+            return pageName(page) + ": a frame of " + std::to_string(frame.size()) +
+                   " bytes; 2 to 258 expected";
+        }
+        const ByteView data = ByteView(frame).first(frame.size() - 2);
+        const ByteView received = ByteView(frame).last(2);
+        const Bytes computed = Checksum(data);
+        if (computed[0] != received[0] || computed[1] != received[1]) {
+            ++m_report.checksumErrors;
+            m_badChecksum = true;
+            if (page > m_report.announcedPages) {
+                return pageName(page) + ": beyond the image, so 00 00 expected; got " +
+                       hexBytes(frame, " ");
+            }
+            return pageName(page) + ": checksum " + hexBytes(received, " ") + " received, " +
+                   hexBytes(computed, " ") + " computed over " + std::to_string(data.size()) +
+                   " bytes";
+        }
+        if (page > m_report.announcedPages)
+            return std::nullopt;
+        const auto known = m_pages.find(page);
+        if (known != m_pages.end()) {
+            if (!std::ranges::equal(known->second, data))
+                return pageName(page) + ": differs from the copy received before";
+            return std::nullopt;
+        }
+        m_pages.emplace(page, Bytes(data.begin(), data.end()));
+        ++m_report.pagesOk;
+        m_report.imageBytes += data.size();
+        return std::nullopt;
+    }
+
+    // The program is silent between frames; anything waiting now belongs to
+    // the frame before and makes it too long.
+    void dropStrayBytes() {
+        const std::size_t before = m_pending.size();
+        m_line.read(m_pending, microseconds(0));
+        m_report.receivedBytes += m_pending.size() - before;
+        if (m_pending.empty())
+            return;
+        ++m_report.lengthErrors;
+        fail(pageName(m_lastFrame) + ": " + std::to_string(m_pending.size()) +
+             " bytes more than its " + std::to_string(m_lastFrameSize) + "-byte frame");
+        m_pending.clear();
+    }
+
+    void sendRequest(int page, bool withCompletion) {
+        m_report.requested.push_back(page);
+        const Bytes request{kFrameMark, static_cast<std::uint8_t>(page)};
+        if (withCompletion) {
+            // One write, so that the completion byte lands in the same read as the request.
+            m_requestTime = m_line.now();
+            m_line.write(Bytes{kFrameMark, static_cast<std::uint8_t>(page), kCompletionByte});
+            m_burstPage = page;
+            return;
+        }
+        if (m_options.split) {
+            writePaced(ByteView(request).first(1));
+            m_line.pause(kSplitPause);
+            m_requestTime = m_line.now();
+            writePaced(ByteView(request).last(1));
+            return;
+        }
+        m_requestTime = m_line.now();
+        writePaced(request);
+    }
+
+    // With --baud the bytes go out one at a time, a byte time apart.
+    void writePaced(ByteView bytes) {
+        if (!m_options.baud) {
+            m_line.write(bytes);
+            return;
+        }
+        const microseconds byteTime(10'000'000 / *m_options.baud);
+        for (std::size_t i = 0; i < bytes.size(); ++i) {
+            m_line.write(bytes.subspan(i, 1));
+            m_line.pause(byteTime);
+        }
+    }
+
+    void finish() {
+        const int pages = m_report.announcedPages;
+        if (!m_errors.empty() || static_cast<int>(m_pages.size()) != pages) {
+            if (m_errors.empty())
+                fail("only " + std::to_string(m_pages.size()) + " of " + std::to_string(pages) +
+                     " pages were received");
+            m_end = m_line.now();
+            return;
+        }
+        Bytes image;
+        for (const auto& [page, data] : m_pages)
+            image.insert(image.end(), data.begin(), data.end());
+        if (m_options.expectedImage && image != *m_options.expectedImage) {
+            const auto [mine, theirs] = std::ranges::mismatch(image, *m_options.expectedImage);
+            fail("the received image differs from --expect-image at byte offset " +
+                 std::to_string(mine - image.begin()));
+            m_end = m_line.now();
+            return;
+        }
+        m_report.image = std::move(image);
+
+        if (m_burstPage) {
+            m_end = m_line.now();
+            m_report.completionSent = true;
+            waitForClose();
+            fail("--burst: the completion byte went out with the request for page " +
+                 std::to_string(*m_burstPage) + " in one write; " +
+                 (*m_report.portClosed
+                      ? std::string("the program closed the port, so it took it as completion")
+                      : std::string("the program kept the port open: it discards bytes that "
+                                    "arrive with a request, so it never saw completion")));
+            return;
+        }
+        dropStrayBytes();
+        // The completion byte alone: the program only recognises it in an empty buffer.
+        m_line.write(Bytes{kCompletionByte});
+        m_end = m_line.now();
+        m_report.completionSent = true;
+        waitForClose();
+    }
+
+    void waitForClose() {
+        for (;;) {
+            const std::size_t before = m_pending.size();
+            const ReadStatus status = m_line.read(m_pending, kCloseGrace);
+            m_report.receivedBytes += m_pending.size() - before;
+            if (status == ReadStatus::Data)
+                continue;
+            m_report.portClosed = status == ReadStatus::Closed;
+            break;
+        }
+        if (!m_pending.empty()) {
+            ++m_report.lengthErrors;
+            fail(std::to_string(m_pending.size()) + " bytes arrived after the completion byte");
+        }
+    }
+
+    Line& m_line;
+    const Options& m_options;
+    UpdateReport m_report;
+    std::mt19937_64 m_random;
+    Bytes m_pending;               // received, not yet taken as a frame
+    std::map<int, Bytes> m_pages;  // verified data of each page of the image
+    std::vector<std::string> m_errors;
+    microseconds m_start{0};
+    microseconds m_end{0};
+    int m_lastFrame = 0;  // 0: the header
+    std::size_t m_lastFrameSize = 0;
+    // Taken just before the request's last write: once the write wakes the
+    // program, it may well answer before this process runs again.
+    microseconds m_requestTime{0};
+    microseconds m_lastByteTime{0};
+    bool m_badChecksum = false;
+    bool m_stopped = false;
+    std::optional<int> m_burstPage;
+};
+
+double percentile(std::vector<std::chrono::microseconds> values, double fraction) {
+    std::sort(values.begin(), values.end());
+    // Nearest rank: the smallest value with at least `fraction` of them at or below it.
+    const auto rank =
+        static_cast<std::size_t>(std::ceil(fraction * static_cast<double>(values.size())));
+    return static_cast<double>(values[rank == 0 ? 0 : rank - 1].count());
+}
+
+}  // namespace
+
+std::vector<int> makePageOrder(PageOrder order, int pages, int extraPages,
+                               std::mt19937_64& random) {
+    std::vector<int> sequence;
+    const int last = std::min(pages + extraPages, kMaxPageCount);
+    for (int page = 1; page <= last; ++page)
+        sequence.push_back(page);
+    switch (order) {
+        case PageOrder::Sequential:
+            break;
+        case PageOrder::Reverse:
+            std::reverse(sequence.begin(), sequence.end());
+            break;
+        case PageOrder::Random:
+            std::shuffle(sequence.begin(), sequence.end(), random);
+            break;
+        case PageOrder::Repeat: {
+            std::vector<int> twice;
+            for (int page : sequence) {
+                twice.push_back(page);
+                twice.push_back(page);
+            }
+            sequence = std::move(twice);
+            break;
+        }
+    }
+    return sequence;
+}
+
+UpdateReport runUpdate(Line& line, const Options& options) {
+    return UpdateSession(line, options).run();
+}
+
+DownloadReport runDownload(Line& line, const Options& options) {
+    DownloadReport report;
+    Bytes& got = report.received;
+    const microseconds wait = options.wait.count() > 0 ? options.wait : Line::kForever;
+    ReadStatus status = line.read(got, wait);
+    if (status != ReadStatus::Data) {
+        report.reason = status == ReadStatus::Interrupted
+                            ? "interrupted by a signal while waiting for the download command"
+                            : "no download command within " + formatSeconds(options.wait);
+        return report;
+    }
+    // At once, before the program closes the port and its settings are restored.
+    report.settings = line.settings();
+    line.releaseHold();
+    const Bytes expected = buildDownloadCommand();
+    while (got.size() < expected.size() && status == ReadStatus::Data)
+        status = line.read(got, options.timeout);
+    if (status == ReadStatus::Interrupted) {
+        report.reason = "interrupted by a signal while reading the download command";
+        return report;
+    }
+    if (status == ReadStatus::Closed) {
+        report.portClosed = true;
+    } else {
+        // Stray bytes after the command count against it; so does a port left open.
+        for (;;) {
+            status = line.read(got, kCloseGrace);
+            if (status != ReadStatus::Data)
+                break;
+        }
+        report.portClosed = status == ReadStatus::Closed;
+    }
+    report.ok = got == expected;
+    if (!report.ok) {
+        report.reason = "expected the download command 2f 55 aa, got " +
+                        (got.empty() ? std::string("nothing") : hexBytes(got, " "));
+        if (got.size() >= kHeaderFrameSize && got.front() == kFrameMark)
+            report.reason += " (an update header: run without --expect-download)";
+    }
+    return report;
+}
+
+std::string formatVerdict(const UpdateReport& report) {
+    std::string line = std::string("verdict: ") + (report.ok ? "ok" : "fail");
+    line += " pages=" + std::to_string(report.pagesOk);
+    line += " announced=" + std::to_string(report.announcedPages);
+    line += " bytes=" + std::to_string(report.imageBytes);
+    line += " checksum_errors=" + std::to_string(report.checksumErrors);
+    line += " length_errors=" + std::to_string(report.lengthErrors);
+    line += " retries=" + std::to_string(report.retries);
+    line += " received=" + std::to_string(report.receivedBytes);
+    const double ms = static_cast<double>(report.elapsed.count()) / 1000.0;
+    line += " time_ms=" + formatMilliseconds(ms);
+    line += std::string(" completion=") + (report.completionSent ? "sent" : "no");
+    if (report.portClosed)
+        line += std::string(" port_closed=") + (*report.portClosed ? "yes" : "no");
+    if (report.baud && report.receivedBytes > 0) {
+        const double lineMs = static_cast<double>(report.receivedBytes) * 10.0 /
+                              static_cast<double>(*report.baud) * 1000.0;
+        line += " baud=" + std::to_string(*report.baud);
+        line += " line_ms=" + formatMilliseconds(lineMs);
+        line += " ratio=" + formatMilliseconds(ms / lineMs);
+    }
+    line += " seed=" + std::to_string(report.seed);
+    if (!report.ok)
+        line += " reason=" + quote(report.reason);
+    return line;
+}
+
+std::string formatStats(const UpdateReport& report) {
+    std::string line = "stats: rtt_count=" + std::to_string(report.roundTrips.size());
+    if (report.roundTrips.empty())
+        return line;
+    char numbers[160];
+    std::snprintf(numbers, sizeof numbers,
+                  " rtt_min_us=%.0f rtt_median_us=%.0f rtt_p99_us=%.0f rtt_max_us=%.0f",
+                  percentile(report.roundTrips, 0.0), percentile(report.roundTrips, 0.5),
+                  percentile(report.roundTrips, 0.99), percentile(report.roundTrips, 1.0));
+    return line + numbers;
+}
+
+std::string formatDownload(const DownloadReport& report) {
+    std::string line = std::string("download: ") + (report.ok ? "ok" : "fail");
+    line +=
+        " bytes=" + (report.received.empty() ? std::string("none") : hexBytes(report.received, ""));
+    line += " settings=" +
+            (report.settings ? formatLineSettings(*report.settings) : std::string("unseen"));
+    if (report.portClosed)
+        line += std::string(" port_closed=") + (*report.portClosed ? "yes" : "no");
+    if (!report.ok)
+        line += " reason=" + quote(report.reason);
+    return line;
+}
+
+std::string formatLineSettings(const LineSettings& settings) {
+    return std::to_string(settings.baud) + "," + settings.parity + "," +
+           std::to_string(settings.dataBits) + "," + std::to_string(settings.stopBits);
+}
+
+void writeImageFile(const std::string& path, const Bytes& bytes) {
+    const std::string temporary = path + ".part";
+    auto failWith = [&](const std::string& step, int error) {
+        std::remove(temporary.c_str());
+        throw std::runtime_error("Cannot save the received image to \"" + path + "\" (" + step +
+                                 "): " + std::strerror(error));
+    };
+    std::FILE* file = std::fopen(temporary.c_str(), "wb");
+    if (!file)
+        failWith("create", errno);
+    const std::size_t written = std::fwrite(bytes.data(), 1, bytes.size(), file);
+    const int writeError = errno;
+    if (written != bytes.size()) {
+        std::fclose(file);
+        failWith("write", writeError ? writeError : EIO);
+    }
+    if (std::fclose(file) != 0)
+        failWith("write", errno);
+    if (std::rename(temporary.c_str(), path.c_str()) != 0)
+        failWith("rename", errno);
+}
+
+}  // namespace oxu

@@ -1,0 +1,97 @@
+#include "device/options.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+
+namespace oxu::test {
+namespace {
+
+TEST(Options, DefaultsAreASequentialUpdateWithTenSecondTimeout) {
+    const Options options = parseOptions({});
+    EXPECT_FALSE(options.expectDownload);
+    EXPECT_EQ(options.order, PageOrder::Sequential);
+    EXPECT_EQ(options.timeout, std::chrono::seconds(10));
+    EXPECT_EQ(options.wait.count(), 0);
+    EXPECT_FALSE(options.imageSize);
+}
+
+TEST(Options, ReadsValuesInBothForms) {
+    const Options options =
+        parseOptions({"--order=reverse", "--seed", "7", "--timeout", "0.5", "--stop-after=3",
+                      "--resume-after", "2", "--garbage", "5", "--baud=19200", "--split",
+                      "--image-size", "1000", "--link", "/tmp/x"});
+    EXPECT_EQ(options.order, PageOrder::Reverse);
+    EXPECT_EQ(options.seed, 7u);
+    EXPECT_EQ(options.timeout, std::chrono::milliseconds(500));
+    EXPECT_EQ(options.stopAfter, 3);
+    EXPECT_EQ(options.resumeAfter, std::chrono::seconds(2));
+    EXPECT_EQ(options.garbage, 5);
+    EXPECT_EQ(options.baud, 19200);
+    EXPECT_TRUE(options.split);
+    EXPECT_EQ(options.imageSize, 1000u);
+    EXPECT_EQ(options.linkPath, "/tmp/x");
+}
+
+TEST(Options, ExpectImageLoadsTheFileAndItsSize) {
+    const std::string path = ::testing::TempDir() + "oxu_expect_image.bin";
+    std::ofstream(path, std::ios::binary) << std::string(300, 'x');
+    const Options options = parseOptions({"--expect-image", path});
+    ASSERT_TRUE(options.expectedImage);
+    EXPECT_EQ(options.expectedImage->size(), 300u);
+    EXPECT_EQ(options.imageSize, 300u);
+    EXPECT_THROW(parseOptions({"--expect-image", path, "--image-size", "299"}), UsageError);
+    std::remove(path.c_str());
+}
+
+TEST(Options, BadUsageIsRejectedWithAMessageNamingTheFlag) {
+    struct Case {
+        std::vector<std::string> args;
+        const char* messagePart;
+    };
+    const Case cases[] = {
+        {{"--frobnicate"}, "unknown option \"--frobnicate\""},
+        {{"extra"}, "unknown option \"extra\""},
+        {{"--order", "sideways"}, "--order: \"sideways\""},
+        {{"--order"}, "--order needs a value"},
+        {{"--seed", "-1"}, "--seed: \"-1\""},
+        {{"--timeout", "abc"}, "--timeout: \"abc\""},
+        {{"--timeout", "nan"}, "--timeout: \"nan\""},
+        {{"--timeout", "0"}, "--timeout: must be above 0"},
+        {{"--timeout", " 1"}, "--timeout: \" 1\""},
+        {{"--image-size", "65281"}, "--image-size: \"65281\""},
+        {{"--image-size", "12x"}, "--image-size: \"12x\""},
+        {{"--garbage", "0"}, "--garbage: \"0\""},
+        {{"--baud", "99999999999999999999"}, "--baud:"},
+        {{"--resume-after", "1"}, "--resume-after only makes sense with --stop-after"},
+        {{"--split=yes"}, "--split takes no value"},
+        {{"--expect-image", "/nonexistent/oxu.bin"}, "/nonexistent/oxu.bin"},
+        {{"--expect-download", "--burst"}, "cannot be combined"},
+    };
+    for (const Case& c : cases) {
+        try {
+            parseOptions(c.args);
+            ADD_FAILURE() << "accepted: " << c.args.front();
+        } catch (const UsageError& error) {
+            EXPECT_NE(std::string(error.what()).find(c.messagePart), std::string::npos)
+                << error.what();
+        }
+    }
+}
+
+TEST(Options, HelpNamesEveryFlag) {
+    const std::string help = usageText();
+    for (const char* flag : {"--link",         "--wait",         "--timeout",
+                             "--stats",        "--order",        "--seed",
+                             "--image-size",   "--expect-image", "--save",
+                             "--extra-pages",  "--silent",       "--stop-after",
+                             "--resume-after", "--page-zero",    "--split",
+                             "--burst",        "--garbage",      "--retry-bad-checksum",
+                             "--hangup-after", "--baud",         "--expect-download"}) {
+        EXPECT_NE(help.find(flag), std::string::npos) << flag;
+    }
+}
+
+}  // namespace
+}  // namespace oxu::test

@@ -1,0 +1,95 @@
+#pragma once
+
+// The updater's side of the line, played in-process: sends the header, then
+// answers each request the way the program does (it reads the first two
+// bytes of what arrived and discards the rest; a lone 0x55 into an empty
+// buffer is completion; a buffer that starts with anything but 0xAA stalls).
+// Time stands still except where a wait moves it.
+
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <optional>
+
+#include "device/line.h"
+#include "protocol/firmware_image.h"
+#include "protocol/frames.h"
+
+namespace oxu::test {
+
+class ScriptedProgram : public Line {
+public:
+    explicit ScriptedProgram(Bytes image)
+        : m_image(std::move(image)), m_outgoing(buildHeaderFrame(pageCount(m_image.size()))) {}
+
+    // Edits the frame served for a page; `serving` counts from 1 per page.
+    std::function<void(int page, int serving, Bytes& frame)> alterFrame;
+    // Bytes delivered per read, to split frames across reads.
+    std::size_t chunkSize = 100000;
+    std::optional<LineSettings> lineSettings;
+
+    // What was seen.
+    std::vector<Bytes> writes;
+    int pageZeroRequests = 0;
+    bool completed = false;
+    bool hungUp = false;
+
+    void replaceOutgoing(Bytes bytes) { m_outgoing = std::move(bytes); }
+    void closeAfterOutgoing() { m_closeWhenEmpty = true; }
+
+    ReadStatus read(Bytes& into, std::chrono::microseconds timeout) override {
+        if (!m_outgoing.empty()) {
+            const std::size_t count = std::min(chunkSize, m_outgoing.size());
+            into.insert(into.end(), m_outgoing.begin(), m_outgoing.begin() + count);
+            m_outgoing.erase(m_outgoing.begin(), m_outgoing.begin() + count);
+            m_time += std::chrono::microseconds(10);
+            return ReadStatus::Data;
+        }
+        if (m_closed || m_closeWhenEmpty)
+            return ReadStatus::Closed;
+        if (timeout > std::chrono::microseconds(0))
+            m_time += timeout;
+        return ReadStatus::Timeout;
+    }
+
+    void write(ByteView data) override {
+        writes.emplace_back(data.begin(), data.end());
+        const bool wasEmpty = m_received.empty();
+        m_received.insert(m_received.end(), data.begin(), data.end());
+        if (wasEmpty && m_received == Bytes{kCompletionByte}) {
+            completed = true;
+            m_closed = true;
+            m_received.clear();
+        } else if (m_received.size() >= 2 && m_received[0] == kFrameMark) {
+            const int page = m_received[1];
+            m_received.clear();
+            if (page == 0) {
+                ++pageZeroRequests;
+                return;
+            }
+            Bytes frame = buildPageFrame(pageSlice(m_image, page));
+            if (alterFrame)
+                alterFrame(page, ++m_servings[page], frame);
+            m_outgoing.insert(m_outgoing.end(), frame.begin(), frame.end());
+        }
+    }
+
+    std::optional<LineSettings> settings() override { return lineSettings; }
+    void hangUp() override { hungUp = true; }
+    bool pause(std::chrono::microseconds duration) override {
+        m_time += duration;
+        return true;
+    }
+    std::chrono::microseconds now() const override { return m_time; }
+
+private:
+    Bytes m_image;
+    Bytes m_outgoing;
+    Bytes m_received;
+    std::map<int, int> m_servings;
+    bool m_closed = false;
+    bool m_closeWhenEmpty = false;
+    std::chrono::microseconds m_time{1'000'000};
+};
+
+}  // namespace oxu::test

@@ -1,0 +1,248 @@
+// The simulator binary on a real pseudo-terminal, with this test playing the
+// updater on the other end.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "protocol/firmware_image.h"
+#include "protocol/frames.h"
+
+namespace oxu::test {
+namespace {
+
+// Guards against a hung simulator; far above anything a passing run needs.
+constexpr int kGuardMs = 30000;
+
+class Simulator {
+public:
+    explicit Simulator(std::vector<std::string> args) {
+        int out[2], err[2];
+        if (pipe(out) != 0 || pipe(err) != 0)
+            throw std::runtime_error("pipe");
+        m_pid = fork();
+        if (m_pid == 0) {
+            dup2(out[1], STDOUT_FILENO);
+            dup2(err[1], STDERR_FILENO);
+            std::vector<char*> argv{const_cast<char*>(OXU_DEVICE_SIM)};
+            for (std::string& arg : args)
+                argv.push_back(arg.data());
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(out[1]);
+        close(err[1]);
+        m_out = out[0];
+        m_err = err[0];
+    }
+    ~Simulator() {
+        if (m_pid > 0 && !m_reaped) {
+            kill(m_pid, SIGKILL);
+            waitpid(m_pid, nullptr, 0);
+        }
+        close(m_out);
+        close(m_err);
+    }
+
+    // The next line of stdout, without its newline; empty at end of output.
+    std::string readLine() {
+        std::string line;
+        char c;
+        while (waitReadable(m_out) && ::read(m_out, &c, 1) == 1 && c != '\n')
+            line += c;
+        return line;
+    }
+    std::string readRest(int fd) {
+        std::string text;
+        char chunk[4096];
+        ssize_t got;
+        while (waitReadable(fd) && (got = ::read(fd, chunk, sizeof chunk)) > 0)
+            text.append(chunk, static_cast<std::size_t>(got));
+        return text;
+    }
+    std::string readStdout() { return readRest(m_out); }
+    std::string readStderr() { return readRest(m_err); }
+
+    int exitCode() {
+        int status = 0;
+        waitpid(m_pid, &status, 0);
+        m_reaped = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    pid_t pid() const { return m_pid; }
+
+private:
+    static bool waitReadable(int fd) {
+        pollfd watched{fd, POLLIN, 0};
+        return poll(&watched, 1, kGuardMs) > 0;
+    }
+
+    pid_t m_pid = -1;
+    int m_out = -1;
+    int m_err = -1;
+    bool m_reaped = false;
+};
+
+// Opens the simulator's terminal as the updater does: raw, at `speed`.
+int openPort(const std::string& path, speed_t speed) {
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
+    if (fd < 0)
+        return fd;
+    termios settings{};
+    tcgetattr(fd, &settings);
+    cfmakeraw(&settings);
+    cfsetispeed(&settings, speed);
+    cfsetospeed(&settings, speed);
+    tcsetattr(fd, TCSANOW, &settings);
+    return fd;
+}
+
+void writeAll(int fd, const Bytes& bytes) {
+    ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+}
+
+// Serves the update the way the program does until completion or silence.
+// `alter` may change the frame for a page.
+bool serveUpdate(int fd, const Bytes& image, int corruptPage = 0) {
+    writeAll(fd, buildHeaderFrame(pageCount(image.size())));
+    for (;;) {
+        pollfd watched{fd, POLLIN, 0};
+        if (poll(&watched, 1, kGuardMs) <= 0)
+            return false;
+        std::uint8_t buffer[16];
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got <= 0)
+            return false;
+        if (got == 1 && buffer[0] == kCompletionByte)
+            return true;
+        if (got >= 2 && buffer[0] == kFrameMark) {
+            Bytes frame = buildPageFrame(pageSlice(image, buffer[1]));
+            if (buffer[1] == corruptPage)
+                frame[5] ^= 0x10;
+            writeAll(fd, frame);
+        }
+    }
+}
+
+Bytes makeImage(std::size_t size) {
+    Bytes image(size);
+    for (std::size_t i = 0; i < size; ++i)
+        image[i] = static_cast<std::uint8_t>(i * 13 + 5);
+    return image;
+}
+
+Bytes readFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(file), {});
+}
+
+TEST(Simulator, FullUpdateIsSavedAndTheLinkRemoved) {
+    const std::string save = ::testing::TempDir() + "oxu_sim_saved.bin";
+    const std::string link = ::testing::TempDir() + "oxu_sim_link";
+    const Bytes image = makeImage(1000);
+    Simulator sim({"--save", save, "--link", link, "--image-size", "1000", "--stats", "--order",
+                   "random", "--wait", "20"});
+    const std::string path = sim.readLine();
+    ASSERT_EQ(path.rfind("/dev/pts/", 0), 0u) << path;
+    char target[256] = {};
+    ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
+    EXPECT_EQ(path, target);
+
+    const int fd = openPort(link, B38400);
+    ASSERT_GE(fd, 0);
+    EXPECT_TRUE(serveUpdate(fd, image));
+    close(fd);
+
+    const std::string out = sim.readStdout();
+    EXPECT_EQ(sim.exitCode(), 0) << out << sim.readStderr();
+    EXPECT_EQ(out.rfind("verdict: ok pages=4 announced=4 bytes=1000 checksum_errors=0", 0), 0u)
+        << out;
+    EXPECT_NE(out.find("port_closed=yes"), std::string::npos) << out;
+    EXPECT_NE(out.find("\nstats: rtt_count=4 "), std::string::npos) << out;
+    EXPECT_EQ(readFile(save), image);
+    struct stat info {};
+    EXPECT_NE(lstat(link.c_str(), &info), 0);
+    std::remove(save.c_str());
+}
+
+TEST(Simulator, CorruptedPageFailsNamingIt) {
+    const std::string save = ::testing::TempDir() + "oxu_sim_bad.bin";
+    std::remove(save.c_str());
+    Simulator sim({"--save", save, "--timeout", "0.5", "--wait", "20"});
+    const int fd = openPort(sim.readLine(), B19200);
+    ASSERT_GE(fd, 0);
+    EXPECT_FALSE(serveUpdate(fd, makeImage(700), 2));  // no completion comes
+    close(fd);
+    const std::string out = sim.readStdout();
+    EXPECT_EQ(sim.exitCode(), 1);
+    EXPECT_NE(out.find("verdict: fail"), std::string::npos) << out;
+    EXPECT_NE(out.find("reason=\"page 2: checksum"), std::string::npos) << out;
+    EXPECT_NE(sim.readStderr().find("not saved"), std::string::npos);
+    EXPECT_NE(access(save.c_str(), F_OK), 0);
+}
+
+TEST(Simulator, BadUsageExitsTwoWithAMessage) {
+    const std::vector<std::vector<std::string>> cases = {
+        {"--bogus"}, {"--timeout", "soon"}, {"--expect-image", "/nonexistent/image.bin"}};
+    for (const auto& args : cases) {
+        Simulator sim(args);
+        const std::string err = sim.readStderr();
+        EXPECT_EQ(sim.exitCode(), 2) << args.front();
+        EXPECT_EQ(err.rfind("oxu-device-sim: ", 0), 0u) << err;
+        EXPECT_TRUE(sim.readStdout().empty());
+    }
+}
+
+TEST(Simulator, DownloadModeReportsBytesAndSettings) {
+    struct Case {
+        Bytes sent;
+        int exitCode;
+        const char* start;
+    };
+    const Case cases[] = {
+        {{0x2F, 0x55, 0xAA}, 0, "download: ok bytes=2f55aa settings=19200,n,8,1"},
+        {{0x2F, 0xAA}, 1, "download: fail bytes=2faa"},
+    };
+    for (const Case& c : cases) {
+        Simulator sim({"--expect-download", "--wait", "20", "--timeout", "0.5"});
+        const int fd = openPort(sim.readLine(), B19200);
+        ASSERT_GE(fd, 0);
+        writeAll(fd, c.sent);
+        // Holds the port open while the simulator reads the settings, as the
+        // program's write-drain-close takes a moment too.
+        pollfd none{-1, 0, 0};
+        poll(&none, 1, 100);
+        close(fd);
+        const std::string out = sim.readStdout();
+        EXPECT_EQ(sim.exitCode(), c.exitCode) << out;
+        EXPECT_EQ(out.rfind(c.start, 0), 0u) << out;
+    }
+}
+
+TEST(Simulator, TerminationSignalEndsTheWaitAndRemovesTheLink) {
+    const std::string link = ::testing::TempDir() + "oxu_sim_signal";
+    Simulator sim({"--link", link});
+    ASSERT_FALSE(sim.readLine().empty());
+    kill(sim.pid(), SIGTERM);
+    const std::string out = sim.readStdout();
+    EXPECT_EQ(sim.exitCode(), 1);
+    EXPECT_NE(out.find("interrupted by a signal"), std::string::npos) << out;
+    struct stat info {};
+    EXPECT_NE(lstat(link.c_str(), &info), 0);
+}
+
+}  // namespace
+}  // namespace oxu::test
