@@ -208,7 +208,10 @@ std::string QtSerialPort::describe() const {
 }
 
 void QtSerialPort::handleReadyRead() {
-    if (!m_port.isOpen() || m_port.bytesAvailable() <= 0)
+    // While close() waits for output Qt may read input and raise readyRead;
+    // the caller is closing, so those bytes are dropped with the port rather
+    // than re-entering the caller from inside close().
+    if (m_closing || !m_port.isOpen() || m_port.bytesAvailable() <= 0)
         return;
     m_readDuringNotify = false;
     try {

@@ -80,7 +80,7 @@ private:
     std::string m_lineSettings = kLineSettings38400;
     qint32 m_baudRate = 38400;
     QSerialPort m_port;
-    bool m_closing = false;           // inside close(): errors are the drain's, not a loss
+    bool m_closing = false;           // closing: no data notifications; errors are the drain's
     std::string m_closeFailure;       // the error that ended the drain
     bool m_readDuringNotify = false;  // the data handler called readAll()
 };

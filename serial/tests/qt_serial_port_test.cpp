@@ -335,11 +335,15 @@ std::string closeFailure(QtSerialPort& port) {
 }
 
 TEST_F(PtyPortTest, CloseGivesUpOnStalledLineAndSaysWhatWasLost) {
+    int notified = 0;
+    m_port.setDataReceivedHandler([&] { ++notified; });
     m_port.open();
     const Bytes flood(1 << 20, 0x42);  // far more than a pty buffers
     m_port.write(flood);
+    m_pty.writeMaster(Bytes{0x55});  // read in while close() waits
     const std::string message = closeFailure(m_port);
     EXPECT_FALSE(m_port.isOpen());
+    EXPECT_EQ(notified, 0) << "the data handler ran inside close()";
     EXPECT_NE(message.find("queued bytes to COM 1 (" + m_pty.slavePath() + ") before closing"),
               std::string::npos)
         << message;
