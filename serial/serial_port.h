@@ -38,7 +38,8 @@ public:
     virtual bool isOpen() const = 0;
 
     // Writes out every byte already passed to write(), then releases the port.
-    // Does nothing when the port is not open.
+    // Does nothing when the port is not open. Throws SerialError, after
+    // releasing the port, when queued bytes could not be written out.
     virtual void close() = 0;
 
     // Selects port N (1 is the first serial port) and resolves it to a device
