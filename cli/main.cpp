@@ -1,0 +1,71 @@
+// oxu-update: the firmware update and the download command from a terminal
+// or a script, on the same engine and serial code as the window.
+
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "cli/commands.h"
+#include "cli/options.h"
+#include "cli/signal_watch.h"
+#include "serial/port_mapping.h"
+
+int main(int argc, char** argv) {
+    using namespace oxu::cli;
+
+    Options options;
+    try {
+        options = parseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+    } catch (const UsageError& error) {
+        std::cerr << kProgramName << ": " << error.what() << "\nTry '" << kProgramName
+                  << " --help' for more information." << std::endl;
+        return kExitUsage;
+    }
+
+    switch (options.mode) {
+        case Mode::Help:
+            std::cout << usageText();
+            return kExitComplete;
+        case Mode::Version:
+            std::cout << kProgramName << ' ' << kVersionText << std::endl;
+            return kExitComplete;
+        default:
+            break;
+    }
+
+    if (options.mode == Mode::DownloadCommand && !options.yes && ::isatty(STDIN_FILENO) != 1) {
+        std::cerr << kProgramName
+                  << ": --download-command asks for confirmation, but standard input is not a "
+                     "terminal; add --yes to send it without asking"
+                  << std::endl;
+        return kExitUsage;
+    }
+
+    // The same port mapping as the window: a device given by path becomes
+    // the one port N maps to.
+    if (options.device)
+        ::setenv(oxu::portVariableName(options.port).c_str(), options.device->c_str(), 1);
+
+    // A closed pipe on stdout must not kill the run with the port open.
+    ::signal(SIGPIPE, SIG_IGN);
+    if (!installSignalWatch())
+        std::cerr << kProgramName << ": warning: Ctrl-C will not close the port cleanly"
+                  << std::endl;
+
+    QCoreApplication app(argc, argv);
+    switch (options.mode) {
+        case Mode::Update:
+            return runUpdate(options);
+        case Mode::DownloadCommand:
+            return runDownload(options);
+        case Mode::ListPorts:
+            return listPorts();
+        default:
+            return kExitUsage;
+    }
+}

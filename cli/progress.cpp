@@ -1,0 +1,127 @@
+#include "cli/progress.h"
+
+#include <cstdio>
+
+#include "protocol/firmware_image.h"
+#include "protocol/frames.h"
+#include "protocol/update_transfer.h"
+
+namespace oxu::cli {
+namespace {
+
+// The rate needs a little time behind it, or the first page shows nonsense.
+constexpr std::chrono::milliseconds kMinRateWindow{50};
+
+std::string groupThousands(std::uint64_t value) {
+    std::string digits = std::to_string(value);
+    for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3)
+        digits.insert(static_cast<std::size_t>(at), ",");
+    return digits;
+}
+
+std::string formatRate(double bytesPerSecond) {
+    char text[32];
+    if (bytesPerSecond >= 1000.0)
+        std::snprintf(text, sizeof text, "%.1f kB/s", bytesPerSecond / 1000.0);
+    else
+        std::snprintf(text, sizeof text, "%.0f B/s", bytesPerSecond);
+    return text;
+}
+
+std::string formatDuration(double seconds) {
+    const auto whole = static_cast<long long>(seconds + 0.5);
+    if (whole < 60)
+        return std::to_string(whole) + " s";
+    char text[32];
+    std::snprintf(text, sizeof text, "%lld min %02lld s", whole / 60, whole % 60);
+    return text;
+}
+
+}  // namespace
+
+std::string formatProgressLine(const ProgressSnapshot& snapshot) {
+    char page[32];
+    std::snprintf(page, sizeof page, "page %03d/%03lld", snapshot.page, snapshot.totalPages);
+    std::string line = page;
+    if (snapshot.totalPages > 0) {
+        const long long percent = snapshot.page * 100LL / snapshot.totalPages;
+        line += " (" + std::to_string(percent) + "%)";
+    }
+    line += ", " + groupThousands(snapshot.bytesSent) + " bytes sent, ";
+
+    const double seconds = std::chrono::duration<double>(snapshot.elapsed).count();
+    if (snapshot.elapsed < kMinRateWindow || snapshot.bytesSent == 0) {
+        line += "-- B/s, -- left";
+        return line;
+    }
+    const double rate = static_cast<double>(snapshot.bytesSent) / seconds;
+    const std::uint64_t remaining = snapshot.expectedBytes > snapshot.bytesSent
+                                        ? snapshot.expectedBytes - snapshot.bytesSent
+                                        : 0;
+    line +=
+        formatRate(rate) + ", " + formatDuration(static_cast<double>(remaining) / rate) + " left";
+    return line;
+}
+
+std::optional<int> parseStatusPage(const std::string& text) {
+    const std::string expected = transferStatusText(0);
+    const std::string prefix = expected.substr(0, expected.find("000"));
+    const std::string suffix = expected.substr(expected.find("000") + 3);
+    if (text.size() <= prefix.size() + suffix.size() || text.rfind(prefix, 0) != 0 ||
+        text.compare(text.size() - suffix.size(), suffix.size(), suffix) != 0)
+        return std::nullopt;
+    const std::string digits =
+        text.substr(prefix.size(), text.size() - prefix.size() - suffix.size());
+    if (digits.empty() || digits.size() > 3 ||
+        digits.find_first_not_of("0123456789") != std::string::npos)
+        return std::nullopt;
+    return std::stoi(digits);
+}
+
+std::uint64_t expectedWireBytes(std::uint64_t imageBytes) {
+    const auto pages = static_cast<std::uint64_t>(pageCount(imageBytes));
+    return kHeaderFrameSize + imageBytes + 2 * pages;
+}
+
+ProgressDisplay::ProgressDisplay(std::ostream& out, bool terminal, const Clock& clock,
+                                 ByteCounter bytesSent, std::uint64_t imageBytes)
+    : m_out(out),
+      m_terminal(terminal),
+      m_clock(clock),
+      m_bytesSent(std::move(bytesSent)),
+      m_imageBytes(imageBytes),
+      m_start(clock.now()) {}
+
+void ProgressDisplay::showStatus(const std::string& text) {
+    if (text.empty()) {
+        interrupt();
+        return;
+    }
+    std::string line = text;
+    if (const auto page = parseStatusPage(text)) {
+        ProgressSnapshot snapshot;
+        snapshot.page = *page;
+        snapshot.totalPages = pageCount(m_imageBytes);
+        snapshot.bytesSent = m_bytesSent ? m_bytesSent() : 0;
+        snapshot.expectedBytes = expectedWireBytes(m_imageBytes);
+        snapshot.elapsed = m_clock.now() - m_start;
+        line = formatProgressLine(snapshot);
+    }
+    if (m_terminal) {
+        // Carriage return, then erase to the end of the line: a shorter line
+        // must not leave the tail of a longer one behind.
+        m_out << '\r' << line << "\x1b[K" << std::flush;
+        m_lineOpen = true;
+    } else {
+        m_out << line << '\n' << std::flush;
+    }
+}
+
+void ProgressDisplay::interrupt() {
+    if (!m_lineOpen)
+        return;
+    m_out << '\n' << std::flush;
+    m_lineOpen = false;
+}
+
+}  // namespace oxu::cli
