@@ -51,9 +51,10 @@ public:
     // Writes all of data to the program in one write. Throws LineError.
     virtual void write(ByteView data) = 0;
 
-    // The line settings the program's end has now, or nothing when they
-    // cannot be read.
-    virtual std::optional<LineSettings> settings() = 0;
+    // Waits up to `timeout` for the program to open its end and configure
+    // it, and returns the settings it chose. Nothing when it did not in time
+    // or they cannot be read.
+    virtual std::optional<LineSettings> awaitSettings(std::chrono::microseconds timeout) = 0;
 
     // Called once the program is known to hold its end open: from then on a
     // close by the program is reported by read() as Closed.

@@ -74,8 +74,16 @@ int runSimulator(const oxu::Options& options) {
 
     oxu::PtyLine line(waitMask);
     LinkGuard link;
-    if (options.linkPath)
-        link.create(*options.linkPath, line.slavePath());
+    if (options.linkPath) {
+        try {
+            link.create(*options.linkPath, line.slavePath());
+        } catch (const std::exception& error) {
+            std::cerr << "oxu-device-sim: " << error.what() << '\n';
+            return kExitUsage;
+        }
+    }
+    if (options.expectDownload)
+        line.holdOutputForSettings();  // before the path is out, so no open goes unseen
     std::cout << line.slavePath() << std::endl;
 
     if (options.expectDownload) {
@@ -119,6 +127,19 @@ int main(int argc, char** argv) {
     if (options.help) {
         std::cout << oxu::usageText();
         return kExitOk;
+    }
+    if (options.savePath) {
+        // Found out now rather than after the whole update has been received;
+        // the file itself is left alone until the image is there to replace it.
+        const std::string probe = *options.savePath + ".part";
+        std::FILE* file = std::fopen(probe.c_str(), "wb");
+        if (!file) {
+            std::cerr << "oxu-device-sim: --save: cannot write \"" << probe
+                      << "\": " << std::strerror(errno) << '\n';
+            return kExitUsage;
+        }
+        std::fclose(file);
+        std::remove(probe.c_str());
     }
     try {
         return runSimulator(options);

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/inotify.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -77,6 +78,9 @@ PtyLine::PtyLine(const sigset_t& waitMask) : m_waitMask(waitMask) {
 }
 
 PtyLine::~PtyLine() {
+    releaseOutput();
+    if (m_openWatch >= 0)
+        close(m_openWatch);
     if (m_slave >= 0)
         close(m_slave);
     if (m_master >= 0)
@@ -151,7 +155,70 @@ void PtyLine::write(ByteView data) {
     }
 }
 
-std::optional<LineSettings> PtyLine::settings() {
+void PtyLine::holdOutputForSettings() {
+    m_openWatch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    if (m_openWatch < 0 || inotify_add_watch(m_openWatch, m_slavePath.c_str(), IN_OPEN) < 0)
+        throw LineError(describeErrno("Cannot watch " + m_slavePath + " for the program", errno));
+    // Like a device sending XOFF: the program's bytes wait in its end, and
+    // so does its close, which would restore the settings it chose.
+    if (tcflow(m_slave, TCOOFF) != 0)
+        throw LineError(describeErrno("Cannot hold the output of " + m_slavePath, errno));
+    m_outputHeld = true;
+}
+
+void PtyLine::releaseOutput() {
+    if (m_outputHeld && m_slave >= 0)
+        tcflow(m_slave, TCOON);
+    m_outputHeld = false;
+}
+
+std::optional<LineSettings> PtyLine::awaitSettings(microseconds timeout) {
+    // After the program opens its end, how long it may take to configure it.
+    constexpr microseconds kConfigureGrace = std::chrono::milliseconds(500);
+    constexpr microseconds kConfigurePoll = std::chrono::milliseconds(1);
+    if (!m_outputHeld)
+        return currentSettings();
+    const microseconds deadline = now() + timeout;
+    std::optional<microseconds> openedAt;
+    std::optional<LineSettings> seen;
+    while (!g_terminationSignal) {
+        seen = currentSettings();
+        if (seen)
+            break;
+        const microseconds current = now();
+        if (openedAt ? current - *openedAt >= kConfigureGrace
+                     : timeout >= microseconds(0) && current >= deadline)
+            break;
+        pollfd watched[2] = {{m_openWatch, POLLIN, 0}, {m_master, POLLIN, 0}};
+        // Settings are not announced: once the program is in, look every millisecond.
+        const timespec wait = toTimespec(openedAt ? kConfigurePoll : deadline - current);
+        const bool forever = !openedAt && timeout < microseconds(0);
+        if (ppoll(watched, 2, forever ? nullptr : &wait, &m_waitMask) < 0 && errno != EINTR)
+            break;
+        if ((watched[0].revents & POLLIN) && !openedAt) {
+            alignas(inotify_event) char events[4096];
+            while (::read(m_openWatch, events, sizeof events) > 0) {
+            }
+            openedAt = now();
+        }
+        if (watched[1].revents & POLLIN) {
+            seen = currentSettings();
+            break;
+        }
+    }
+    if (seen) {
+        // Programs set speed, data bits, parity and stop bits in separate
+        // calls; with the output still held, give the rest time to land.
+        const timespec settle = toTimespec(std::chrono::milliseconds(10));
+        ppoll(nullptr, 0, &settle, &m_waitMask);
+        if (const std::optional<LineSettings> later = currentSettings())
+            seen = later;
+    }
+    releaseOutput();
+    return seen;
+}
+
+std::optional<LineSettings> PtyLine::currentSettings() const {
     termios current{};
     if (m_master < 0 || tcgetattr(m_master, &current) != 0)
         return std::nullopt;

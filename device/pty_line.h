@@ -28,9 +28,15 @@ public:
     // The path the program opens, for example /dev/pts/5.
     const std::string& slavePath() const { return m_slavePath; }
 
+    // Holds back every byte the program writes from now until awaitSettings()
+    // has seen its settings, and watches for the program opening its end. A
+    // program that writes and closes at once would otherwise have restored
+    // its settings before they could be read. Throws LineError.
+    void holdOutputForSettings();
+
     ReadStatus read(Bytes& into, std::chrono::microseconds timeout) override;
     void write(ByteView data) override;
-    std::optional<LineSettings> settings() override;
+    std::optional<LineSettings> awaitSettings(std::chrono::microseconds timeout) override;
     void releaseHold() override;
     void hangUp() override;
     bool pause(std::chrono::microseconds duration) override;
@@ -43,6 +49,11 @@ private:
     int m_slave = -1;
     std::string m_slavePath;
     sigset_t m_waitMask;
+    int m_openWatch = -1;  // inotify: the program opened the slave
+    bool m_outputHeld = false;
+
+    std::optional<LineSettings> currentSettings() const;
+    void releaseOutput();
 };
 
 // Set by the termination signal handler that main() installs.

@@ -552,16 +552,17 @@ UpdateReport runUpdate(Line& line, const Options& options) {
 DownloadReport runDownload(Line& line, const Options& options) {
     DownloadReport report;
     Bytes& got = report.received;
-    const microseconds wait = options.wait.count() > 0 ? options.wait : Line::kForever;
-    ReadStatus status = line.read(got, wait);
+    const bool forever = options.wait.count() == 0;
+    const microseconds start = line.now();
+    report.settings = line.awaitSettings(forever ? Line::kForever : options.wait);
+    const microseconds left = options.wait - (line.now() - start);
+    ReadStatus status = line.read(got, forever ? Line::kForever : std::max(left, microseconds(0)));
     if (status != ReadStatus::Data) {
         report.reason = status == ReadStatus::Interrupted
                             ? "interrupted by a signal while waiting for the download command"
                             : "no download command within " + formatSeconds(options.wait);
         return report;
     }
-    // At once, before the program closes the port and its settings are restored.
-    report.settings = line.settings();
     line.releaseHold();
     const Bytes expected = buildDownloadCommand();
     while (got.size() < expected.size() && status == ReadStatus::Data)

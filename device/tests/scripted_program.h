@@ -74,7 +74,9 @@ public:
         }
     }
 
-    std::optional<LineSettings> settings() override { return lineSettings; }
+    std::optional<LineSettings> awaitSettings(std::chrono::microseconds) override {
+        return lineSettings;
+    }
     void hangUp() override { hungUp = true; }
     bool pause(std::chrono::microseconds duration) override {
         m_time += duration;

@@ -96,8 +96,9 @@ private:
     bool m_reaped = false;
 };
 
-// Opens the simulator's terminal as the updater does: raw, at `speed`.
-int openPort(const std::string& path, speed_t speed) {
+// Opens the simulator's terminal as the updater does: raw, at `speed`, in
+// one call so that no half-made settings are ever seen.
+int openPort(const std::string& path, speed_t speed, tcflag_t extraFlags = 0) {
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
     if (fd < 0)
         return fd;
@@ -106,6 +107,7 @@ int openPort(const std::string& path, speed_t speed) {
     cfmakeraw(&settings);
     cfsetispeed(&settings, speed);
     cfsetospeed(&settings, speed);
+    settings.c_cflag |= extraFlags;
     tcsetattr(fd, TCSANOW, &settings);
     return fd;
 }
@@ -196,7 +198,12 @@ TEST(Simulator, CorruptedPageFailsNamingIt) {
 
 TEST(Simulator, BadUsageExitsTwoWithAMessage) {
     const std::vector<std::vector<std::string>> cases = {
-        {"--bogus"}, {"--timeout", "soon"}, {"--expect-image", "/nonexistent/image.bin"}};
+        {"--bogus"},
+        {"--timeout", "soon"},
+        {"--expect-image", "/nonexistent/image.bin"},
+        {"--save", "/nonexistent/saved.bin"},
+        {"--link", "/"},
+    };
     for (const auto& args : cases) {
         Simulator sim(args);
         const std::string err = sim.readStderr();
@@ -209,22 +216,29 @@ TEST(Simulator, BadUsageExitsTwoWithAMessage) {
 TEST(Simulator, DownloadModeReportsBytesAndSettings) {
     struct Case {
         Bytes sent;
+        speed_t speed;
+        tcflag_t frameFlags;  // over 8 data bits, no parity, 1 stop bit
         int exitCode;
         const char* start;
     };
     const Case cases[] = {
-        {{0x2F, 0x55, 0xAA}, 0, "download: ok bytes=2f55aa settings=19200,n,8,1"},
-        {{0x2F, 0xAA}, 1, "download: fail bytes=2faa"},
+        {{0x2F, 0x55, 0xAA}, B19200, 0, 0, "download: ok bytes=2f55aa settings=19200,n,8,1"},
+        // The kernel keeps a pty at 8 data bits and no parity; stop bits stick.
+        {{0x2F, 0x55, 0xAA}, B9600, CSTOPB, 0, "download: ok bytes=2f55aa settings=9600,n,8,2"},
+        {{0x2F, 0xAA}, B38400, 0, 1, "download: fail bytes=2faa settings=38400,n,8,1"},
     };
     for (const Case& c : cases) {
         Simulator sim({"--expect-download", "--wait", "20", "--timeout", "0.5"});
-        const int fd = openPort(sim.readLine(), B19200);
+        const int fd = openPort(sim.readLine(), c.speed, c.frameFlags);
         ASSERT_GE(fd, 0);
+        termios settings{};
+        tcgetattr(fd, &settings);
+        // Write and close at once, restoring the settings as the program's
+        // port does: the simulator must have read them before.
+        termios original = settings;
+        cfsetospeed(&original, B0);
         writeAll(fd, c.sent);
-        // Holds the port open while the simulator reads the settings, as the
-        // program's write-drain-close takes a moment too.
-        pollfd none{-1, 0, 0};
-        poll(&none, 1, 100);
+        tcsetattr(fd, TCSANOW, &original);
         close(fd);
         const std::string out = sim.readStdout();
         EXPECT_EQ(sim.exitCode(), c.exitCode) << out;
