@@ -1,0 +1,94 @@
+// The oxu-updater program itself, run as a child process on the offscreen
+// platform and driven through its scripted mode (see app/scripted_form.h).
+
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include "pty.h"
+#include "serial/qt_serial_port.h"
+
+namespace oxu::testing {
+namespace {
+
+class ProgramTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        environment.insert(QStringLiteral("OXU_UPDATER_TEST_CONTROL"), QStringLiteral("1"));
+        environment.insert(QStringLiteral("OXU_COM1"), QString::fromStdString(pty.slavePath()));
+        program.setProcessEnvironment(environment);
+        program.start(QStringLiteral(OXU_UPDATER_EXECUTABLE), {});
+        ASSERT_TRUE(program.waitForStarted(10000));
+    }
+
+    void TearDown() override {
+        if (program.state() != QProcess::NotRunning) {
+            program.kill();
+            program.waitForFinished(10000);
+        }
+    }
+
+    std::string writeImage(qint64 size) {
+        const QString path = dir.filePath(QStringLiteral("image.bin"));
+        QFile file(path);
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray(size, '\x5A'));
+        return path.toStdString();
+    }
+
+    void command(const std::string& line) {
+        program.write(QByteArray::fromStdString(line + "\n"));
+        program.waitForBytesWritten(10000);
+    }
+
+    Pty pty;
+    PortVariable variable{1, pty.slavePath()};
+    QTemporaryDir dir;
+    QProcess program;
+};
+
+TEST_F(ProgramTest, CancelDuringAnUpdateEndsTheProgramWithoutAMessage) {
+    command("file " + writeImage(1024));
+    command("click Command2");
+    ASSERT_EQ(pty.receive(4), (Bytes{0xAA, 0x04, 0x00, 0xAE}));
+    pty.send({0xAA, 0x01});
+    ASSERT_EQ(pty.receive(258).size(), 258u);
+
+    command("click Command1");
+    ASSERT_TRUE(program.waitForFinished(10000));
+    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(program.exitCode(), 0);
+    const QByteArray output = program.readAllStandardOutput();
+    EXPECT_FALSE(output.contains("box ")) << output.toStdString();
+
+    // The system released the port with the process: it opens again.
+    QtSerialPort again;
+    EXPECT_NO_THROW(again.open());
+}
+
+TEST_F(ProgramTest, WholeUpdateThroughTheProgramEndsWithCompletion) {
+    command("file " + writeImage(300));
+    command("click Command2");
+    ASSERT_EQ(pty.receive(4), (Bytes{0xAA, 0x02, 0x00, 0xAC}));
+    pty.send({0xAA, 0x01});
+    EXPECT_EQ(pty.receive(258).size(), 258u);
+    pty.send({0xAA, 0x02});
+    EXPECT_EQ(pty.receive(46).size(), 46u);
+    pty.send({0x55});
+    QByteArray output;
+    for (int i = 0; i < 100 && !output.contains('\n'); ++i) {
+        program.waitForReadyRead(100);
+        output += program.readAllStandardOutput();
+    }
+    EXPECT_EQ(output, QByteArray("box information OXU Updater|Transfert Complete\n"));
+    command("click Command1");
+    ASSERT_TRUE(program.waitForFinished(10000));
+    EXPECT_EQ(program.exitCode(), 0);
+}
+
+}  // namespace
+}  // namespace oxu::testing

@@ -1,0 +1,17 @@
+// The window tests need a QApplication; without a display they run on the
+// offscreen platform.
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+
+#include "app/app_setup.h"
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    oxu::setUpApplication(app);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
