@@ -60,6 +60,16 @@ void selectMode(Options& options, Mode mode, bool& chosen, const std::string& fl
 
 Options parseCommandLine(const std::vector<std::string>& args) {
     Options options;
+    // Help wins over everything else on the line, so it always works.
+    for (const std::string& arg : args) {
+        if (arg == "--")
+            break;
+        if (arg == "--help" || arg == "-h") {
+            options.mode = Mode::Help;
+            return options;
+        }
+    }
+
     bool modeChosen = false;
     bool portGiven = false;
     std::vector<std::string> files;
@@ -119,11 +129,6 @@ Options parseCommandLine(const std::vector<std::string>& args) {
         } else if (name == "--list-ports") {
             noValue();
             selectMode(options, Mode::ListPorts, modeChosen, name);
-        } else if (name == "--help" || name == "-h") {
-            noValue();
-            // Help wins over everything else on the line, so it always works.
-            options.mode = Mode::Help;
-            return options;
         } else if (name == "--version") {
             noValue();
             selectMode(options, Mode::Version, modeChosen, name);

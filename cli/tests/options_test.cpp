@@ -1,0 +1,117 @@
+#include "cli/options.h"
+
+#include <gtest/gtest.h>
+
+namespace oxu::cli {
+namespace {
+
+using Args = std::vector<std::string>;
+using namespace std::chrono_literals;
+
+struct GoodLine {
+    const char* name;
+    Args args;
+    Mode mode;
+    int port;
+    int baud;
+    std::chrono::milliseconds timeout;
+    std::string file;
+};
+
+class AcceptsCommandLine : public testing::TestWithParam<GoodLine> {};
+
+TEST_P(AcceptsCommandLine, ParsesEveryField) {
+    const GoodLine& line = GetParam();
+    const Options options = parseCommandLine(line.args);
+    EXPECT_EQ(options.mode, line.mode);
+    EXPECT_EQ(options.port, line.port);
+    EXPECT_EQ(options.baud, line.baud);
+    EXPECT_EQ(options.timeout, line.timeout);
+    EXPECT_EQ(options.file, line.file);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, AcceptsCommandLine,
+    testing::Values(
+        GoodLine{"DefaultsAsInTheWindow", {"fw.bin"}, Mode::Update, 1, 38400, 10s, "fw.bin"},
+        GoodLine{"SeparateValues",
+                 {"--port", "16", "--baud", "9600", "--timeout", "2", "fw.bin"},
+                 Mode::Update,
+                 16,
+                 9600,
+                 2s,
+                 "fw.bin"},
+        GoodLine{"InlineValues",
+                 {"--port=3", "--baud=19200", "--timeout=1.5", "a.bin"},
+                 Mode::Update,
+                 3,
+                 19200,
+                 1500ms,
+                 "a.bin"},
+        GoodLine{
+            "FileAfterOptions", {"a.bin", "--port", "2"}, Mode::Update, 2, 38400, 10s, "a.bin"},
+        GoodLine{"DashDashEndsOptions", {"--", "--port"}, Mode::Update, 1, 38400, 10s, "--port"},
+        GoodLine{"DownloadCommand",
+                 {"--download-command", "--yes", "--baud", "19200"},
+                 Mode::DownloadCommand,
+                 1,
+                 19200,
+                 10s,
+                 ""},
+        GoodLine{"ListPorts", {"--list-ports"}, Mode::ListPorts, 1, 38400, 10s, ""},
+        GoodLine{"HelpWinsOverBadInput", {"--port", "99", "--help"}, Mode::Help, 1, 38400, 10s, ""},
+        GoodLine{"Version", {"--version"}, Mode::Version, 1, 38400, 10s, ""}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(ParseCommandLine, KeepsDeviceTraceAndYes) {
+    const Options update = parseCommandLine({"--device", "/dev/pts/4", "--trace", "fw.bin"});
+    ASSERT_TRUE(update.device.has_value());
+    EXPECT_EQ(*update.device, "/dev/pts/4");
+    EXPECT_TRUE(update.trace);
+    EXPECT_FALSE(update.yes);
+    EXPECT_TRUE(parseCommandLine({"--download-command", "-y"}).yes);
+}
+
+struct BadLine {
+    const char* name;
+    Args args;
+    const char* mentions;  // the message must name what is wrong
+};
+
+class RejectsCommandLine : public testing::TestWithParam<BadLine> {};
+
+TEST_P(RejectsCommandLine, WithOneClearMessage) {
+    const BadLine& line = GetParam();
+    try {
+        parseCommandLine(line.args);
+        FAIL() << "accepted";
+    } catch (const UsageError& error) {
+        EXPECT_NE(std::string(error.what()).find(line.mentions), std::string::npos) << error.what();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, RejectsCommandLine,
+    testing::Values(
+        BadLine{"NoFile", {}, "no firmware file"}, BadLine{"TwoFiles", {"a.bin", "b.bin"}, "b.bin"},
+        BadLine{"UnknownOption", {"--speed", "fw.bin"}, "--speed"},
+        BadLine{"PortZero", {"--port", "0", "fw.bin"}, "1 to 16"},
+        BadLine{"PortSeventeen", {"--port", "17", "fw.bin"}, "1 to 16"},
+        BadLine{"PortSigned", {"--port", "+1", "fw.bin"}, "1 to 16"},
+        BadLine{"PortNotANumber", {"--port", "COM1", "fw.bin"}, "COM1"},
+        BadLine{"PortHuge", {"--port", "99999999999999999999", "fw.bin"}, "1 to 16"},
+        BadLine{"PortWithoutValue", {"fw.bin", "--port"}, "needs a value"},
+        BadLine{"UnknownBaud", {"--baud", "115200", "fw.bin"}, "115200"},
+        BadLine{"TimeoutBelowWatchdog", {"--timeout", "0.5", "fw.bin"}, "--timeout"},
+        BadLine{"TimeoutNegative", {"--timeout", "-3", "fw.bin"}, "--timeout"},
+        BadLine{"TimeoutNotANumber", {"--timeout", "inf", "fw.bin"}, "--timeout"},
+        BadLine{"EmptyDevice", {"--device=", "fw.bin"}, "--device"},
+        BadLine{"FlagWithValue", {"--trace=1", "fw.bin"}, "takes no value"},
+        BadLine{"YesWithoutDownload", {"--yes", "fw.bin"}, "--yes"},
+        BadLine{"DownloadWithFile", {"--download-command", "fw.bin"}, "no file"},
+        BadLine{"TwoCommands", {"--download-command", "--list-ports"}, "cannot be combined"},
+        BadLine{"ListPortsWithPort", {"--list-ports", "--port", "2"}, "no port"}),
+    [](const auto& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace oxu::cli

@@ -1,0 +1,154 @@
+#include "cli/traced_port.h"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <sstream>
+
+#include "cli/tests/fake_clock.h"
+
+namespace oxu::cli {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Records writes and hands out scripted chunks; the test raises its events.
+class FakePort final : public SerialPort {
+public:
+    bool isOpen() const override { return m_open; }
+    void close() override { m_open = false; }
+    void setPortNumber(int number) override { m_number = number; }
+    void setLineSettings(const std::string&) override {}
+    void open() override { m_open = true; }
+    void write(ByteView bytes) override {
+        if (m_failWrites)
+            throw SerialError("Cannot write to COM 1: gone");
+        written.insert(written.end(), bytes.begin(), bytes.end());
+    }
+    Bytes readAll() override {
+        if (incoming.empty())
+            return {};
+        Bytes chunk = incoming.front();
+        incoming.pop_front();
+        return chunk;
+    }
+    std::string describe() const override { return "COM " + std::to_string(m_number); }
+
+    void raiseData() { notifyDataReceived(); }
+    void raiseLost(const std::string& text) { notifyPortLost(text); }
+    void failWrites() { m_failWrites = true; }
+
+    Bytes written;
+    std::deque<Bytes> incoming;
+
+private:
+    bool m_open = false;
+    bool m_failWrites = false;
+    int m_number = 1;
+};
+
+std::vector<std::string> linesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+TEST(FormatTraceLine, StampsDirectionHexAndCount) {
+    const Bytes header{0xAA, 0x04, 0x00, 0xAE};
+    EXPECT_EQ(formatTraceLine(1'234'567us, '>', header), "[   1.234567] > AA 04 00 AE  (4 bytes)");
+    EXPECT_EQ(formatTraceLine(0us, '<', Bytes{0x55}), "[   0.000000] < 55  (1 byte)");
+}
+
+TEST(TracedPort, DumpsAPageWrittenByteByByteAsOneLineAfterTheHandler) {
+    FakePort inner;
+    test::FakeClock clock;
+    std::ostringstream trace;
+    TracedPort port(inner, clock, &trace);
+    inner.incoming.push_back({0xAA, 0x01});
+    port.setDataReceivedHandler([&] {
+        const Bytes request = port.readAll();
+        clock.advance(5us);
+        for (std::uint8_t byte : {0x10, 0x20, 0x00, 0x30})
+            port.write(ByteView(&byte, 1));
+    });
+    port.open();
+    inner.raiseData();
+
+    const auto lines = linesOf(trace.str());
+    ASSERT_EQ(lines.size(), 2u) << trace.str();
+    EXPECT_EQ(lines[0], "[   0.000000] < AA 01  (2 bytes)");
+    EXPECT_EQ(lines[1], "[   0.000005] > 10 20 00 30  (4 bytes)");
+    EXPECT_EQ(inner.written, (Bytes{0x10, 0x20, 0x00, 0x30}));
+    EXPECT_EQ(port.bytesWritten(), 4u);
+}
+
+TEST(TracedPort, KeepsWireOrderWhenReadingBeforeTheDumpIsFlushed) {
+    FakePort inner;
+    test::FakeClock clock;
+    std::ostringstream trace;
+    TracedPort port(inner, clock, &trace);
+    port.open();
+    port.write(Bytes{0xAA, 0x00, 0x00, 0xAA});
+    inner.incoming.push_back({0x55});
+    EXPECT_EQ(port.readAll(), Bytes{0x55});
+    port.close();
+
+    const auto lines = linesOf(trace.str());
+    ASSERT_EQ(lines.size(), 2u) << trace.str();
+    EXPECT_NE(lines[0].find("> AA 00 00 AA"), std::string::npos);
+    EXPECT_NE(lines[1].find("< 55"), std::string::npos);
+}
+
+TEST(TracedPort, FlushesBeforeClosingAndBeforeReportingALostPort) {
+    FakePort inner;
+    test::FakeClock clock;
+    std::ostringstream trace;
+    TracedPort port(inner, clock, &trace);
+    std::string lost;
+    port.setPortLostHandler([&](const std::string& text) {
+        lost = text;
+        EXPECT_NE(trace.str().find("> 01"), std::string::npos) << "dump must precede the report";
+    });
+    port.open();
+    port.write(Bytes{0x01});
+    inner.raiseLost("The connection to COM 1 was lost");
+    EXPECT_EQ(lost, "The connection to COM 1 was lost");
+
+    port.write(Bytes{0x02});
+    port.close();
+    EXPECT_NE(trace.str().find("> 02"), std::string::npos);
+    EXPECT_FALSE(inner.isOpen());
+}
+
+TEST(TracedPort, CountsOnlyBytesTheInnerPortTook) {
+    FakePort inner;
+    test::FakeClock clock;
+    std::ostringstream trace;
+    TracedPort port(inner, clock, &trace);
+    port.open();
+    port.write(Bytes{1, 2, 3});
+    inner.failWrites();
+    EXPECT_THROW(port.write(Bytes{4}), SerialError);
+    port.flushTrace();
+    EXPECT_EQ(port.bytesWritten(), 3u);
+    EXPECT_EQ(linesOf(trace.str()).size(), 1u);
+    EXPECT_EQ(trace.str().find("04"), std::string::npos);
+}
+
+TEST(TracedPort, WithoutATraceStreamOnlyCounts) {
+    FakePort inner;
+    test::FakeClock clock;
+    TracedPort port(inner, clock);
+    port.setPortNumber(3);
+    port.open();
+    port.write(Bytes{1, 2});
+    inner.incoming.push_back({9});
+    EXPECT_EQ(port.readAll(), Bytes{9});
+    EXPECT_EQ(port.bytesWritten(), 2u);
+    EXPECT_EQ(port.describe(), "COM 3");
+}
+
+}  // namespace
+}  // namespace oxu::cli

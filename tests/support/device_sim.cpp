@@ -1,0 +1,40 @@
+#include "tests/support/device_sim.h"
+
+#include <signal.h>
+
+#include <stdexcept>
+
+namespace oxu::test {
+
+DeviceSim::DeviceSim(const std::string& binary, const std::vector<std::string>& flags,
+                     std::chrono::milliseconds startTimeout)
+    : m_process(binary, flags) {
+    m_path = m_process.firstLine(startTimeout);
+    if (m_path.empty()) {
+        throw std::runtime_error("the simulator printed no terminal path; it said: " +
+                                 m_process.output(ChildProcess::Stream::Err));
+    }
+}
+
+ProgramResult DeviceSim::finish(std::chrono::milliseconds timeout) {
+    return m_process.finish(timeout);
+}
+
+void DeviceSim::stop() {
+    m_process.sendSignal(SIGTERM);
+}
+
+std::string findLine(const std::string& text, const std::string& prefix) {
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        if (text.compare(start, prefix.size(), prefix) == 0)
+            return text.substr(start, end - start);
+        start = end + 1;
+    }
+    return {};
+}
+
+}  // namespace oxu::test

@@ -1,0 +1,52 @@
+#include "tests/support/pty_pair.h"
+
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+namespace oxu::test {
+
+PtyPair::PtyPair() {
+    char name[256] = {};
+    if (::openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0)
+        throw std::runtime_error(std::string("openpty: ") + std::strerror(errno));
+    for (int fd : {m_master, m_slave}) {
+        termios settings{};
+        ::tcgetattr(fd, &settings);
+        ::cfmakeraw(&settings);
+        ::tcsetattr(fd, TCSANOW, &settings);
+    }
+    m_path = name;
+}
+
+PtyPair::~PtyPair() {
+    ::close(m_master);
+    ::close(m_slave);
+}
+
+std::string PtyPair::readDeviceEnd(std::size_t count, std::chrono::milliseconds timeout) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + timeout;
+    std::string received;
+    while (received.size() < count && Clock::now() < deadline) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        pollfd fd{m_master, POLLIN, 0};
+        if (::poll(&fd, 1, static_cast<int>(left.count()) + 1) <= 0)
+            continue;
+        char buffer[512];
+        const ssize_t got = ::read(m_master, buffer, sizeof buffer);
+        if (got > 0)
+            received.append(buffer, static_cast<std::size_t>(got));
+        else if (got < 0 && errno != EINTR && errno != EAGAIN)
+            break;
+    }
+    return received;
+}
+
+}  // namespace oxu::test

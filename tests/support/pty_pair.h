@@ -1,0 +1,32 @@
+#pragma once
+
+// A bare pseudo-terminal for end-to-end tests that play a device which
+// never answers: the test holds both ends, so the terminal stays usable
+// whatever the program under test does with it.
+
+#include <chrono>
+#include <string>
+
+namespace oxu::test {
+
+class PtyPair {
+public:
+    // Opens a pty with both ends raw. Throws std::runtime_error on failure.
+    PtyPair();
+    ~PtyPair();
+    PtyPair(const PtyPair&) = delete;
+    PtyPair& operator=(const PtyPair&) = delete;
+
+    // The path the program under test opens, e.g. /dev/pts/7.
+    const std::string& path() const { return m_path; }
+
+    // Reads from the device end until count bytes came or timeout passed.
+    std::string readDeviceEnd(std::size_t count, std::chrono::milliseconds timeout);
+
+private:
+    int m_master = -1;
+    int m_slave = -1;
+    std::string m_path;
+};
+
+}  // namespace oxu::test
