@@ -17,15 +17,21 @@ namespace {
 
 using std::chrono::microseconds;
 
+// Bytes of an unexpected transmission kept for the report.
+constexpr std::size_t kShownBytes = 32;
+
+// At most kShownBytes of them, then "...".
 std::string hexBytes(ByteView bytes, const char* separator) {
     std::string text;
     char cell[4];
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
+    for (std::size_t i = 0; i < std::min(bytes.size(), kShownBytes); ++i) {
         std::snprintf(cell, sizeof cell, "%02x", bytes[i]);
         if (i > 0)
             text += separator;
         text += cell;
     }
+    if (bytes.size() > kShownBytes)
+        text += "...";
     return text;
 }
 
@@ -99,9 +105,11 @@ private:
         return ReadStatus::Data;
     }
 
-    // Reads until `quiet` passes without a byte; Data means the quiet came.
-    ReadStatus readUntilQuiet(microseconds quiet) {
-        for (;;) {
+    // Reads until `quiet` passes without a byte (Data), or until more than
+    // `limit` bytes are waiting, so that a program that never stops sending
+    // cannot hold the device here.
+    ReadStatus readUntilQuiet(microseconds quiet, std::size_t limit) {
+        while (m_pending.size() <= limit) {
             const std::size_t before = m_pending.size();
             const ReadStatus status = m_line.read(m_pending, quiet);
             noteReceived(before);
@@ -110,6 +118,7 @@ private:
             if (status != ReadStatus::Data)
                 return status;
         }
+        return ReadStatus::Data;
     }
 
     bool interrupted(ReadStatus status, const std::string& during) {
@@ -181,7 +190,7 @@ private:
         m_start = m_line.now();
         if (m_pending.front() != kFrameMark) {
             // Take what else arrives, so the report shows what the program sent.
-            readUntilQuiet(kLastPageQuiet);
+            readUntilQuiet(kLastPageQuiet, kShownBytes);
             std::string what =
                 "expected the header (aa, page count, checksum), got " + hexBytes(m_pending, " ");
             if (m_pending == buildDownloadCommand())
@@ -264,7 +273,7 @@ private:
     bool requestPageZero() {
         dropStrayBytes();
         sendRequest(0, false);
-        const ReadStatus status = readUntilQuiet(kPageZeroQuiet);
+        const ReadStatus status = readUntilQuiet(kPageZeroQuiet, PageSize + 2);
         if (interrupted(status, "watching the request for page 0"))
             return false;
         if (!m_pending.empty()) {
@@ -342,7 +351,7 @@ private:
         ReadStatus status = fill(1, m_options.timeout);
         if (status != ReadStatus::Data)
             return status;
-        status = readUntilQuiet(kLastPageQuiet);
+        status = readUntilQuiet(kLastPageQuiet, PageSize + 2);
         // A frame that ended with the program closing the port is still a frame.
         return status == ReadStatus::Closed ? ReadStatus::Data : status;
     }
@@ -471,19 +480,26 @@ private:
         waitForClose();
     }
 
+    // Gives the program kCloseGrace in all to close the port; what it sends
+    // meanwhile is counted against it.
     void waitForClose() {
-        for (;;) {
+        std::size_t extra = 0;
+        const microseconds deadline = m_line.now() + kCloseGrace;
+        ReadStatus status = ReadStatus::Timeout;
+        for (microseconds left = kCloseGrace; left > microseconds(0);
+             left = deadline - m_line.now()) {
             const std::size_t before = m_pending.size();
-            const ReadStatus status = m_line.read(m_pending, kCloseGrace);
-            m_report.receivedBytes += m_pending.size() - before;
-            if (status == ReadStatus::Data)
-                continue;
-            m_report.portClosed = status == ReadStatus::Closed;
-            break;
+            status = m_line.read(m_pending, left);
+            noteReceived(before);
+            extra += m_pending.size();
+            m_pending.clear();
+            if (status != ReadStatus::Data)
+                break;
         }
-        if (!m_pending.empty()) {
+        m_report.portClosed = status == ReadStatus::Closed;
+        if (extra > 0) {
             ++m_report.lengthErrors;
-            fail(std::to_string(m_pending.size()) + " bytes arrived after the completion byte");
+            fail(std::to_string(extra) + " bytes arrived after the completion byte");
         }
     }
 
@@ -574,9 +590,14 @@ DownloadReport runDownload(Line& line, const Options& options) {
     if (status == ReadStatus::Closed) {
         report.portClosed = true;
     } else {
-        // Stray bytes after the command count against it; so does a port left open.
-        for (;;) {
-            status = line.read(got, kCloseGrace);
+        // Stray bytes after the command count against it. The wait is bounded
+        // as a whole, and so is what is kept, whatever the program sends.
+        const microseconds deadline = line.now() + kCloseGrace;
+        for (microseconds left = kCloseGrace; left > microseconds(0);
+             left = deadline - line.now()) {
+            status = line.read(got, left);
+            if (got.size() > kShownBytes)
+                got.resize(kShownBytes);
             if (status != ReadStatus::Data)
                 break;
         }

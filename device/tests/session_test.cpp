@@ -168,6 +168,9 @@ INSTANTIATE_TEST_SUITE_P(
         BadFrameCase{"LastPageTooLong", false,
                      onPage(4, [](Bytes& f) { f.insert(f.begin(), 40, 0); }),
                      "page 4: a frame of 274 bytes", 0},
+        BadFrameCase{"LastPageNeverEnds", false,
+                     onPage(4, [](Bytes& f) { f.insert(f.begin(), 100000, 0); }),
+                     "page 4: a frame of 100000 bytes", 0},
         BadFrameCase{"NoAnswer", false, onPage(1, [](Bytes& f) { f.clear(); }),
                      "page 1: no answer within 1 s", 0}),
     [](const auto& info) { return std::string(info.param.name); });
