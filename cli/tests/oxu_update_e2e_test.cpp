@@ -136,6 +136,43 @@ INSTANTIATE_TEST_SUITE_P(
                     CompleteCase{"LargestImageByPortNumber", 65'280, true, "9600"}),
     [](const auto& info) { return info.param.name; });
 
+struct DeviceHabit {
+    const char* name;
+    std::vector<std::string> simulatorFlags;
+    const char* message;  // shown once on the way, or nullptr
+};
+
+class CompletesWhateverTheDeviceAsks : public OxuUpdateTest,
+                                       public testing::WithParamInterface<DeviceHabit> {};
+
+TEST_P(CompletesWhateverTheDeviceAsks, ByteExact) {
+    requireSimulator();
+    const DeviceHabit& c = GetParam();
+    const std::string image = writeImage("fw.bin", 2'000);
+    const std::string saved = pathTo("saved.bin");
+    std::vector<std::string> flags{"--image-size", "2000", "--save", saved};
+    flags.insert(flags.end(), c.simulatorFlags.begin(), c.simulatorFlags.end());
+    DeviceSim device(kSimulator, flags);
+
+    const ProgramResult run =
+        runProgram(kUpdate, {"--timeout", "5", "--device", device.path(), image});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    if (c.message != nullptr)
+        EXPECT_EQ(countOccurrences(run.err, c.message), 1) << run.err;
+    const ProgramResult sim = device.finish();
+    EXPECT_EQ(sim.exitCode, 0) << sim.out << sim.err;
+    EXPECT_EQ(readFile(saved), readFile(image));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Habits, CompletesWhateverTheDeviceAsks,
+    testing::Values(DeviceHabit{"SplitRequests", {"--split"}, nullptr},
+                    DeviceHabit{"ReverseOrder", {"--order", "reverse"}, nullptr},
+                    DeviceHabit{"RandomOrder", {"--order", "random", "--seed", "7"}, nullptr},
+                    DeviceHabit{"EveryPageTwice", {"--order", "repeat"}, nullptr},
+                    DeviceHabit{"PageZeroFirst", {"--page-zero"}, "Please start from page 1"}),
+    [](const auto& info) { return info.param.name; });
+
 TEST_F(OxuUpdateTest, TraceShowsBothDirectionsFrameByFrame) {
     requireSimulator();
     const std::string image = writeImage("fw.bin", 300);
@@ -299,6 +336,43 @@ TEST_F(OxuUpdateTest, DownloadCommandSendsTheThreeBytesAtTheChosenBaud) {
     EXPECT_NE(report.find("bytes=2f55aa"), std::string::npos) << sim.out;
     EXPECT_NE(report.find("settings=19200,n,8,1"), std::string::npos) << sim.out;
 }
+
+struct Reply {
+    const char* name;
+    const char* typed;
+    int exitCode;
+    bool sent;
+};
+
+class AsksBeforeTheDownloadCommand : public OxuUpdateTest,
+                                     public testing::WithParamInterface<Reply> {};
+
+TEST_P(AsksBeforeTheDownloadCommand, OnATerminalAndSendsOnlyAfterYes) {
+    requireSimulator();
+    const Reply& c = GetParam();
+    DeviceSim device(kSimulator, {"--expect-download"});
+    PtyPair terminal;
+    ChildProcess update(kUpdate, {"--download-command", "--device", device.path()}, {},
+                        terminal.path());
+    ASSERT_TRUE(update.waitForOutput(Stream::Err, "[Y/n]", 10s)) << update.output(Stream::Err);
+    terminal.writeDeviceEnd(c.typed);
+    const ProgramResult run = update.finish(20s);
+    EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
+    if (c.sent) {
+        EXPECT_EQ(device.finish().exitCode, 0);
+    } else {
+        EXPECT_NE(run.err.find("not sent"), std::string::npos) << run.err;
+        device.stop();
+        EXPECT_EQ(findLine(device.finish().out, "download: ok"), "");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Replies, AsksBeforeTheDownloadCommand,
+                         testing::Values(Reply{"Yes", "y\n", 0, true},
+                                         Reply{"EnterMeansYes", "\n", 0, true},
+                                         Reply{"No", "no\n", 1, false},
+                                         Reply{"AskedAgainUntilClear", "maybe\nn\n", 1, false}),
+                         [](const auto& info) { return info.param.name; });
 
 TEST_F(OxuUpdateTest, DownloadCommandFailureIsReportedWithoutSuccess) {
     const ProgramResult run = runProgram(

@@ -49,7 +49,7 @@ std::vector<char*> pointersTo(std::vector<std::string>& texts) {
 }  // namespace
 
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
-                           const Environment& env) {
+                           const Environment& env, const std::string& stdinPath) {
     std::vector<std::string> argvTexts{program};
     argvTexts.insert(argvTexts.end(), args.begin(), args.end());
     std::vector<std::string> envTexts = mergeEnvironment(env);
@@ -65,12 +65,18 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
         ::close(outPipe[1]);
         throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
     }
-    const int devNull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const int input = ::open(stdinPath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (input < 0) {
+        const int openErrno = errno;
+        for (int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1]})
+            ::close(fd);
+        throw std::runtime_error("open " + stdinPath + ": " + std::strerror(openErrno));
+    }
 
     m_pid = ::fork();
     if (m_pid == 0) {
         // Only async-signal-safe calls between fork and exec.
-        ::dup2(devNull, STDIN_FILENO);
+        ::dup2(input, STDIN_FILENO);
         ::dup2(outPipe[1], STDOUT_FILENO);
         ::dup2(errPipe[1], STDERR_FILENO);
         ::execve(program.c_str(), argv.data(), envp.data());
@@ -81,8 +87,7 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     const int forkErrno = errno;
     ::close(outPipe[1]);
     ::close(errPipe[1]);
-    if (devNull >= 0)
-        ::close(devNull);
+    ::close(input);
     if (m_pid < 0) {
         ::close(outPipe[0]);
         ::close(errPipe[0]);

@@ -1,8 +1,8 @@
 #pragma once
 
 // A program run by an end-to-end test: started with its own arguments and
-// extra environment, standard input from /dev/null (so it sees no terminal),
-// standard output and error captured through pipes.
+// extra environment, standard input from /dev/null unless told otherwise (so
+// it sees no terminal), standard output and error captured through pipes.
 
 #include <sys/types.h>
 
@@ -28,10 +28,11 @@ public:
     enum class Stream { Out, Err };
 
     // Starts program with args; env is added to this process's environment
-    // (replacing variables of the same name). Throws std::runtime_error when
-    // the program cannot be started.
+    // (replacing variables of the same name); standard input is read from
+    // stdinPath (a pty's path makes it a terminal). Throws std::runtime_error
+    // when the program cannot be started.
     ChildProcess(const std::string& program, const std::vector<std::string>& args,
-                 const Environment& env = {});
+                 const Environment& env = {}, const std::string& stdinPath = "/dev/null");
     // Kills (SIGKILL) and reaps the program if it still runs.
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;

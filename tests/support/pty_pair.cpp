@@ -29,6 +29,18 @@ PtyPair::~PtyPair() {
     ::close(m_slave);
 }
 
+void PtyPair::writeDeviceEnd(const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t put = ::write(m_master, text.data() + done, text.size() - done);
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put < 0)
+            throw std::runtime_error(std::string("write to pty: ") + std::strerror(errno));
+        done += static_cast<std::size_t>(put);
+    }
+}
+
 std::string PtyPair::readDeviceEnd(std::size_t count, std::chrono::milliseconds timeout) {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + timeout;

@@ -20,6 +20,10 @@ public:
     // The path the program under test opens, e.g. /dev/pts/7.
     const std::string& path() const { return m_path; }
 
+    // Writes text to the device end (a terminal's keyboard, for a pty given
+    // to a program as its standard input).
+    void writeDeviceEnd(const std::string& text);
+
     // Reads from the device end until count bytes came or timeout passed.
     std::string readDeviceEnd(std::size_t count, std::chrono::milliseconds timeout);
 
