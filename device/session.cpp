@@ -37,7 +37,7 @@ std::string hexBytes(ByteView bytes, const char* separator) {
 
 std::string formatSeconds(microseconds duration) {
     char text[32];
-    std::snprintf(text, sizeof text, "%g s", static_cast<double>(duration.count()) / 1e6);
+    std::snprintf(text, sizeof text, "%.3g s", static_cast<double>(duration.count()) / 1e6);
     return text;
 }
 
@@ -302,11 +302,16 @@ private:
                 return PageOutcome::Stop;
             if (status != ReadStatus::Data) {
                 const std::string total = expected ? std::to_string(*expected) : "2..258";
-                fail(m_pending.empty() && status == ReadStatus::Timeout
-                         ? pageName(page) + ": no answer within " + formatSeconds(m_options.timeout)
-                         : pageName(page) + ": the frame stopped after " +
-                               std::to_string(m_pending.size()) + " of " + total + " bytes (" +
-                               describeEnd(status) + ")");
+                if (m_pending.empty()) {
+                    fail(pageName(page) +
+                         (status == ReadStatus::Timeout
+                              ? ": no answer within " + formatSeconds(m_options.timeout)
+                              : ": no answer; the program closed the port"));
+                } else {
+                    fail(pageName(page) + ": the frame stopped after " +
+                         std::to_string(m_pending.size()) + " of " + total + " bytes (" +
+                         describeEnd(status) + ")");
+                }
                 if (!m_pending.empty())
                     ++m_report.lengthErrors;
                 return PageOutcome::Stop;
@@ -463,13 +468,22 @@ private:
         if (m_burstPage) {
             m_end = m_line.now();
             m_report.completionSent = true;
-            waitForClose();
+            // As long as --timeout allows: the program should keep waiting and
+            // report the silence its own way before the line goes away.
+            waitForClose(std::max<microseconds>(kCloseGrace, m_options.timeout));
+            std::string outcome;
+            if (!*m_report.portClosed) {
+                outcome =
+                    "the program kept the port open: it discards bytes that arrive with a "
+                    "request, so it never saw completion";
+            } else if (*m_report.closeDelay <= kPromptClose) {
+                outcome = "the program closed the port at once, as on completion";
+            } else {
+                outcome = "the program closed the port only after " +
+                          formatSeconds(*m_report.closeDelay) + ", so it never saw completion";
+            }
             fail("--burst: the completion byte went out with the request for page " +
-                 std::to_string(*m_burstPage) + " in one write; " +
-                 (*m_report.portClosed
-                      ? std::string("the program closed the port, so it took it as completion")
-                      : std::string("the program kept the port open: it discards bytes that "
-                                    "arrive with a request, so it never saw completion")));
+                 std::to_string(*m_burstPage) + " in one write; " + outcome);
             return;
         }
         dropStrayBytes();
@@ -477,17 +491,16 @@ private:
         m_line.write(Bytes{kCompletionByte});
         m_end = m_line.now();
         m_report.completionSent = true;
-        waitForClose();
+        waitForClose(kCloseGrace);
     }
 
-    // Gives the program kCloseGrace in all to close the port; what it sends
+    // Gives the program `grace` in all to close the port; what it sends
     // meanwhile is counted against it.
-    void waitForClose() {
+    void waitForClose(microseconds grace) {
         std::size_t extra = 0;
-        const microseconds deadline = m_line.now() + kCloseGrace;
+        const microseconds deadline = m_line.now() + grace;
         ReadStatus status = ReadStatus::Timeout;
-        for (microseconds left = kCloseGrace; left > microseconds(0);
-             left = deadline - m_line.now()) {
+        for (microseconds left = grace; left > microseconds(0); left = deadline - m_line.now()) {
             const std::size_t before = m_pending.size();
             status = m_line.read(m_pending, left);
             noteReceived(before);
@@ -497,6 +510,8 @@ private:
                 break;
         }
         m_report.portClosed = status == ReadStatus::Closed;
+        if (*m_report.portClosed)
+            m_report.closeDelay = m_line.now() - (deadline - grace);
         if (extra > 0) {
             ++m_report.lengthErrors;
             fail(std::to_string(extra) + " bytes arrived after the completion byte");
@@ -627,6 +642,10 @@ std::string formatVerdict(const UpdateReport& report) {
     line += std::string(" completion=") + (report.completionSent ? "sent" : "no");
     if (report.portClosed)
         line += std::string(" port_closed=") + (*report.portClosed ? "yes" : "no");
+    if (report.closeDelay) {
+        line += " close_ms=" +
+                formatMilliseconds(static_cast<double>(report.closeDelay->count()) / 1000.0);
+    }
     if (report.baud && report.receivedBytes > 0) {
         const double lineMs = static_cast<double>(report.receivedBytes) * 10.0 /
                               static_cast<double>(*report.baud) * 1000.0;

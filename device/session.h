@@ -25,6 +25,8 @@ inline constexpr std::chrono::milliseconds kPageZeroQuiet{500};
 // How long the device waits for the program to close the port after the
 // completion byte (or the download command) before reporting it did not.
 inline constexpr std::chrono::seconds kCloseGrace{2};
+// A program that recognised completion closes the port within this.
+inline constexpr std::chrono::milliseconds kPromptClose{500};
 // Pause between the two halves of a request under --split.
 inline constexpr std::chrono::milliseconds kSplitPause{20};
 // Frames a device asks for again after a bad checksum (--retry-bad-checksum).
@@ -47,6 +49,7 @@ struct UpdateReport {
     std::optional<Bytes> image;  // the whole image, once every page checked out
     bool completionSent = false;
     std::optional<bool> portClosed;  // after the completion byte: did the program close?
+    std::optional<std::chrono::microseconds> closeDelay;  // completion byte .. close
     std::optional<long> baud;
 };
 
