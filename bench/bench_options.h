@@ -1,0 +1,41 @@
+#pragma once
+
+// The command line of oxu-bench.
+
+#include <chrono>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace oxu::bench {
+
+class UsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+struct BenchOptions {
+    int runs = 15;        // timed updates of each responder, unpaced
+    int pages = 255;      // pages of the unpaced image
+    int pacedRuns = 5;    // timed updates of each responder on the paced line
+    int pacedPages = 32;  // pages of the paced image
+    long baud = 38400;    // the paced line's rate
+    std::chrono::milliseconds idleSettle{1000};
+    std::chrono::milliseconds idle{5000};
+    bool warmUp = true;  // one untimed update of each responder first
+    bool quick = false;
+    bool help = false;
+    std::string simulator;  // oxu-device-sim
+    std::string updater;    // oxu-updater
+};
+
+// Parses the arguments (without the program name) over the defaults given.
+// --quick sets 1 run, 8 pages, 1 paced run of 2 pages, a 1 s idle and no
+// warm-up; options after it still apply. Throws UsageError saying which
+// argument is wrong and why.
+BenchOptions parseBenchOptions(const std::vector<std::string>& args, BenchOptions defaults);
+
+// The --help text.
+std::string benchUsage();
+
+}  // namespace oxu::bench

@@ -1,0 +1,176 @@
+#include "bench/measure.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace oxu::bench {
+namespace {
+
+double percentileOfSorted(const std::vector<double>& sorted, double fraction) {
+    const double position = fraction * static_cast<double>(sorted.size() - 1);
+    const auto below = static_cast<std::size_t>(std::floor(position));
+    const std::size_t above = std::min(below + 1, sorted.size() - 1);
+    const double weight = position - static_cast<double>(below);
+    return sorted[below] + (sorted[above] - sorted[below]) * weight;
+}
+
+std::optional<long long> parseWholeInteger(const std::string& text) {
+    if (text.empty())
+        return std::nullopt;
+    errno = 0;
+    char* end = nullptr;
+    const long long value = std::strtoll(text.c_str(), &end, 10);
+    if (errno != 0 || end != text.c_str() + text.size())
+        return std::nullopt;
+    return value;
+}
+
+}  // namespace
+
+Summary summarize(std::vector<double> samples) {
+    Summary summary;
+    summary.count = samples.size();
+    if (samples.empty())
+        return summary;
+    std::sort(samples.begin(), samples.end());
+    summary.min = samples.front();
+    summary.max = samples.back();
+    summary.median = percentileOfSorted(samples, 0.5);
+    summary.p10 = percentileOfSorted(samples, 0.1);
+    summary.p90 = percentileOfSorted(samples, 0.9);
+    return summary;
+}
+
+std::optional<double> ratioOfMedians(const Summary& a, const Summary& b) {
+    if (a.count == 0 || b.count == 0 || !(b.median > 0))
+        return std::nullopt;
+    return a.median / b.median;
+}
+
+std::map<std::string, std::string> parseFields(const std::string& line) {
+    std::map<std::string, std::string> fields;
+    std::size_t at = 0;
+    while (at < line.size()) {
+        while (at < line.size() && line[at] == ' ')
+            ++at;
+        const std::size_t wordStart = at;
+        while (at < line.size() && line[at] != ' ' && line[at] != '=')
+            ++at;
+        if (at >= line.size() || line[at] != '=') {
+            // A word without '=' ("verdict:", "ok"): skip it.
+            while (at < line.size() && line[at] != ' ')
+                ++at;
+            continue;
+        }
+        const std::string key = line.substr(wordStart, at - wordStart);
+        ++at;
+        std::string value;
+        if (at < line.size() && line[at] == '"') {
+            const std::size_t close = line.find('"', at + 1);
+            const std::size_t end = close == std::string::npos ? line.size() : close;
+            value = line.substr(at + 1, end - at - 1);
+            at = close == std::string::npos ? line.size() : close + 1;
+        } else {
+            const std::size_t end = std::min(line.find(' ', at), line.size());
+            value = line.substr(at, end - at);
+            at = end;
+        }
+        if (!key.empty())
+            fields[key] = value;
+    }
+    return fields;
+}
+
+std::optional<double> numberField(const std::map<std::string, std::string>& fields,
+                                  const std::string& key) {
+    const auto found = fields.find(key);
+    if (found == fields.end() || found->second.empty())
+        return std::nullopt;
+    const std::string& text = found->second;
+    char* end = nullptr;
+    errno = 0;
+    const double value = std::strtod(text.c_str(), &end);
+    if (errno != 0 || end != text.c_str() + text.size() || !std::isfinite(value))
+        return std::nullopt;
+    return value;
+}
+
+std::string findLine(const std::string& text, const std::string& prefix) {
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.rfind(prefix, 0) == 0)
+            return line;
+    }
+    return {};
+}
+
+std::optional<long long> cpuTicksFromStat(const std::string& statText) {
+    // Fields after the command name: state is field 3, utime 14, stime 15.
+    const std::size_t close = statText.rfind(')');
+    if (close == std::string::npos)
+        return std::nullopt;
+    std::istringstream rest(statText.substr(close + 1));
+    std::vector<std::string> fields;
+    std::string field;
+    while (rest >> field && fields.size() < 13)
+        fields.push_back(field);
+    if (fields.size() < 13)
+        return std::nullopt;
+    const auto utime = parseWholeInteger(fields[11]);
+    const auto stime = parseWholeInteger(fields[12]);
+    if (!utime || !stime)
+        return std::nullopt;
+    return *utime + *stime;
+}
+
+std::optional<long long> cpuNanosFromSchedstat(const std::string& schedstatText) {
+    std::istringstream fields(schedstatText);
+    std::string first;
+    if (!(fields >> first))
+        return std::nullopt;
+    return parseWholeInteger(first);
+}
+
+std::optional<long long> statusFieldKb(const std::string& statusText, const std::string& name) {
+    std::istringstream lines(statusText);
+    std::string line;
+    const std::string prefix = name + ":";
+    while (std::getline(lines, line)) {
+        if (line.rfind(prefix, 0) != 0)
+            continue;
+        std::istringstream value(line.substr(prefix.size()));
+        std::string number;
+        std::string unit;
+        if (!(value >> number >> unit) || unit != "kB")
+            return std::nullopt;
+        return parseWholeInteger(number);
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> readTextFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file)
+        return std::nullopt;
+    std::ostringstream content;
+    content << file.rdbuf();
+    if (file.bad())
+        return std::nullopt;
+    return content.str();
+}
+
+std::string formatNumber(std::optional<double> value, int decimals) {
+    if (!value)
+        return "-";
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, *value);
+    return text;
+}
+
+}  // namespace oxu::bench

@@ -1,0 +1,65 @@
+#pragma once
+
+// Pure helpers of the benchmark: summaries of repeated measurements, the
+// key=value lines the simulated device prints, and the process figures read
+// from /proc. No Qt, no I/O beyond reading a named file.
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace oxu::bench {
+
+// The spread of repeated measurements of one quantity.
+struct Summary {
+    std::size_t count = 0;
+    double median = 0;
+    double p10 = 0;
+    double p90 = 0;
+    double min = 0;
+    double max = 0;
+};
+
+// Summarises samples (any order). Percentiles interpolate linearly between
+// the sorted samples; an empty set gives a Summary with count 0 and zeros.
+Summary summarize(std::vector<double> samples);
+
+// The ratio a / b of two medians; nothing when either side has no samples
+// or b is not positive.
+std::optional<double> ratioOfMedians(const Summary& a, const Summary& b);
+
+// The key=value fields of a line such as
+//   verdict: ok pages=4 time_ms=0.742 reason="page 3: checksum ..."
+// Keys map to their text; a double-quoted value keeps its blanks (quotes
+// removed). Words without '=' are ignored.
+std::map<std::string, std::string> parseFields(const std::string& line);
+
+// The field as a number; nothing when absent or not wholly a number.
+std::optional<double> numberField(const std::map<std::string, std::string>& fields,
+                                  const std::string& key);
+
+// The line of text starting with prefix (e.g. "verdict:"), or empty.
+std::string findLine(const std::string& text, const std::string& prefix);
+
+// utime + stime in clock ticks from the text of /proc/<pid>/stat; nothing
+// when the text does not have the fields. The command name in parentheses
+// may itself hold blanks and parentheses.
+std::optional<long long> cpuTicksFromStat(const std::string& statText);
+
+// Run time in nanoseconds from the text of /proc/<pid>/task/<tid>/schedstat
+// (its first field); nothing when malformed.
+std::optional<long long> cpuNanosFromSchedstat(const std::string& schedstatText);
+
+// The value in kB of a "Name:   1234 kB" line of /proc/<pid>/status, e.g.
+// VmHWM; nothing when the line is missing.
+std::optional<long long> statusFieldKb(const std::string& statusText, const std::string& name);
+
+// The whole content of a file (e.g. under /proc); nothing when unreadable.
+std::optional<std::string> readTextFile(const std::string& path);
+
+// A number in fixed notation with `decimals` digits, for tables and the
+// key=value line ("-" for nothing).
+std::string formatNumber(std::optional<double> value, int decimals);
+
+}  // namespace oxu::bench

@@ -1,0 +1,278 @@
+#include "bench/update_runs.h"
+
+#include <signal.h>
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QPushButton>
+#include <QSerialPort>
+#include <QTimer>
+#include <cstdlib>
+#include <functional>
+#include <utility>
+
+#include "app/form1.h"
+#include "bench/child_process.h"
+#include "bench/measure.h"
+#include "protocol/firmware_image.h"
+#include "protocol/frames.h"
+#include "protocol/update_transfer.h"
+#include "protocol/window_services.h"
+#include "serial/port_mapping.h"
+#include "serial/qt_serial_port.h"
+
+namespace oxu::bench {
+namespace {
+
+using std::chrono::milliseconds;
+
+// Every responder here selects port 1; OXU_COM1 names the terminal to use.
+constexpr int kBenchPort = 1;
+constexpr milliseconds kSimulatorStart{10000};
+constexpr milliseconds kLineFinish{5000};
+constexpr milliseconds kVerdictWait{15000};
+
+void pointPortAt(const std::string& portPath) {
+    ::setenv(portVariableName(kBenchPort).c_str(), portPath.c_str(), 1);
+}
+
+// The event loop of one update: runs until the responder reports the end,
+// or the timeout passes. An end reported before the loop starts (a failure
+// while starting the update) is kept, not lost.
+class UpdateLoop {
+public:
+    void end(std::string failure) {
+        if (m_ended)
+            return;
+        m_ended = true;
+        m_failure = std::move(failure);
+        m_loop.quit();
+    }
+
+    // Empty when the update completed; otherwise why not.
+    std::string run(milliseconds timeout, const std::string& portPath) {
+        if (!m_ended) {
+            QTimer timer;
+            timer.setSingleShot(true);
+            QObject::connect(&timer, &QTimer::timeout, &m_loop, &QEventLoop::quit);
+            timer.start(static_cast<int>(timeout.count()));
+            m_loop.exec();
+        }
+        if (!m_ended)
+            return "no completion on " + portPath + " within " + std::to_string(timeout.count()) +
+                   " ms";
+        return m_failure;
+    }
+
+private:
+    QEventLoop m_loop;
+    bool m_ended = false;
+    std::string m_failure;
+};
+
+// A box shown during an update ends it: "Transfert Complete" as a success,
+// anything else as the failure it describes.
+void endOnBox(UpdateLoop* loop, const std::string& text) {
+    if (loop)
+        loop->end(text == kTransferCompleteText ? std::string() : "box shown: " + text);
+}
+
+class BareResponder final : public Responder {
+public:
+    std::string serve(const std::string& portPath, const std::string& imagePath,
+                      milliseconds timeout) override {
+        const Bytes image = Lire(imagePath);
+        QSerialPort port;
+        port.setPortName(QString::fromStdString(portPath));
+        port.setBaudRate(QSerialPort::Baud38400);
+        port.setDataBits(QSerialPort::Data8);
+        port.setParity(QSerialPort::NoParity);
+        port.setStopBits(QSerialPort::OneStop);
+        port.setFlowControl(QSerialPort::NoFlowControl);
+        if (!port.open(QIODevice::ReadWrite))
+            return "the bare responder cannot open " + portPath + ": " +
+                   port.errorString().toStdString();
+        port.clear(QSerialPort::Input);
+
+        UpdateLoop loop;
+        Bytes received;
+        QObject::connect(&port, &QSerialPort::readyRead, [&] {
+            const QByteArray got = port.readAll();
+            received.insert(received.end(), got.begin(), got.end());
+            if (received.size() == 1 && received[0] == kCompletionByte) {
+                port.close();
+                loop.end({});
+            } else if (received.size() >= kPageRequestSize && received[0] == kFrameMark) {
+                const Bytes frame = buildPageFrame(pageSlice(image, received[1]));
+                port.write(reinterpret_cast<const char*>(frame.data()),
+                           static_cast<qint64>(frame.size()));
+                received.clear();
+            }
+        });
+        const Bytes header = buildHeaderFrame(pageCount(image.size()));
+        port.write(reinterpret_cast<const char*>(header.data()),
+                   static_cast<qint64>(header.size()));
+        std::string failure = loop.run(timeout, portPath);
+        if (port.isOpen())
+            port.close();
+        return failure;
+    }
+};
+
+// The window services with nothing on screen: the status text is kept, a
+// message box ends the update loop.
+class HeadlessWindow final : public WindowServices {
+public:
+    std::string portText() const override { return std::to_string(kBenchPort); }
+    BaudOption selectedBaud() const override { return BaudOption::Option4_38400; }
+    void setStatus(const std::string& text) override { m_status = text; }
+    void endProgram() override {}
+
+    UpdateLoop* loop = nullptr;
+
+protected:
+    Answer showMessageBox(const std::string& text, Buttons buttons, Icon,
+                          const std::optional<std::string>&) override {
+        endOnBox(loop, text);
+        return buttons == Buttons::YesNo ? Answer::No : Answer::Ok;
+    }
+    std::string showFileDialog(const std::string&) override { return {}; }
+
+private:
+    std::string m_status;
+};
+
+class EngineResponder final : public Responder {
+public:
+    EngineResponder() : m_transfer(m_port, m_window, m_clock) {
+        m_port.setDataReceivedHandler([this] { m_transfer.onDataReceived(); });
+        m_port.setPortLostHandler(
+            [this](const std::string& description) { m_transfer.onPortLost(description); });
+    }
+
+    std::string serve(const std::string& portPath, const std::string& imagePath,
+                      milliseconds timeout) override {
+        pointPortAt(portPath);
+        UpdateLoop loop;
+        m_window.loop = &loop;
+        try {
+            m_transfer.startUpdate(imagePath);
+        } catch (const std::exception& failure) {
+            loop.end(std::string("the engine could not start the update: ") + failure.what());
+        }
+        std::string failure = loop.run(timeout, portPath);
+        m_window.loop = nullptr;
+        closeQuietly();
+        return failure;
+    }
+
+private:
+    void closeQuietly() {
+        try {
+            m_port.close();
+        } catch (const std::exception&) {
+            // Only after a failed run, which already says what went wrong.
+        }
+    }
+
+    QtSerialPort m_port;
+    HeadlessWindow m_window;
+    SteadyClock m_clock;
+    UpdateTransfer m_transfer;
+};
+
+// The real window; only its two dialogs are answered by the benchmark.
+class BenchForm1 final : public Form1 {
+public:
+    std::string nextFile;
+    UpdateLoop* loop = nullptr;
+
+protected:
+    Answer showMessageBox(const std::string& text, Buttons buttons, Icon,
+                          const std::optional<std::string>&) override {
+        endOnBox(loop, text);
+        return buttons == Buttons::YesNo ? Answer::No : Answer::Ok;
+    }
+    std::string showFileDialog(const std::string&) override { return std::exchange(nextFile, {}); }
+};
+
+class WindowResponder final : public Responder {
+public:
+    WindowResponder() {
+        m_form.show();
+        QCoreApplication::processEvents();
+    }
+
+    std::string serve(const std::string& portPath, const std::string& imagePath,
+                      milliseconds timeout) override {
+        pointPortAt(portPath);
+        UpdateLoop loop;
+        m_form.loop = &loop;
+        m_form.nextFile = imagePath;
+        m_form.Command2->click();
+        std::string failure = loop.run(timeout, portPath);
+        m_form.loop = nullptr;
+        try {
+            m_form.MSComm1->close();
+        } catch (const std::exception&) {
+            // Only after a failed run, which already says what went wrong.
+        }
+        return failure;
+    }
+
+private:
+    BenchForm1 m_form;
+};
+
+}  // namespace
+
+std::unique_ptr<Responder> makeBareResponder() {
+    return std::make_unique<BareResponder>();
+}
+
+std::unique_ptr<Responder> makeEngineResponder() {
+    return std::make_unique<EngineResponder>();
+}
+
+std::unique_ptr<Responder> makeWindowResponder() {
+    return std::make_unique<WindowResponder>();
+}
+
+UpdateRun runUpdate(Responder& responder, const DeviceSetup& setup, const std::string& imagePath) {
+    UpdateRun run;
+    try {
+        ChildProcess simulator(setup.simulator, simulatorFlags(setup));
+        const std::string devicePath = simulator.firstLine(kSimulatorStart);
+        if (devicePath.empty()) {
+            simulator.sendSignal(SIGTERM);
+            const ChildResult result = simulator.finish(kLineFinish);
+            run.failure = setup.simulator + " printed no terminal path: " + result.err;
+            return run;
+        }
+        std::optional<PacedLine> line;
+        if (setup.baud)
+            line.emplace(devicePath, *setup.baud);
+        const std::string portPath = line ? line->programPath() : devicePath;
+        const std::string failure = responder.serve(portPath, imagePath, setup.timeout);
+        if (line)
+            run.line = line->finish(kLineFinish);
+        // After a failure the device would wait out its own timeout first.
+        if (!failure.empty())
+            simulator.sendSignal(SIGTERM);
+        const ChildResult result = simulator.finish(kVerdictWait);
+        readVerdict(result.out, run);
+        if (!failure.empty()) {
+            run.ok = false;
+            run.failure = failure + (run.failure.empty() ? "" : "; " + run.failure);
+        } else if (run.line && !run.line->failure.empty()) {
+            run.ok = false;
+            run.failure = "paced line: " + run.line->failure;
+        }
+    } catch (const std::exception& error) {
+        run.ok = false;
+        run.failure = error.what();
+    }
+    return run;
+}
+
+}  // namespace oxu::bench
