@@ -188,6 +188,8 @@ private:
             return false;
         }
         m_start = m_line.now();
+        // The program holds the port open through the update, so this is what it chose.
+        m_report.settings = m_line.awaitSettings(microseconds(0));
         if (m_pending.front() != kFrameMark) {
             // Take what else arrives, so the report shows what the program sent.
             readUntilQuiet(kLastPageQuiet, kShownBytes);
@@ -640,6 +642,8 @@ std::string formatVerdict(const UpdateReport& report) {
     const double ms = static_cast<double>(report.elapsed.count()) / 1000.0;
     line += " time_ms=" + formatMilliseconds(ms);
     line += std::string(" completion=") + (report.completionSent ? "sent" : "no");
+    if (report.settings)
+        line += " settings=" + formatLineSettings(*report.settings);
     if (report.portClosed)
         line += std::string(" port_closed=") + (*report.portClosed ? "yes" : "no");
     if (report.closeDelay) {

@@ -46,7 +46,8 @@ struct UpdateReport {
     std::vector<std::chrono::microseconds> roundTrips;  // request written .. frame's last byte
     std::vector<int> requested;  // page numbers in the order they were requested
     std::uint64_t seed = 0;
-    std::optional<Bytes> image;  // the whole image, once every page checked out
+    std::optional<LineSettings> settings;  // the program's line settings when the header came
+    std::optional<Bytes> image;            // the whole image, once every page checked out
     bool completionSent = false;
     std::optional<bool> portClosed;  // after the completion byte: did the program close?
     std::optional<std::chrono::microseconds> closeDelay;  // completion byte .. close

@@ -172,7 +172,7 @@ TEST(Simulator, FullUpdateIsSavedAndTheLinkRemoved) {
     EXPECT_EQ(sim.exitCode(), 0) << out << sim.readStderr();
     EXPECT_EQ(out.rfind("verdict: ok pages=4 announced=4 bytes=1000 checksum_errors=0", 0), 0u)
         << out;
-    EXPECT_NE(out.find("port_closed=yes"), std::string::npos) << out;
+    EXPECT_NE(out.find(" settings=38400,n,8,1 port_closed=yes"), std::string::npos) << out;
     EXPECT_NE(out.find("\nstats: rtt_count=4 "), std::string::npos) << out;
     EXPECT_EQ(readFile(save), image);
     struct stat info {};
