@@ -50,6 +50,8 @@ BenchOptions parseBenchOptions(const std::vector<std::string>& args, BenchOption
             options.baud = parseCount(option, value(), 300, 4'000'000);
         } else if (option == "--idle-seconds") {
             options.idle = std::chrono::seconds(parseCount(option, value(), 0, 3600));
+        } else if (option == "--realtime") {
+            options.realtime = true;
         } else if (option == "--no-warm-up") {
             options.warmUp = false;
         } else if (option == "--simulator") {
@@ -78,6 +80,9 @@ measurements taken in this one run; absolute times depend on the machine.
   --baud B           the paced line's rate (default 38400)
   --idle-seconds S   how long the idle window program is watched (default 5)
   --no-warm-up       time from the first update on
+  --realtime         run the benchmark and what it starts under SCHED_FIFO, so that
+                     other work on a shared machine does not preempt it (needs root
+                     or CAP_SYS_NICE; falls back to normal scheduling, and says so)
   --quick            1 run of 8 pages, 1 paced run of 2 pages, 1 s idle, no warm-up
   --simulator PATH   oxu-device-sim to use (default: the one built alongside)
   --updater PATH     oxu-updater to use (default: the one built alongside)

@@ -22,7 +22,8 @@ struct BenchOptions {
     long baud = 38400;    // the paced line's rate
     std::chrono::milliseconds idleSettle{1000};
     std::chrono::milliseconds idle{5000};
-    bool warmUp = true;  // one untimed update of each responder first
+    bool warmUp = true;     // one untimed update of each responder first
+    bool realtime = false;  // run under SCHED_FIFO (needs root or CAP_SYS_NICE)
     bool quick = false;
     bool help = false;
     std::string simulator;  // oxu-device-sim

@@ -3,7 +3,10 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <QApplication>
+#include <QTimer>
 #include <filesystem>
+#include <memory>
 #include <thread>
 
 #include "bench/child_process.h"
@@ -59,35 +62,67 @@ CpuSample sampleCpu(int pid) {
     return sample;
 }
 
-IdleCost measureIdleCost(const std::string& updater, milliseconds settle, milliseconds idle) {
-    IdleCost cost;
-    try {
-        ChildProcess program(updater, {}, offscreenEnvironment(false));
-        std::this_thread::sleep_for(settle);
-        const CpuSample before = sampleCpu(program.pid());
-        const auto start = std::chrono::steady_clock::now();
-        std::this_thread::sleep_for(idle);
-        const CpuSample after = sampleCpu(program.pid());
-        const double wallNs =
-            static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                    std::chrono::steady_clock::now() - start)
-                                    .count());
-        cost.peakRssKb = peakRssOf(program.pid());
-        if (before.nanos && after.nanos)
-            cost.cpuPercent = static_cast<double>(*after.nanos - *before.nanos) / wallNs * 100.0;
-        if (before.ticks && after.ticks) {
-            const double tickNs = 1e9 / static_cast<double>(::sysconf(_SC_CLK_TCK));
-            cost.cpuPercentTicks =
-                static_cast<double>(*after.ticks - *before.ticks) * tickNs / wallNs * 100.0;
+std::vector<IdleCost> measureIdleCosts(const std::vector<IdleSubject>& subjects,
+                                       milliseconds settle, milliseconds idle) {
+    std::vector<IdleCost> costs;
+    std::vector<std::unique_ptr<ChildProcess>> programs;
+    for (const IdleSubject& subject : subjects) {
+        costs.emplace_back();
+        costs.back().name = subject.name;
+        Environment environment = offscreenEnvironment(false);
+        environment.insert(environment.end(), subject.environment.begin(),
+                           subject.environment.end());
+        try {
+            programs.push_back(
+                std::make_unique<ChildProcess>(subject.program, subject.args, environment));
+        } catch (const std::exception& error) {
+            costs.back().failure = error.what();
+            programs.push_back(nullptr);
         }
-        const ChildResult result = endProgram(program);
-        if (!cost.cpuPercent && !cost.cpuPercentTicks) {
-            cost.failure = updater + " could not be measured (it ended early?): " + result.err;
-        }
-    } catch (const std::exception& error) {
-        cost.failure = error.what();
     }
-    return cost;
+    std::this_thread::sleep_for(settle);
+    std::vector<CpuSample> before;
+    for (const auto& program : programs)
+        before.push_back(program ? sampleCpu(program->pid()) : CpuSample{});
+    const auto start = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(idle);
+    const auto wall = std::chrono::steady_clock::now() - start;
+    const double wallNs =
+        static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(wall).count());
+    const double tickNs = 1e9 / static_cast<double>(::sysconf(_SC_CLK_TCK));
+
+    for (std::size_t i = 0; i < programs.size(); ++i) {
+        if (!programs[i])
+            continue;
+        IdleCost& cost = costs[i];
+        const CpuSample after = sampleCpu(programs[i]->pid());
+        cost.peakRssKb = peakRssOf(programs[i]->pid());
+        if (before[i].nanos && after.nanos && wallNs > 0)
+            cost.cpuPercent = static_cast<double>(*after.nanos - *before[i].nanos) / wallNs * 100.0;
+        if (before[i].ticks && after.ticks && wallNs > 0)
+            cost.cpuPercentTicks =
+                static_cast<double>(*after.ticks - *before[i].ticks) * tickNs / wallNs * 100.0;
+    }
+    for (std::size_t i = 0; i < programs.size(); ++i) {
+        if (!programs[i])
+            continue;
+        const ChildResult result = endProgram(*programs[i]);
+        // A program that ended by itself before the SIGTERM was not idling.
+        if (result.signal != SIGTERM)
+            costs[i].failure =
+                programs[i]->program() + " ended on its own while idle: " + result.err;
+    }
+    return costs;
+}
+
+int runTimerProbe(int argc, char** argv) {
+    QApplication application(argc, argv);
+    QTimer timer;
+    timer.setInterval(10);
+    timer.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&timer, &QTimer::timeout, [] {});
+    timer.start();
+    return application.exec();
 }
 
 ProcessUpdate measureProcessUpdate(const std::string& updater, const std::string& simulator,

@@ -7,20 +7,39 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace oxu::bench {
 
+// A program to watch while it idles.
+struct IdleSubject {
+    std::string name;
+    std::string program;
+    std::vector<std::string> args;
+    std::vector<std::pair<std::string, std::string>> environment;  // added to ours
+};
+
 struct IdleCost {
+    std::string name;
     std::optional<double> cpuPercent;       // of one core, from per-thread run time (ns)
     std::optional<double> cpuPercentTicks;  // the same from utime+stime (clock ticks)
     std::optional<long long> peakRssKb;     // VmHWM after idling
     std::string failure;                    // empty when measured
 };
 
-// Starts updater (offscreen), lets it settle, then measures the CPU it uses
-// over `idle`, and ends it.
-IdleCost measureIdleCost(const std::string& updater, std::chrono::milliseconds settle,
-                         std::chrono::milliseconds idle);
+// Starts every subject (offscreen), lets them settle, then measures the CPU
+// each uses over the same `idle` window, and ends them. Side by side, so
+// that the machine's load weighs on each alike. One result per subject, in
+// order; never throws.
+std::vector<IdleCost> measureIdleCosts(const std::vector<IdleSubject>& subjects,
+                                       std::chrono::milliseconds settle,
+                                       std::chrono::milliseconds idle);
+
+// The least Qt program with a 10 ms timer (a QApplication, no window, a
+// timer whose tick does nothing): the floor for the window's idle cost.
+// Runs until killed.
+int runTimerProbe(int argc, char** argv);
 
 struct ProcessUpdate {
     std::optional<long long> peakRssKb;  // VmHWM right after the update completed

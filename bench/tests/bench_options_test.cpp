@@ -33,9 +33,9 @@ TEST(BenchOptions, QuickIsShortAndLaterOptionsStillApply) {
 }
 
 TEST(BenchOptions, ReadsEveryValue) {
-    const BenchOptions options =
-        parse({"--runs", "7", "--paced-runs", "0", "--paced-pages", "4", "--baud", "9600",
-               "--idle-seconds", "2", "--simulator", "s", "--updater", "u", "--no-warm-up"});
+    const BenchOptions options = parse({"--runs", "7", "--paced-runs", "0", "--paced-pages", "4",
+                                        "--baud", "9600", "--idle-seconds", "2", "--simulator", "s",
+                                        "--updater", "u", "--no-warm-up", "--realtime"});
     EXPECT_EQ(options.runs, 7);
     EXPECT_EQ(options.pacedRuns, 0);
     EXPECT_EQ(options.pacedPages, 4);
@@ -44,6 +44,7 @@ TEST(BenchOptions, ReadsEveryValue) {
     EXPECT_EQ(options.simulator, "s");
     EXPECT_EQ(options.updater, "u");
     EXPECT_FALSE(options.warmUp);
+    EXPECT_TRUE(options.realtime);
 }
 
 TEST(BenchOptions, RefusesBadArgumentsNamingTheOption) {
