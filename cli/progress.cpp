@@ -1,5 +1,6 @@
 #include "cli/progress.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "protocol/firmware_image.h"
@@ -44,7 +45,8 @@ std::string formatProgressLine(const ProgressSnapshot& snapshot) {
     std::snprintf(page, sizeof page, "page %03d/%03lld", snapshot.page, snapshot.totalPages);
     std::string line = page;
     if (snapshot.totalPages > 0) {
-        const long long percent = snapshot.page * 100LL / snapshot.totalPages;
+        // A device may ask for pages past the announced count (served empty).
+        const long long percent = std::min(100LL, snapshot.page * 100LL / snapshot.totalPages);
         line += " (" + std::to_string(percent) + "%)";
     }
     line += ", " + groupThousands(snapshot.bytesSent) + " bytes sent, ";
