@@ -93,7 +93,7 @@ struct Series {
     void add(const UpdateRun& run) {
         if (!run.ok) {
             ++failures;
-            std::cerr << "oxu-bench: " << name << " update failed: " << run.failure << '\n';
+            std::cerr << "\noxu-bench: " << name << " update failed: " << run.failure << '\n';
             return;
         }
         timesMs.push_back(run.timeMs);
@@ -257,11 +257,13 @@ int runBenchmark(const BenchOptions& options) {
     printRow("window update (ms)", windowRuns.timesMs, 3);
     printRow("bare page round trip, median (us)", bareRuns.rttMedianUs, 0);
     printRow("bare page round trip, p99 (us)", bareRuns.rttP99Us, 0);
+    printRow("bare page round trip, max (us)", bareRuns.rttMaxUs, 0);
     printRow("engine page round trip, median (us)", engineRuns.rttMedianUs, 0);
     printRow("engine page round trip, p99 (us)", engineRuns.rttP99Us, 0);
     printRow("engine page round trip, max (us)", engineRuns.rttMaxUs, 0);
     printRow("window page round trip, median (us)", windowRuns.rttMedianUs, 0);
     printRow("window page round trip, p99 (us)", windowRuns.rttP99Us, 0);
+    printRow("window page round trip, max (us)", windowRuns.rttMaxUs, 0);
     std::printf(
         "\nPaced line at %ld baud, %d pages (%.0f bytes both ways, line time %.1f ms): "
         "time / line time\n",

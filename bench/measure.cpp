@@ -165,6 +165,14 @@ std::optional<std::string> readTextFile(const std::string& path) {
     return content.str();
 }
 
+std::string trimmed(const std::string& text) {
+    const char* blanks = " \t\r\n";
+    const std::size_t first = text.find_first_not_of(blanks);
+    if (first == std::string::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(blanks) - first + 1);
+}
+
 std::string formatNumber(std::optional<double> value, int decimals) {
     if (!value)
         return "-";

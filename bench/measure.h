@@ -58,6 +58,9 @@ std::optional<long long> statusFieldKb(const std::string& statusText, const std:
 // The whole content of a file (e.g. under /proc); nothing when unreadable.
 std::optional<std::string> readTextFile(const std::string& path);
 
+// text without the blanks and line ends around it, for one-line messages.
+std::string trimmed(const std::string& text);
+
 // A number in fixed notation with `decimals` digits, for tables and the
 // key=value line ("-" for nothing).
 std::string formatNumber(std::optional<double> value, int decimals);

@@ -246,7 +246,7 @@ UpdateRun runUpdate(Responder& responder, const DeviceSetup& setup, const std::s
         if (devicePath.empty()) {
             simulator.sendSignal(SIGTERM);
             const ChildResult result = simulator.finish(kLineFinish);
-            run.failure = setup.simulator + " printed no terminal path: " + result.err;
+            run.failure = setup.simulator + " printed no terminal path: " + trimmed(result.err);
             return run;
         }
         std::optional<PacedLine> line;

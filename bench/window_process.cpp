@@ -28,6 +28,12 @@ Environment offscreenEnvironment(bool scripted) {
     return {{"QT_QPA_PLATFORM", "offscreen"}, {kTestControl, scripted ? "1" : ""}};
 }
 
+std::string describeEnd(const ChildResult& result) {
+    if (result.signal != 0)
+        return "signal " + std::to_string(result.signal);
+    return "exit status " + std::to_string(result.exitCode);
+}
+
 std::optional<long long> peakRssOf(int pid) {
     const auto status = readTextFile("/proc/" + std::to_string(pid) + "/status");
     return status ? statusFieldKb(*status, "VmHWM") : std::nullopt;
@@ -87,6 +93,8 @@ std::vector<IdleCost> measureIdleCosts(const std::vector<IdleSubject>& subjects,
     const auto start = std::chrono::steady_clock::now();
     std::this_thread::sleep_for(idle);
     const auto wall = std::chrono::steady_clock::now() - start;
+    // No window, no rate: an idle of zero measures nothing.
+    const bool measured = idle.count() > 0;
     const double wallNs =
         static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(wall).count());
     const double tickNs = 1e9 / static_cast<double>(::sysconf(_SC_CLK_TCK));
@@ -97,9 +105,9 @@ std::vector<IdleCost> measureIdleCosts(const std::vector<IdleSubject>& subjects,
         IdleCost& cost = costs[i];
         const CpuSample after = sampleCpu(programs[i]->pid());
         cost.peakRssKb = peakRssOf(programs[i]->pid());
-        if (before[i].nanos && after.nanos && wallNs > 0)
+        if (measured && before[i].nanos && after.nanos)
             cost.cpuPercent = static_cast<double>(*after.nanos - *before[i].nanos) / wallNs * 100.0;
-        if (before[i].ticks && after.ticks && wallNs > 0)
+        if (measured && before[i].ticks && after.ticks)
             cost.cpuPercentTicks =
                 static_cast<double>(*after.ticks - *before[i].ticks) * tickNs / wallNs * 100.0;
     }
@@ -108,9 +116,13 @@ std::vector<IdleCost> measureIdleCosts(const std::vector<IdleSubject>& subjects,
             continue;
         const ChildResult result = endProgram(*programs[i]);
         // A program that ended by itself before the SIGTERM was not idling.
-        if (result.signal != SIGTERM)
-            costs[i].failure =
-                programs[i]->program() + " ended on its own while idle: " + result.err;
+        if (result.signal != SIGTERM) {
+            // Its figures are those of a program that was not running.
+            costs[i] = IdleCost{};
+            costs[i].name = subjects[i].name;
+            costs[i].failure = programs[i]->program() + " ended on its own while idle (" +
+                               describeEnd(result) + "): " + trimmed(result.err);
+        }
     }
     return costs;
 }

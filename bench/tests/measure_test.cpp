@@ -107,6 +107,12 @@ TEST(ReadTextFile, SaysNothingForAMissingFile) {
     EXPECT_FALSE(readTextFile("/nonexistent/oxu-bench"));
 }
 
+TEST(Trimmed, DropsSurroundingBlanksOnly) {
+    EXPECT_EQ(trimmed("  exec failed\n"), "exec failed");
+    EXPECT_EQ(trimmed("a b"), "a b");
+    EXPECT_EQ(trimmed(" \n\t"), "");
+}
+
 TEST(FormatNumber, UsesFixedDecimalsAndADashForNothing) {
     EXPECT_EQ(formatNumber(1.23456, 3), "1.235");
     EXPECT_EQ(formatNumber(1500.0, 0), "1500");
