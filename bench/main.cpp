@@ -88,6 +88,7 @@ struct Series {
     std::vector<double> rttP99Us;
     std::vector<double> rttMaxUs;
     std::vector<double> lineRatios;
+    std::uint64_t lineBytes = 0;  // carried both ways in the last paced update
     int failures = 0;
 
     void add(const UpdateRun& run) {
@@ -103,8 +104,10 @@ struct Series {
             rttP99Us.push_back(*run.rttP99Us);
         if (run.rttMaxUs)
             rttMaxUs.push_back(*run.rttMaxUs);
-        if (run.line)
+        if (run.line) {
             lineRatios.push_back(run.line->ratio);
+            lineBytes = run.line->bytesToDevice + run.line->bytesToProgram;
+        }
     }
 };
 
@@ -265,9 +268,10 @@ int runBenchmark(const BenchOptions& options) {
     printRow("window page round trip, p99 (us)", windowRuns.rttP99Us, 0);
     printRow("window page round trip, max (us)", windowRuns.rttMaxUs, 0);
     std::printf(
-        "\nPaced line at %ld baud, %d pages (%.0f bytes both ways, line time %.1f ms): "
-        "time / line time\n",
-        options.baud, options.pacedPages, pacedLineMs * options.baud / 10000.0, pacedLineMs);
+        "\nPaced line at %ld baud, %d pages: %llu bytes carried both ways (%.0f expected), "
+        "line time %.1f ms; time / line time\n",
+        options.baud, options.pacedPages, static_cast<unsigned long long>(enginePaced.lineBytes),
+        pacedLineMs * static_cast<double>(options.baud) / 10000.0, pacedLineMs);
     printRow("bare responder, paced", barePaced.lineRatios, 4);
     printRow("engine, paced", enginePaced.lineRatios, 4);
     printRow("engine paced update at device (ms)", enginePaced.timesMs, 1);
