@@ -171,6 +171,7 @@ int runBenchmark(const BenchOptions& options) {
     const std::string image = writeImage(scratch.path(), options.pages);
     const std::string pacedImage = writeImage(scratch.path(), options.pacedPages);
 
+    std::unique_ptr<Responder> raw = makeRawResponder();
     std::unique_ptr<Responder> bare = makeBareResponder();
     std::unique_ptr<Responder> engine = makeEngineResponder();
     std::unique_ptr<Responder> window = makeWindowResponder();
@@ -182,6 +183,7 @@ int runBenchmark(const BenchOptions& options) {
     paced.imageSize = static_cast<std::size_t>(options.pacedPages) * oxu::PageSize;
     paced.baud = options.baud;
 
+    Series rawRuns{"raw"};
     Series bareRuns{"bare"};
     Series engineRuns{"engine"};
     Series windowRuns{"window"};
@@ -191,7 +193,7 @@ int runBenchmark(const BenchOptions& options) {
     std::fprintf(stderr, "oxu-bench: %d interleaved runs of %d pages", options.runs, options.pages);
     if (options.warmUp) {
         std::fprintf(stderr, " after a warm-up");
-        for (Responder* responder : {bare.get(), engine.get(), window.get()}) {
+        for (Responder* responder : {raw.get(), bare.get(), engine.get(), window.get()}) {
             const UpdateRun run = runUpdate(*responder, unpaced, image);
             if (!run.ok)
                 std::cerr << "\noxu-bench: warm-up update failed: " << run.failure << '\n';
@@ -199,6 +201,7 @@ int runBenchmark(const BenchOptions& options) {
     }
     // Interleaved, so that whatever else the machine does hits all three alike.
     for (int i = 0; i < options.runs; ++i) {
+        rawRuns.add(runUpdate(*raw, unpaced, image));
         bareRuns.add(runUpdate(*bare, unpaced, image));
         engineRuns.add(runUpdate(*engine, unpaced, image));
         windowRuns.add(runUpdate(*window, unpaced, image));
@@ -247,7 +250,7 @@ int runBenchmark(const BenchOptions& options) {
         10.0 * 1000.0 / static_cast<double>(options.baud);
 
     std::printf(
-        "\nOXU Updater benchmark: %d runs each, interleaved bare/engine/window, %d pages "
+        "\nOXU Updater benchmark: %d runs each, interleaved raw/bare/engine/window, %d pages "
         "(%d bytes)%s\n",
         options.runs, options.pages, options.pages * 256,
         options.warmUp ? ", after one untimed warm-up each" : "");
@@ -255,9 +258,13 @@ int runBenchmark(const BenchOptions& options) {
                 scheduling.c_str());
     std::printf("  %-36s %9s %9s %9s %9s %9s %4s\n", "measurement", "median", "p10", "p90", "min",
                 "max", "n");
+    printRow("raw responder update, no Qt (ms)", rawRuns.timesMs, 3);
     printRow("bare responder update (ms)", bareRuns.timesMs, 3);
     printRow("engine update (ms)", engineRuns.timesMs, 3);
     printRow("window update (ms)", windowRuns.timesMs, 3);
+    printRow("raw page round trip, median (us)", rawRuns.rttMedianUs, 0);
+    printRow("raw page round trip, p99 (us)", rawRuns.rttP99Us, 0);
+    printRow("raw page round trip, max (us)", rawRuns.rttMaxUs, 0);
     printRow("bare page round trip, median (us)", bareRuns.rttMedianUs, 0);
     printRow("bare page round trip, p99 (us)", bareRuns.rttP99Us, 0);
     printRow("bare page round trip, max (us)", bareRuns.rttMaxUs, 0);
@@ -300,8 +307,8 @@ int runBenchmark(const BenchOptions& options) {
                 3);
 
     const int failures =
-        bareRuns.failures + engineRuns.failures + windowRuns.failures + barePaced.failures +
-        enginePaced.failures + (processUpdate.failure.empty() ? 0 : 1) +
+        rawRuns.failures + bareRuns.failures + engineRuns.failures + windowRuns.failures +
+        barePaced.failures + enginePaced.failures + (processUpdate.failure.empty() ? 0 : 1) +
         static_cast<int>(std::count_if(idleCosts.begin(), idleCosts.end(),
                                        [](const IdleCost& cost) { return !cost.failure.empty(); }));
     std::ostringstream line;
@@ -316,6 +323,8 @@ int runBenchmark(const BenchOptions& options) {
          << " rtt_p99_us=" << formatNumber(rttP99, 0)
          << " rtt_max_us=" << formatNumber(maxOf(engineRuns.rttMaxUs), 0)
          << " bare_rtt_median_us=" << formatNumber(medianOf(bareRuns.rttMedianUs), 0)
+         << " raw_ms_median=" << formatNumber(medianOf(rawRuns.timesMs), 3)
+         << " raw_rtt_p99_us=" << formatNumber(medianOf(rawRuns.rttP99Us), 0)
          << " bare_rtt_p99_us=" << formatNumber(medianOf(bareRuns.rttP99Us), 0)
          << " window_rtt_p99_us=" << formatNumber(medianOf(windowRuns.rttP99Us), 0)
          << " paced_pages=" << options.pacedPages << " paced_baud=" << options.baud

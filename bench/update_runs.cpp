@@ -1,13 +1,19 @@
 #include "bench/update_runs.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QPushButton>
 #include <QSerialPort>
 #include <QTimer>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <utility>
 
@@ -76,6 +82,73 @@ void endOnBox(UpdateLoop* loop, const std::string& text) {
     if (loop)
         loop->end(text == kTransferCompleteText ? std::string() : "box shown: " + text);
 }
+
+// No Qt at all: poll, read, write on the terminal. What the kernel and the
+// pseudo-terminal cost, below any event loop.
+class RawResponder final : public Responder {
+public:
+    std::string serve(const std::string& portPath, const std::string& imagePath,
+                      milliseconds timeout) override {
+        const Bytes image = Lire(imagePath);
+        const int fd = ::open(portPath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0)
+            return "the raw responder cannot open " + portPath + ": " + std::strerror(errno);
+        termios settings{};
+        if (::tcgetattr(fd, &settings) == 0) {
+            cfmakeraw(&settings);
+            settings.c_cflag |= CLOCAL | CREAD;
+            ::tcsetattr(fd, TCSANOW, &settings);
+        }
+        ::tcflush(fd, TCIFLUSH);
+        std::string failure = answerRequests(fd, image, timeout, portPath);
+        ::close(fd);
+        return failure;
+    }
+
+private:
+    static bool writeAll(int fd, const Bytes& bytes) {
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t wrote = ::write(fd, bytes.data() + done, bytes.size() - done);
+            if (wrote < 0 && errno == EINTR)
+                continue;
+            if (wrote <= 0)
+                return false;
+            done += static_cast<std::size_t>(wrote);
+        }
+        return true;
+    }
+
+    static std::string answerRequests(int fd, const Bytes& image, milliseconds timeout,
+                                      const std::string& portPath) {
+        if (!writeAll(fd, buildHeaderFrame(pageCount(image.size()))))
+            return "the raw responder cannot write to " + portPath + ": " + std::strerror(errno);
+        Bytes received;
+        for (;;) {
+            // The timeout bounds each silence of the device, as the device's own does.
+            pollfd watched{fd, POLLIN, 0};
+            const int ready = ::poll(&watched, 1, static_cast<int>(timeout.count()));
+            if (ready == 0)
+                return "no completion on " + portPath + " within " +
+                       std::to_string(timeout.count()) + " ms";
+            if (ready < 0 && errno == EINTR)
+                continue;
+            std::uint8_t chunk[512];
+            const ssize_t got = ready < 0 ? -1 : ::read(fd, chunk, sizeof chunk);
+            if (got <= 0)
+                return "the raw responder lost " + portPath;
+            received.insert(received.end(), chunk, chunk + got);
+            if (received.size() == 1 && received[0] == kCompletionByte)
+                return {};
+            if (received.size() >= kPageRequestSize && received[0] == kFrameMark) {
+                if (!writeAll(fd, buildPageFrame(pageSlice(image, received[1]))))
+                    return "the raw responder cannot write to " + portPath + ": " +
+                           std::strerror(errno);
+                received.clear();
+            }
+        }
+    }
+};
 
 class BareResponder final : public Responder {
 public:
@@ -225,6 +298,10 @@ private:
 };
 
 }  // namespace
+
+std::unique_ptr<Responder> makeRawResponder() {
+    return std::make_unique<RawResponder>();
+}
 
 std::unique_ptr<Responder> makeBareResponder() {
     return std::make_unique<BareResponder>();

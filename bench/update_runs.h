@@ -1,9 +1,9 @@
 #pragma once
 
-// One timed update against the simulated device, served in turn by three
+// One timed update against the simulated device, served in turn by
 // responders on the same kind of pseudo-terminal: a bare Qt serial responder
-// (the floor), the update engine on the real serial layer with no window,
-// and the real window Form1 under the offscreen platform. Every responder
+// (the floor; a raw one without Qt shows the kernel's share), the update engine on the real serial
+// layer with no window, and the real window Form1 under the offscreen platform. Every responder
 // runs on this process's event loop; the time is the simulated device's own
 // measurement, so all three are timed alike.
 
@@ -27,7 +27,9 @@ public:
                               std::chrono::milliseconds timeout) = 0;
 };
 
-// The least code that answers page requests: QSerialPort, the header in one
+// The same without Qt: poll, read and write on the terminal.
+std::unique_ptr<Responder> makeRawResponder();
+// The least Qt code that answers page requests: QSerialPort, the header in one
 // write, each page frame in one write, stop at the completion byte.
 std::unique_ptr<Responder> makeBareResponder();
 // oxu::UpdateTransfer on oxu::QtSerialPort with a window that shows nothing.
