@@ -157,8 +157,9 @@ TEST_P(CompletesWhateverTheDeviceAsks, ByteExact) {
     const ProgramResult run =
         runProgram(kUpdate, {"--timeout", "5", "--device", device.path(), image});
     EXPECT_EQ(run.exitCode, 0) << run.err;
-    if (c.message != nullptr)
+    if (c.message != nullptr) {
         EXPECT_EQ(countOccurrences(run.err, c.message), 1) << run.err;
+    }
     const ProgramResult sim = device.finish();
     EXPECT_EQ(sim.exitCode, 0) << sim.out << sim.err;
     EXPECT_EQ(readFile(saved), readFile(image));
