@@ -165,7 +165,16 @@ std::string raisePriority() {
     return "SCHED_FIFO " + std::to_string(kRealtimePriority) + " (--realtime)";
 }
 
+// The one-minute load average, for the reader to judge how busy the machine was.
+std::optional<double> loadAverage() {
+    const auto text = readTextFile("/proc/loadavg");
+    if (!text)
+        return std::nullopt;
+    return numberField(parseFields("load=" + text->substr(0, text->find(' '))), "load");
+}
+
 int runBenchmark(const BenchOptions& options) {
+    const auto loadBefore = loadAverage();
     const std::string scheduling = options.realtime ? raisePriority() : "normal";
     ScratchDirectory scratch;
     const std::string image = writeImage(scratch.path(), options.pages);
@@ -254,8 +263,10 @@ int runBenchmark(const BenchOptions& options) {
         "(%d bytes)%s\n",
         options.runs, options.pages, options.pages * 256,
         options.warmUp ? ", after one untimed warm-up each" : "");
-    std::printf("  scheduling: %s; times are the device's, first header byte to completion\n",
-                scheduling.c_str());
+    std::printf("  scheduling: %s; load average %s before, %s after (%ld cores)\n",
+                scheduling.c_str(), formatNumber(loadBefore, 2).c_str(),
+                formatNumber(loadAverage(), 2).c_str(), ::sysconf(_SC_NPROCESSORS_ONLN));
+    std::printf("  times are the device's own: first header byte in, to completion byte out\n");
     std::printf("  %-36s %9s %9s %9s %9s %9s %4s\n", "measurement", "median", "p10", "p90", "min",
                 "max", "n");
     printRow("raw responder update, no Qt (ms)", rawRuns.timesMs, 3);
@@ -314,6 +325,7 @@ int runBenchmark(const BenchOptions& options) {
     std::ostringstream line;
     line << "bench: runs=" << options.runs << " pages=" << options.pages
          << " realtime=" << (scheduling.rfind("SCHED_FIFO", 0) == 0 ? 1 : 0)
+         << " load_before=" << formatNumber(loadBefore, 2)
          << " engine_ms_median=" << formatNumber(medianOf(engineRuns.timesMs), 3)
          << " bare_ms_median=" << formatNumber(medianOf(bareRuns.timesMs), 3)
          << " window_ms_median=" << formatNumber(medianOf(windowRuns.timesMs), 3)
