@@ -149,15 +149,42 @@ bool ChildProcess::pump(std::chrono::milliseconds wait) {
 }
 
 bool ChildProcess::waitForOutput(const std::string& text, std::chrono::milliseconds timeout) {
+    return waitUntil([&](const std::string& out) { return out.find(text) != std::string::npos; },
+                     timeout);
+}
+
+std::optional<std::string> ChildProcess::waitForLine(const std::string& prefix,
+                                                     std::chrono::milliseconds timeout) {
+    std::optional<std::string> found;
+    waitUntil(
+        [&](const std::string& out) {
+            for (std::size_t start = 0; start < out.size();) {
+                const std::size_t end = out.find('\n', start);
+                if (end == std::string::npos)
+                    break;
+                if (out.compare(start, prefix.size(), prefix) == 0) {
+                    found = out.substr(start, end - start);
+                    return true;
+                }
+                start = end + 1;
+            }
+            return false;
+        },
+        timeout);
+    return found;
+}
+
+bool ChildProcess::waitUntil(const std::function<bool(const std::string&)>& done,
+                             std::chrono::milliseconds timeout) {
     const auto deadline = SteadyTime::now() + timeout;
-    while (m_out.find(text) == std::string::npos) {
+    while (!done(m_out)) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyTime::now());
         if (left.count() <= 0)
             return false;
         const bool ended = pump(left);
         if (ended && m_outFd < 0)
-            return m_out.find(text) != std::string::npos;
+            return done(m_out);
     }
     return true;
 }

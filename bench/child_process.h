@@ -8,6 +8,8 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -45,6 +47,12 @@ public:
     // or timeout passed. True when the text appeared.
     bool waitForOutput(const std::string& text, std::chrono::milliseconds timeout);
 
+    // The first complete line of standard output that starts with prefix
+    // (without its newline), waiting up to timeout for it; nothing when none
+    // came before the timeout or the program's end.
+    std::optional<std::string> waitForLine(const std::string& prefix,
+                                           std::chrono::milliseconds timeout);
+
     // The first line of standard output (without its newline), waiting up to
     // timeout for it; empty when none came.
     std::string firstLine(std::chrono::milliseconds timeout);
@@ -65,6 +73,10 @@ public:
     const std::string& err() const { return m_err; }
 
 private:
+    // Collects output until done(output so far) holds, the program ended, or
+    // timeout passed; returns done's last answer.
+    bool waitUntil(const std::function<bool(const std::string&)>& done,
+                   std::chrono::milliseconds timeout);
     // Reads what the pipes hold, waiting at most `wait` for something. True
     // once the program has been reaped.
     bool pump(std::chrono::milliseconds wait);

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <utility>
 
@@ -182,6 +183,19 @@ public:
                 received.clear();
             }
         });
+        QObject::connect(&port, &QSerialPort::errorOccurred,
+                         [&](QSerialPort::SerialPortError error) {
+                             // A vanished device raises errors without end while the port
+                             // stays open (Qt 6.4): close at the first and end the run.
+                             const bool lineFailed = error == QSerialPort::ReadError ||
+                                                     error == QSerialPort::WriteError ||
+                                                     error == QSerialPort::ResourceError;
+                             if (!lineFailed || !port.isOpen())
+                                 return;
+                             const std::string reason = port.errorString().toStdString();
+                             port.close();
+                             loop.end("the bare responder lost " + portPath + ": " + reason);
+                         });
         const Bytes header = buildHeaderFrame(pageCount(image.size()));
         port.write(reinterpret_cast<const char*>(header.data()),
                    static_cast<qint64>(header.size()));
@@ -317,6 +331,13 @@ std::unique_ptr<Responder> makeWindowResponder() {
 
 UpdateRun runUpdate(Responder& responder, const DeviceSetup& setup, const std::string& imagePath) {
     UpdateRun run;
+    // The engine treats a path that is not a regular file as a cancelled
+    // dialog and does nothing; the run would only end at its timeout.
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(imagePath, error)) {
+        run.failure = "the image " + imagePath + " is not a regular file";
+        return run;
+    }
     try {
         ChildProcess simulator(setup.simulator, simulatorFlags(setup));
         const std::string devicePath = simulator.firstLine(kSimulatorStart);

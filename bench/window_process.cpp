@@ -12,6 +12,7 @@
 #include "bench/child_process.h"
 #include "bench/measure.h"
 #include "bench/update_runs.h"
+#include "protocol/update_transfer.h"
 #include "serial/port_mapping.h"
 
 namespace oxu::bench {
@@ -156,7 +157,9 @@ ProcessUpdate measureProcessUpdate(const std::string& updater, const std::string
             update.failure = "cannot send the update commands to " + updater;
             return update;
         }
-        const bool completed = program.waitForOutput("Transfert Complete", kUpdateWait);
+        // Every end of an update shows a box, and the program prints each one.
+        const std::optional<std::string> box = program.waitForLine("box ", kUpdateWait);
+        const bool completed = box && box->ends_with(std::string("|") + kTransferCompleteText);
         update.peakRssKb = peakRssOf(program.pid());
         endProgram(program);
         if (!completed) {

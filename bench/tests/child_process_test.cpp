@@ -64,6 +64,14 @@ TEST(ChildProcess, DoesNotWaitForLinesOrTextThatNeverCome) {
     EXPECT_FALSE(talker.waitForOutput("Transfert Complete", kPlenty));
 }
 
+TEST(ChildProcess, WaitsForACompleteLineWithThePrefix) {
+    ChildProcess program("/bin/sh", {"-c",
+                                     "echo 'no box here'; printf 'box warning x|Lost'; "
+                                     "sleep 0.2; echo ' it'; echo 'box information y|Done'"});
+    EXPECT_EQ(program.waitForLine("box ", kPlenty), "box warning x|Lost it");
+    EXPECT_FALSE(program.waitForLine("verdict:", kPlenty));
+}
+
 TEST(ChildProcess, AMissingProgramFailsWithStatus127) {
     ChildProcess program("/nonexistent/oxu-device-sim", {});
     const ChildResult result = program.finish(kPlenty);

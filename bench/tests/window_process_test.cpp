@@ -1,0 +1,80 @@
+#include "bench/window_process.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+namespace oxu::bench {
+namespace {
+
+namespace fs = std::filesystem;
+using std::chrono::milliseconds;
+
+TEST(SampleCpu, ReadsThisProcessInBothUnits) {
+    const CpuSample before = sampleCpu(::getpid());
+    ASSERT_TRUE(before.nanos);
+    ASSERT_TRUE(before.ticks);
+    volatile unsigned sink = 0;
+    for (unsigned i = 0; i < 20'000'000; ++i)
+        sink = sink + i;
+    const CpuSample after = sampleCpu(::getpid());
+    EXPECT_GT(*after.nanos, *before.nanos);
+    EXPECT_GE(*after.ticks, *before.ticks);
+}
+
+TEST(SampleCpu, SaysNothingForAProcessThatIsNotThere) {
+    const CpuSample none = sampleCpu(999'999'999);
+    EXPECT_FALSE(none.nanos);
+    EXPECT_FALSE(none.ticks);
+}
+
+TEST(MeasureIdleCosts, MeasuresIdlersAndRefusesProgramsThatEndOnTheirOwn) {
+    const std::vector<IdleSubject> subjects = {
+        {"sleeper", "/bin/sleep", {"30"}, {}},
+        {"quitter", "/bin/true", {}, {}},
+        {"missing", "/nonexistent/oxu-updater", {}, {}},
+    };
+    const auto costs = measureIdleCosts(subjects, milliseconds(200), milliseconds(300));
+    ASSERT_EQ(costs.size(), 3u);
+    EXPECT_EQ(costs[0].name, "sleeper");
+    EXPECT_TRUE(costs[0].failure.empty()) << costs[0].failure;
+    ASSERT_TRUE(costs[0].cpuPercent);
+    EXPECT_GE(*costs[0].cpuPercent, 0.0);
+    EXPECT_GT(costs[0].peakRssKb.value_or(0), 0);
+    for (std::size_t i : {1u, 2u}) {
+        EXPECT_NE(costs[i].failure.find("ended on its own"), std::string::npos) << costs[i].failure;
+        EXPECT_FALSE(costs[i].cpuPercent);
+        EXPECT_FALSE(costs[i].cpuPercentTicks);
+    }
+    EXPECT_NE(costs[2].failure.find("exit status 127"), std::string::npos) << costs[2].failure;
+}
+
+TEST(MeasureProcessUpdate, TheWindowProgramUpdatesAndReportsItsPeakMemory) {
+    std::string pattern = (fs::temp_directory_path() / "oxu-bench-test-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    const fs::path directory = pattern;
+    const std::string image = (directory / "image.bin").string();
+    {
+        std::ofstream file(image, std::ios::binary);
+        for (int i = 0; i < 600; ++i)
+            file.put(static_cast<char>(i & 0xFF));
+    }
+    const ProcessUpdate update =
+        measureProcessUpdate(OXU_BENCH_UPDATER, OXU_BENCH_SIMULATOR, image, 600);
+    EXPECT_TRUE(update.failure.empty()) << update.failure;
+    EXPECT_GT(update.peakRssKb.value_or(0), 0);
+    EXPECT_GT(update.timeMs.value_or(0), 0);
+
+    // The device expects another size: the failure says what the device saw.
+    const ProcessUpdate refused =
+        measureProcessUpdate(OXU_BENCH_UPDATER, OXU_BENCH_SIMULATOR, image, 6000);
+    EXPECT_FALSE(refused.failure.empty());
+    std::error_code ignored;
+    fs::remove_all(directory, ignored);
+}
+
+}  // namespace
+}  // namespace oxu::bench
