@@ -34,8 +34,15 @@ int parsePortNumber(const std::string& text) {
 }
 
 void configurePort(SerialPort& port, const WindowServices& window) {
-    if (port.isOpen())
-        port.close();
+    if (port.isOpen()) {
+        try {
+            port.close();
+        } catch (const SerialError&) {
+            // Bytes an earlier command left queued on a line that has since
+            // died. That command is being abandoned and the port is released
+            // all the same, so the new command goes on.
+        }
+    }
     port.setPortNumber(parsePortNumber(window.portText()));
     switch (window.selectedBaud()) {
         case BaudOption::Option2_9600:

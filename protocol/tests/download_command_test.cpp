@@ -85,3 +85,23 @@ TEST(DownloadCommand, FailureShowsItsDescriptionWithoutIconUnderApplicationTitle
 
 }  // namespace
 }  // namespace oxu
+
+namespace oxu {
+namespace {
+
+TEST(DownloadCommand, PortLeftOnDeadLineIsReleasedAndCommandGoesOn) {
+    testing::FakePort port;
+    testing::FakeWindow window;
+    port.forceOpen();
+    port.closeFailure = "Could not finish sending to COM 1 before closing it";
+    runDownloadCommand(port, window);
+    // The leftover port's close fails; so does the command's own close, which
+    // must be reported since its 3 bytes may not have gone out.
+    ASSERT_EQ(window.boxes.size(), 2u);
+    EXPECT_EQ(port.writes, (std::vector<Bytes>{{0x2F, 0x55, 0xAA}}));
+    EXPECT_EQ(window.boxes[1].text, port.closeFailure);
+    EXPECT_FALSE(port.isOpen());
+}
+
+}  // namespace
+}  // namespace oxu

@@ -21,6 +21,8 @@ public:
     void close() override {
         log.push_back("close");
         m_open = false;
+        if (!closeFailure.empty())
+            throw SerialError(closeFailure);
     }
     void setPortNumber(int number) override {
         log.push_back("port " + std::to_string(number));
@@ -81,6 +83,7 @@ public:
     std::string lineSettings = kLineSettings38400;
     std::string openFailure;
     std::string writeFailure;
+    std::string closeFailure;  // close() releases the port, then throws this
     std::string rejectPortNumber;
 
 private:
