@@ -1,5 +1,6 @@
 #include "tests/e2e/window_rig.h"
 
+#include <QLabel>
 #include <QPushButton>
 #include <QTest>
 
@@ -67,8 +68,8 @@ test::ProgramResult WindowRig::finishDevice(test::DeviceSim& device,
     using Stream = test::ChildProcess::Stream;
     spinUntil(
         [&] {
-            return device.process().waitForOutput(Stream::Out, "verdict:", 0ms) ||
-                   device.process().waitForOutput(Stream::Out, "download:", 0ms);
+            return device.process().waitForOutput(Stream::Out, "verdict:", 1ms) ||
+                   device.process().waitForOutput(Stream::Out, "download:", 1ms);
         },
         timeout);
     return device.finish(5s);

@@ -6,6 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <QLabel>
+#include <QPushButton>
+#include <QRadioButton>
+
 #include <chrono>
 #include <functional>
 #include <memory>
