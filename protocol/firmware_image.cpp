@@ -17,8 +17,8 @@ struct FileCloser {
 };
 
 [[noreturn]] void throwReadError(const std::string& path, int error) {
-    throw FirmwareReadError("Cannot read the firmware file \"" + path + "\": " +
-                            std::strerror(error));
+    throw FirmwareReadError("Cannot read the firmware file \"" + path +
+                            "\": " + std::strerror(error));
 }
 
 }  // namespace

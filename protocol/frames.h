@@ -12,10 +12,10 @@ namespace oxu {
 inline constexpr std::uint8_t kFrameMark = 0xAA;       // opens the header and every page request
 inline constexpr std::uint8_t kCompletionByte = 0x55;  // sent alone by the device when done
 inline constexpr std::uint8_t kDownloadLeadByte = 0x2F;
-inline constexpr std::size_t PageSize = 256;           // image bytes carried by one page frame
-inline constexpr int kMaxPageCount = 255;              // the header carries the count in one byte
+inline constexpr std::size_t PageSize = 256;  // image bytes carried by one page frame
+inline constexpr int kMaxPageCount = 255;     // the header carries the count in one byte
 inline constexpr std::size_t kMaxImageBytes = kMaxPageCount * PageSize;  // 65,280
-inline constexpr std::size_t kPageRequestSize = 2;     // 0xAA, page number
+inline constexpr std::size_t kPageRequestSize = 2;                       // 0xAA, page number
 inline constexpr std::size_t kHeaderFrameSize = 4;
 
 // The plain byte sum of data as a 16-bit big-endian number: high byte, low

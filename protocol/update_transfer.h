@@ -49,10 +49,10 @@ public:
     void onPortLost(const std::string& description);
 
     // Window-level update state, held here on the window's behalf.
-    Bytes ImageData;                             // the whole firmware file
-    Bytes RxBuffer;                              // received, not yet consumed
-    bool AwaitingFirstReply = false;             // header sent, nothing heard yet
-    std::chrono::microseconds LastActivity{0};   // last start or receive; 0 = not watching
+    Bytes ImageData;                            // the whole firmware file
+    Bytes RxBuffer;                             // received, not yet consumed
+    bool AwaitingFirstReply = false;            // header sent, nothing heard yet
+    std::chrono::microseconds LastActivity{0};  // last start or receive; 0 = not watching
 
     SerialPort& port() { return m_port; }
     WindowServices& window() { return m_window; }

@@ -19,8 +19,8 @@ void Watchdog::tick() {
     const bool neverAnswered = m_transfer.AwaitingFirstReply;
     // Stop watching before the box opens, so it is shown once.
     m_transfer.LastActivity = std::chrono::microseconds(0);
-    window.messageBox(neverAnswered ? kConnectionFailedText : kTransferInterruptedText,
-                      Buttons::Ok, Icon::Warning, kWindowTitle);
+    window.messageBox(neverAnswered ? kConnectionFailedText : kTransferInterruptedText, Buttons::Ok,
+                      Icon::Warning, kWindowTitle);
 }
 
 }  // namespace oxu

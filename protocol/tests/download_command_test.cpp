@@ -30,10 +30,10 @@ TEST(DownloadCommand, YesSendsThreeBytesInOneWriteAndCloses) {
         BaudOption baud;
         std::string settings;
     };
-    for (const Case& c : {Case{BaudOption::Option2_9600, "9600,n,8,1"},
-                          Case{BaudOption::Option3_19200, "19200,n,8,1"},
-                          Case{BaudOption::Option4_38400, "38400,n,8,1"},
-                          Case{BaudOption::None, "38400,n,8,1"}}) {
+    for (const Case& c :
+         {Case{BaudOption::Option2_9600, "9600,n,8,1"},
+          Case{BaudOption::Option3_19200, "19200,n,8,1"},
+          Case{BaudOption::Option4_38400, "38400,n,8,1"}, Case{BaudOption::None, "38400,n,8,1"}}) {
         FakePort port;
         FakeWindow window;
         port.forceOpen();

@@ -77,7 +77,7 @@ public:
 
     std::vector<Bytes> writes;  // one entry per write() call, while keepWrites
     bool keepWrites = true;
-    Bytes written;              // everything written, in order
+    Bytes written;  // everything written, in order
     std::vector<std::string> log;
     int portNumber = 0;
     std::string lineSettings = kLineSettings38400;
@@ -121,8 +121,8 @@ public:
     std::string status;
     std::vector<std::string> statuses;
     std::vector<ShownBox> boxes;
-    std::deque<Answer> answers;       // answers to Yes/No boxes, Yes when empty
-    std::string chosenFile;           // what the file dialog returns
+    std::deque<Answer> answers;  // answers to Yes/No boxes, Yes when empty
+    std::string chosenFile;      // what the file dialog returns
     std::optional<std::string> dialogFilter;
     bool ended = false;
     // Runs while a box is open, as events delivered during a modal loop would.

@@ -15,8 +15,8 @@ using testing::TempDir;
 
 TEST(PageCount, RoundsUpToWholePages) {
     const std::vector<std::pair<std::uintmax_t, long long>> cases = {
-        {0, 0},       {1, 1},         {255, 1},         {256, 1},      {257, 2},
-        {1000, 4},    {65'024, 254},  {65'280, 255},    {65'281, 256}, {1'000'000, 3907},
+        {0, 0},    {1, 1},        {255, 1},      {256, 1},      {257, 2},
+        {1000, 4}, {65'024, 254}, {65'280, 255}, {65'281, 256}, {1'000'000, 3907},
     };
     for (const auto& [length, pages] : cases)
         EXPECT_EQ(pageCount(length), pages) << length << " bytes";
@@ -31,9 +31,9 @@ TEST(PageSlice, CutsPagesAndStopsAtTheEnd) {
         std::size_t length;
     };
     const std::vector<Case> cases = {
-        {10, 1, 0, 10},          {10, 2, 0, 0},         {256, 1, 0, 256},
-        {257, 2, 256, 1},        {300, 2, 256, 44},     {300, 3, 0, 0},
-        {65'280, 255, 65'024, 256}, {0, 1, 0, 0},       {1000, 0, 0, 0},
+        {10, 1, 0, 10},    {10, 2, 0, 0},  {256, 1, 0, 256},           {257, 2, 256, 1},
+        {300, 2, 256, 44}, {300, 3, 0, 0}, {65'280, 255, 65'024, 256}, {0, 1, 0, 0},
+        {1000, 0, 0, 0},
     };
     for (const Case& c : cases) {
         const Bytes source(image.begin(), image.begin() + static_cast<std::ptrdiff_t>(c.imageSize));
@@ -46,8 +46,8 @@ TEST(PageSlice, CutsPagesAndStopsAtTheEnd) {
 
 TEST(Lire, ReadsEveryByteUnchanged) {
     TempDir dir;
-    for (std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{256},
-                             std::size_t{65'280}, std::size_t{100'000}}) {
+    for (std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{256}, std::size_t{65'280},
+                             std::size_t{100'000}}) {
         const Bytes content = patterned(size);
         EXPECT_EQ(Lire(dir.file("image.bin", content)), content) << size << " bytes";
     }

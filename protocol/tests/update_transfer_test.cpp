@@ -38,9 +38,7 @@ protected:
         transfer.startUpdate(files.file("image.bin", image));
         return image;
     }
-    Bytes frameFor(const Bytes& image, int page) {
-        return buildPageFrame(pageSlice(image, page));
-    }
+    Bytes frameFor(const Bytes& image, int page) { return buildPageFrame(pageSlice(image, page)); }
 
     TempDir files;
     FakePort port;
@@ -260,8 +258,8 @@ TEST_F(UpdateTransferTest, RestartWhileRunningSendsNewHeaderAndServesNewImage) {
     Bytes second = patterned(300);
     std::reverse(second.begin(), second.end());
     transfer.startUpdate(files.file("second.bin", second));
-    EXPECT_EQ(port.log, (std::vector<std::string>{"close", "port 1", "settings 38400,n,8,1",
-                                                  "open"}));
+    EXPECT_EQ(port.log,
+              (std::vector<std::string>{"close", "port 1", "settings 38400,n,8,1", "open"}));
     EXPECT_EQ(port.written, (Bytes{0xAA, 0x02, 0x00, 0xAC}));
     EXPECT_TRUE(transfer.AwaitingFirstReply);
     port.deliver({0xAA, 0x02});

@@ -81,8 +81,8 @@ TEST_F(WatchdogTest, FiresOnlyWhenSilenceIsStrictlyLongerThanOneSecond) {
         std::chrono::microseconds gap;
         bool fires;
     };
-    for (const Case& c : {Case{999'999us, false}, Case{1s, false}, Case{1'000'001us, true},
-                          Case{-5s, false}}) {
+    for (const Case& c :
+         {Case{999'999us, false}, Case{1s, false}, Case{1'000'001us, true}, Case{-5s, false}}) {
         window.boxes.clear();
         start();
         clock.advance(c.gap);
@@ -108,9 +108,9 @@ TEST_F(WatchdogTest, ReplyAfterTimeoutRearmsAndUpdateCanStillComplete) {
     runTimer(2s);
     port.deliver({0xAA, 0x02});
     port.deliver({0x55});
-    EXPECT_EQ(window.boxTexts(), (std::vector<std::string>{
-                                     "Connection Failed", "Transfer Interrupted",
-                                     "Transfert Complete"}));
+    EXPECT_EQ(window.boxTexts(),
+              (std::vector<std::string>{"Connection Failed", "Transfer Interrupted",
+                                        "Transfert Complete"}));
 }
 
 TEST_F(WatchdogTest, SilenceAcrossLocalMidnightIsStillReported) {

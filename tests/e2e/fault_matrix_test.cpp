@@ -44,7 +44,8 @@ TEST_F(FaultMatrix, SilentDeviceGivesConnectionFailedOnce) {
 }
 
 TEST_F(FaultMatrix, DeviceSilentAfterSomePagesGivesTransferInterruptedOnce) {
-    DeviceSim& device = startDevice({"--image-size", "3000", "--stop-after", "4", "--timeout", "3"});
+    DeviceSim& device =
+        startDevice({"--image-size", "3000", "--stop-after", "4", "--timeout", "3"});
     pressUpdate(writeImage("image.bin", 3'000));
     EXPECT_TRUE(waitForBox("Transfer Interrupted"));
     spinFor(1500ms);
@@ -56,8 +57,8 @@ TEST_F(FaultMatrix, DeviceSilentAfterSomePagesGivesTransferInterruptedOnce) {
 
 TEST_F(FaultMatrix, DeviceSpeakingAgainAfterTimeoutCompletesUpdate) {
     const std::string image = writeImage("image.bin", 3'000);
-    DeviceSim& device = startDevice({"--image-size", "3000", "--stop-after", "3",
-                                     "--resume-after", "2", "--save", image + ".received"});
+    DeviceSim& device = startDevice({"--image-size", "3000", "--stop-after", "3", "--resume-after",
+                                     "2", "--save", image + ".received"});
     pressUpdate(image);
     EXPECT_TRUE(waitForBox("Transfert Complete", 15s));
     EXPECT_EQ(form->boxTexts(),
@@ -96,10 +97,12 @@ TEST_F(FaultMatrix, AdapterUnpluggedMidPageIsReportedOnceAndLeavesCpuIdle) {
 
     pressUpdate(writeImage("image.bin", 5'000));
     std::uint8_t header[4] = {};
-    ASSERT_TRUE(spinUntil([&] {
-        ::fcntl(master, F_SETFL, O_NONBLOCK);
-        return ::read(master, header, 4) == 4;
-    }, 5s));
+    ASSERT_TRUE(spinUntil(
+        [&] {
+            ::fcntl(master, F_SETFL, O_NONBLOCK);
+            return ::read(master, header, 4) == 4;
+        },
+        5s));
     const std::uint8_t request[2] = {kFrameMark, 1};
     ASSERT_EQ(::write(master, request, 2), 2);
     std::uint8_t part[100];
@@ -229,8 +232,8 @@ TEST_F(FaultMatrix, FirmwareFilesThatCannotBeSentAreRefusedBeforeAnythingIsWritt
 
 TEST_F(FaultMatrix, ImageChangedOnDiskDuringUpdateIsSentAsReadAtStart) {
     const std::string image = writeImage("image.bin", 4'000);
-    DeviceSim& device = startDevice({"--image-size", "4000", "--stop-after", "2",
-                                     "--resume-after", "1", "--save", image + ".received"});
+    DeviceSim& device = startDevice({"--image-size", "4000", "--stop-after", "2", "--resume-after",
+                                     "1", "--save", image + ".received"});
     pressUpdate(image);
     ASSERT_TRUE(spinUntil([&] { return form->statuses.size() >= 2; }, 10s));
     files.file("image.bin", Bytes(4'000, 0xEE));
@@ -241,8 +244,8 @@ TEST_F(FaultMatrix, ImageChangedOnDiskDuringUpdateIsSentAsReadAtStart) {
 
 TEST_F(FaultMatrix, UpdatePressedAgainMidTransferStartsAfresh) {
     const std::string first = writeImage("first.bin", 5'000);
-    DeviceSim& stalled = startDevice({"--image-size", "5000", "--stop-after", "2",
-                                      "--timeout", "5"});
+    DeviceSim& stalled =
+        startDevice({"--image-size", "5000", "--stop-after", "2", "--timeout", "5"});
     pressUpdate(first);
     ASSERT_TRUE(spinUntil([&] { return form->statuses.size() >= 2; }, 10s));
     // The operator gives up on that device and starts again on another.
@@ -252,8 +255,8 @@ TEST_F(FaultMatrix, UpdatePressedAgainMidTransferStartsAfresh) {
 }
 
 TEST_F(FaultMatrix, DownloadCommandMidTransferClosesUpdatePortAndWatchdogReports) {
-    DeviceSim& device = startDevice({"--image-size", "5000", "--stop-after", "2",
-                                     "--timeout", "5"});
+    DeviceSim& device =
+        startDevice({"--image-size", "5000", "--stop-after", "2", "--timeout", "5"});
     pressUpdate(writeImage("image.bin", 5'000));
     ASSERT_TRUE(spinUntil([&] { return form->statuses.size() >= 2; }, 10s));
     // The simulator ends its session when its port closes; the command goes
@@ -264,9 +267,9 @@ TEST_F(FaultMatrix, DownloadCommandMidTransferClosesUpdatePortAndWatchdogReports
     EXPECT_FALSE(portOpen());
     EXPECT_EQ(finishDevice(download).exitCode, 0);
     EXPECT_TRUE(waitForBox("Transfer Interrupted"));
-    EXPECT_EQ(form->boxTexts(), (std::vector<std::string>{
-                                    "Do you want to send the Download Command?",
-                                    "Transfer Interrupted"}));
+    EXPECT_EQ(form->boxTexts(),
+              (std::vector<std::string>{"Do you want to send the Download Command?",
+                                        "Transfer Interrupted"}));
     device.stop();
     expectUpdateCompletes();
 }

@@ -39,10 +39,9 @@ TEST_F(UpdateEndToEnd, TransfersImagesByteExactInEveryOrder) {
 TEST_F(UpdateEndToEnd, StatusLineShowsEachPageWhileTransferring) {
     expectUpdateCompletes(3 * 256 + 5);
     const std::vector<std::string> progress(form->statuses.begin(), form->statuses.end() - 1);
-    EXPECT_EQ(progress, (std::vector<std::string>{"Transferring page 001 ...",
-                                                  "Transferring page 002 ...",
-                                                  "Transferring page 003 ...",
-                                                  "Transferring page 004 ..."}));
+    EXPECT_EQ(progress,
+              (std::vector<std::string>{"Transferring page 001 ...", "Transferring page 002 ...",
+                                        "Transferring page 003 ...", "Transferring page 004 ..."}));
     EXPECT_EQ(form->statuses.back(), "");
 }
 

@@ -78,13 +78,14 @@ test::ProgramResult WindowRig::finishDevice(test::DeviceSim& device,
 void WindowRig::expectUpdateCompletes(std::size_t size, const std::vector<std::string>& flags) {
     const std::string image = writeImage("next-" + std::to_string(devices.size()) + ".bin", size);
     const std::string saved = image + ".received";
-    std::vector<std::string> all = {"--image-size", std::to_string(size), "--save", saved,
-                                    "--timeout", "5"};
+    std::vector<std::string> all = {"--image-size", std::to_string(size), "--save",
+                                    saved,          "--timeout",          "5"};
     all.insert(all.end(), flags.begin(), flags.end());
     test::DeviceSim& device = startDevice(all);
     const int before = boxCount("Transfert Complete");
     pressUpdate(image);
-    EXPECT_TRUE(waitForBox("Transfert Complete", 20s, before + 1)) << ::testing::PrintToString(form->boxTexts());
+    EXPECT_TRUE(waitForBox("Transfert Complete", 20s, before + 1))
+        << ::testing::PrintToString(form->boxTexts());
     const test::ProgramResult result = finishDevice(device);
     EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
     EXPECT_EQ(readFile(saved), testing::patterned(size)) << "received image differs";
