@@ -19,7 +19,6 @@
 #include <utility>
 
 #include "app/form1.h"
-#include "bench/child_process.h"
 #include "bench/measure.h"
 #include "protocol/firmware_image.h"
 #include "protocol/frames.h"
@@ -27,6 +26,7 @@
 #include "protocol/window_services.h"
 #include "serial/port_mapping.h"
 #include "serial/qt_serial_port.h"
+#include "tests/support/child_process.h"
 
 namespace oxu::bench {
 namespace {
@@ -339,11 +339,11 @@ UpdateRun runUpdate(Responder& responder, const DeviceSetup& setup, const std::s
         return run;
     }
     try {
-        ChildProcess simulator(setup.simulator, simulatorFlags(setup));
+        test::ChildProcess simulator(setup.simulator, simulatorFlags(setup));
         const std::string devicePath = simulator.firstLine(kSimulatorStart);
         if (devicePath.empty()) {
             simulator.sendSignal(SIGTERM);
-            const ChildResult result = simulator.finish(kLineFinish);
+            const test::ProgramResult result = simulator.finish(kLineFinish);
             run.failure = setup.simulator + " printed no terminal path: " + trimmed(result.err);
             return run;
         }
@@ -357,7 +357,7 @@ UpdateRun runUpdate(Responder& responder, const DeviceSetup& setup, const std::s
         // After a failure the device would wait out its own timeout first.
         if (!failure.empty())
             simulator.sendSignal(SIGTERM);
-        const ChildResult result = simulator.finish(kVerdictWait);
+        const test::ProgramResult result = simulator.finish(kVerdictWait);
         readVerdict(result.out, run);
         if (!failure.empty()) {
             run.ok = false;

@@ -9,16 +9,20 @@
 #include <memory>
 #include <thread>
 
-#include "bench/child_process.h"
 #include "bench/measure.h"
 #include "bench/update_runs.h"
 #include "protocol/update_transfer.h"
 #include "serial/port_mapping.h"
+#include "tests/support/child_process.h"
 
 namespace oxu::bench {
 namespace {
 
 using std::chrono::milliseconds;
+using test::ChildProcess;
+using test::Environment;
+using test::ProgramResult;
+using Stream = ChildProcess::Stream;
 
 constexpr milliseconds kStartWait{10000};
 constexpr milliseconds kUpdateWait{30000};
@@ -29,7 +33,7 @@ Environment offscreenEnvironment(bool scripted) {
     return {{"QT_QPA_PLATFORM", "offscreen"}, {kTestControl, scripted ? "1" : ""}};
 }
 
-std::string describeEnd(const ChildResult& result) {
+std::string describeEnd(const ProgramResult& result) {
     if (result.signal != 0)
         return "signal " + std::to_string(result.signal);
     return "exit status " + std::to_string(result.exitCode);
@@ -41,7 +45,7 @@ std::optional<long long> peakRssOf(int pid) {
 }
 
 // Ends a program that is still running; a SIGTERM is its normal end here.
-ChildResult endProgram(ChildProcess& program) {
+ProgramResult endProgram(ChildProcess& program) {
     program.sendSignal(SIGTERM);
     return program.finish(kEndWait);
 }
@@ -115,7 +119,7 @@ std::vector<IdleCost> measureIdleCosts(const std::vector<IdleSubject>& subjects,
     for (std::size_t i = 0; i < programs.size(); ++i) {
         if (!programs[i])
             continue;
-        const ChildResult result = endProgram(*programs[i]);
+        const ProgramResult result = endProgram(*programs[i]);
         // A program that ended by itself before the SIGTERM was not idling.
         if (result.signal != SIGTERM) {
             // Its figures are those of a program that was not running.
@@ -164,8 +168,9 @@ ProcessUpdate measureProcessUpdate(const std::string& updater, const std::string
         endProgram(program);
         if (!completed) {
             device.sendSignal(SIGTERM);
-            update.failure =
-                updater + " did not report completion; it said: " + program.out() + program.err();
+            update.failure = updater +
+                             " did not report completion; it said: " + program.output(Stream::Out) +
+                             program.output(Stream::Err);
         }
         UpdateRun run;
         readVerdict(device.finish(kUpdateWait).out, run);
