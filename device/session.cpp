@@ -703,7 +703,10 @@ void writeImageFile(const std::string& path, const Bytes& bytes) {
     std::FILE* file = std::fopen(temporary.c_str(), "wb");
     if (!file)
         failWith("create", errno);
-    const std::size_t written = std::fwrite(bytes.data(), 1, bytes.size(), file);
+    // An empty image has no buffer to hand to fwrite (a null pointer there is
+    // undefined even for zero bytes).
+    const std::size_t written =
+        bytes.empty() ? 0 : std::fwrite(bytes.data(), 1, bytes.size(), file);
     const int writeError = errno;
     if (written != bytes.size()) {
         std::fclose(file);

@@ -62,8 +62,13 @@ TEST_F(Soak, RepeatedFullUpdatesKeepMemoryAndDescriptorsFlat) {
     std::printf("soak: updates=%d rss_first_kb=%ld rss_last_kb=%ld fds_first=%d fds_last=%d\n",
                 updates, firstRss, lastRss, firstFds, lastFds);
     EXPECT_EQ(lastFds, firstFds);
+#if defined(__SANITIZE_ADDRESS__)
+    // AddressSanitizer holds freed memory back on purpose (its quarantine), so
+    // resident memory says nothing here; its leak checker covers this build.
+#else
     // One lost image per update would add 64 KiB each; allow for allocator slack.
     EXPECT_LT(lastRss - firstRss, 1024) << "resident memory grew";
+#endif
 }
 
 }  // namespace
