@@ -220,6 +220,11 @@ void QtSerialPort::handleReadyRead() {
         // An exception must not unwind through Qt's event dispatch.
         qWarning("%s", error.what());
     }
+    // Hand the reply to the line now, in one non-blocking write, rather than
+    // on a later pass of the event loop behind whatever the handler queued
+    // (a repaint of the status line, for one): the device waits for it.
+    if (m_port.isOpen() && m_port.bytesToWrite() > 0)
+        m_port.flush();
     // Qt raises no readyRead for bytes read in while its readyRead is being
     // handled (the handler may run the event loop); without another look they
     // would wait for the next chunk, which the device sends only after a reply.
