@@ -4,6 +4,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QEvent>
+#include <QFontMetrics>
 #include <QFile>
 #include <QGroupBox>
 #include <QGuiApplication>
@@ -205,8 +206,16 @@ BaudOption Form1::selectedBaud() const {
 }
 
 void Form1::setStatus(const std::string& text) {
-    Label2->setText(QString::fromStdString(text));
-    Label2->adjustSize();
+    const QString next = QString::fromStdString(text);
+    const QFontMetrics metrics = Label2->fontMetrics();
+    // From one page to the next only digits of equal width change, so the
+    // label keeps its size; laying it out again on every page would cost
+    // more than painting it.
+    const bool sameWidth =
+        metrics.horizontalAdvance(next) == metrics.horizontalAdvance(Label2->text());
+    Label2->setText(next);
+    if (!sameWidth)
+        Label2->adjustSize();
     // Painted now: the receive handler serves the page right after this
     // call, and running the event loop here could interleave other events.
     Label2->repaint();
