@@ -6,21 +6,12 @@
 #include <fstream>
 #include <map>
 
+#include "serial/tests/fake_scan.h"
+
 namespace oxu {
 namespace {
 
-PortScan makeScan(std::map<std::string, std::string> environment,
-                  std::vector<std::string> devices) {
-    PortScan scan;
-    scan.environment = [environment](const std::string& name) -> std::optional<std::string> {
-        auto found = environment.find(name);
-        if (found == environment.end())
-            return std::nullopt;
-        return found->second;
-    };
-    scan.devices = [devices] { return devices; };
-    return scan;
-}
+using test::fakeScan;
 
 struct ResolveCase {
     const char* name;
@@ -111,7 +102,7 @@ TEST(PortMappingTest, ResolvesNumbersByEnvironmentThenScanOrder) {
     };
     for (const ResolveCase& c : cases) {
         SCOPED_TRACE(c.name);
-        PortResolution resolution = resolvePort(c.number, makeScan(c.environment, c.devices));
+        PortResolution resolution = resolvePort(c.number, fakeScan(c.environment, c.devices));
         EXPECT_EQ(resolution.number, c.number);
         EXPECT_EQ(resolution.status, c.status);
         EXPECT_EQ(resolution.device, c.device);
@@ -164,7 +155,7 @@ TEST_F(ScanDirectoryTest, ScannedDevicesFeedTheMapping) {
     setUartType("ttyS0", "0");
     addNode("ttyUSB0");
     addNode("ttyACM0");
-    PortScan scan = makeScan({}, {});
+    PortScan scan = fakeScan({}, {});
     scan.devices = [this] { return scanSerialDevices(m_root); };
     EXPECT_EQ(resolvePort(1, scan).device, dev("ttyUSB0"));
     EXPECT_EQ(resolvePort(2, scan).device, dev("ttyACM0"));

@@ -15,27 +15,16 @@
 #include <thread>
 
 #include "pty.h"
+#include "serial/tests/fake_scan.h"
 
 namespace oxu {
 namespace {
 
 using namespace std::chrono_literals;
+using test::fakeScan;
 using test::Pty;
 
 constexpr int kWaitMs = 10000;  // generous: the machine is shared
-
-PortScan scanWith(std::map<std::string, std::string> environment,
-                  std::vector<std::string> devices = {}) {
-    PortScan scan;
-    scan.environment = [environment](const std::string& name) -> std::optional<std::string> {
-        auto found = environment.find(name);
-        if (found == environment.end())
-            return std::nullopt;
-        return found->second;
-    };
-    scan.devices = [devices] { return devices; };
-    return scan;
-}
 
 Bytes allByteValues() {
     Bytes bytes(256);
@@ -63,7 +52,7 @@ double cpuSeconds() {
 // A port mapped to the slave end of a fresh pty as COM 1.
 class PtyPortTest : public ::testing::Test {
 protected:
-    PtyPortTest() : m_port(scanWith({{"OXU_COM1", m_pty.slavePath()}})) {}
+    PtyPortTest() : m_port(fakeScan({{"OXU_COM1", m_pty.slavePath()}})) {}
 
     Pty m_pty;
     QtSerialPort m_port;
@@ -265,7 +254,7 @@ TEST_F(PtyPortTest, SuggestsDialoutGroupWhenAccessIsDenied) {
 }
 
 TEST(QtSerialPortTest, ReportsMissingDeviceWithPortAndPath) {
-    QtSerialPort port(scanWith({{"OXU_COM1", "/dev/does-not-exist"}}));
+    QtSerialPort port(fakeScan({{"OXU_COM1", "/dev/does-not-exist"}}));
     const std::string message = openFailure(port);
     EXPECT_NE(message.find("Cannot open COM 1 (/dev/does-not-exist)"), std::string::npos)
         << message;
@@ -274,7 +263,7 @@ TEST(QtSerialPortTest, ReportsMissingDeviceWithPortAndPath) {
 }
 
 TEST(QtSerialPortTest, ReportsNumberWithoutDeviceAndWhatWasFound) {
-    QtSerialPort port(scanWith({}, {"/dev/ttyUSB0", "/dev/ttyACM0"}));
+    QtSerialPort port(fakeScan({}, {"/dev/ttyUSB0", "/dev/ttyACM0"}));
     port.setPortNumber(3);
     EXPECT_EQ(openFailure(port),
               "Cannot open COM 3: no serial device for this number (found 2: /dev/ttyUSB0, "
@@ -283,7 +272,7 @@ TEST(QtSerialPortTest, ReportsNumberWithoutDeviceAndWhatWasFound) {
 
 TEST(QtSerialPortTest, ResolvesAgainAtEachPortSelection) {
     std::vector<std::string> devices;
-    PortScan scan = scanWith({});
+    PortScan scan = fakeScan({});
     scan.devices = [&devices] { return devices; };
     QtSerialPort port(scan);
     EXPECT_EQ(port.describe(), "COM 1 (no device)");
