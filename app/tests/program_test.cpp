@@ -7,11 +7,14 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
-#include "pty.h"
+#include "tests/support/qt_pty.h"
 #include "serial/qt_serial_port.h"
 
 namespace oxu::testing {
 namespace {
+
+using test::PortVariable;
+using test::Pty;
 
 class ProgramTest : public ::testing::Test {
 protected:

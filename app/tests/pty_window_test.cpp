@@ -14,12 +14,15 @@
 #include <optional>
 
 #include "protocol/download_command.h"
-#include "pty.h"
+#include "tests/support/qt_pty.h"
 #include "recording_form.h"
 #include "serial/qt_serial_port.h"
 
 namespace oxu::testing {
 namespace {
+
+using test::PortVariable;
+using test::Pty;
 
 // The real port, with the slave's line settings read back at every write:
 // the port is open then, and closing it restores the old settings.

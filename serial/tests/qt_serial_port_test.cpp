@@ -14,7 +14,7 @@
 #include <map>
 #include <thread>
 
-#include "pty.h"
+#include "tests/support/qt_pty.h"
 #include "serial/tests/fake_scan.h"
 
 namespace oxu {
@@ -71,9 +71,9 @@ TEST_F(PtyPortTest, CarriesAllByteValuesBothWays) {
     const Bytes all = allByteValues();
 
     m_port.write(all);
-    EXPECT_EQ(m_pty.readMaster(all.size(), 10s), all);
+    EXPECT_EQ(m_pty.receive(all.size(), 10s), all);
 
-    m_pty.writeMaster(all);
+    m_pty.send(all);
     EXPECT_TRUE(QTest::qWaitFor([&] { return received.size() >= all.size(); }, kWaitMs));
     EXPECT_EQ(received, all);
     EXPECT_GE(notifications, 1);
@@ -87,12 +87,12 @@ TEST_F(PtyPortTest, NotifiesBytesThatArriveWhileTheHandlerRunsTheEventLoop) {
         if (received == Bytes{0xAA}) {
             // The window repaints from inside the handler; the device's next
             // byte lands meanwhile and is the last one it sends.
-            m_pty.writeMaster(Bytes{0x07});
+            m_pty.send(Bytes{0x07});
             QTest::qWait(200);
         }
     });
     m_port.open();
-    m_pty.writeMaster(Bytes{0xAA});
+    m_pty.send(Bytes{0xAA});
     EXPECT_TRUE(QTest::qWaitFor([&] { return received.size() >= 2; }, kWaitMs));
     EXPECT_EQ(received, (Bytes{0xAA, 0x07}));
 }
@@ -103,7 +103,7 @@ TEST_F(PtyPortTest, CloseRightAfterWritesDeliversEveryByte) {
         m_port.write(ByteView(&byte, 1));
     m_port.close();
     EXPECT_FALSE(m_port.isOpen());
-    EXPECT_EQ(m_pty.readMaster(3, 5s), (Bytes{0x2F, 0x55, 0xAA}));
+    EXPECT_EQ(m_pty.receive(3, 5s), (Bytes{0x2F, 0x55, 0xAA}));
 }
 
 TEST_F(PtyPortTest, AppliesLineSettingsToTheLine) {
@@ -180,7 +180,7 @@ TEST_F(PtyPortTest, WriteToClosedPortThrowsAndCloseIsHarmless) {
 }
 
 TEST_F(PtyPortTest, DiscardsInputWaitingBeforeOpen) {
-    m_pty.writeMaster(Bytes{0x11, 0x22, 0x33});
+    m_pty.send(Bytes{0x11, 0x22, 0x33});
     Bytes received;
     m_port.setDataReceivedHandler([&] {
         Bytes chunk = m_port.readAll();
@@ -188,7 +188,7 @@ TEST_F(PtyPortTest, DiscardsInputWaitingBeforeOpen) {
     });
     m_port.open();
     QTest::qWait(100);  // any stale bytes would be delivered now
-    m_pty.writeMaster(Bytes{0xAA, 0x01});
+    m_pty.send(Bytes{0xAA, 0x01});
     EXPECT_TRUE(QTest::qWaitFor([&] { return received.size() >= 2; }, kWaitMs));
     EXPECT_EQ(received, (Bytes{0xAA, 0x01}));
 }
@@ -290,11 +290,11 @@ TEST_F(PtyPortTest, LostDeviceClosesPortReportsOnceAndGoesQuiet) {
     m_port.setDataReceivedHandler([&] { m_port.readAll(); });
     m_port.open();
     // Mid-transfer: a page request answered, a page frame on its way.
-    m_pty.writeMaster(Bytes{0xAA, 0x01});
+    m_pty.send(Bytes{0xAA, 0x01});
     const Bytes page(258, 0x5A);
     for (std::uint8_t byte : page)
         m_port.write(ByteView(&byte, 1));
-    ASSERT_FALSE(m_pty.readMaster(10, 10s).empty());
+    ASSERT_FALSE(m_pty.receive(10, 10s).empty());
     m_pty.closeMaster();
 
     EXPECT_TRUE(QTest::qWaitFor([&] { return !losses.empty(); }, kWaitMs));
@@ -329,7 +329,7 @@ TEST_F(PtyPortTest, CloseGivesUpOnStalledLineAndSaysWhatWasLost) {
     m_port.open();
     const Bytes flood(1 << 20, 0x42);  // far more than a pty buffers
     m_port.write(flood);
-    m_pty.writeMaster(Bytes{0x55});  // read in while close() waits
+    m_pty.send(Bytes{0x55});  // read in while close() waits
     const std::string message = closeFailure(m_port);
     EXPECT_FALSE(m_port.isOpen());
     EXPECT_EQ(notified, 0) << "the data handler ran inside close()";

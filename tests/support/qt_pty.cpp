@@ -1,4 +1,4 @@
-#include "pty.h"
+#include "tests/support/qt_pty.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -12,7 +12,7 @@
 #include <cstring>
 #include <stdexcept>
 
-namespace oxu::testing {
+namespace oxu::test {
 
 Pty::Pty() {
     char name[256] = {};
@@ -29,8 +29,14 @@ Pty::Pty() {
 }
 
 Pty::~Pty() {
-    ::close(m_master);
+    closeMaster();
     ::close(m_slave);
+}
+
+void Pty::closeMaster() {
+    if (m_master >= 0)
+        ::close(m_master);
+    m_master = -1;
 }
 
 void Pty::send(ByteView bytes) {
@@ -91,4 +97,4 @@ PortVariable::~PortVariable() {
     ::unsetenv(m_name.c_str());
 }
 
-}  // namespace oxu::testing
+}  // namespace oxu::test
