@@ -3,13 +3,15 @@
 // What the program says about itself, and the fonts and icon its window
 // relies on.
 
+#include "oxu_version.h"
+
 class QApplication;
 class QFont;
 
 namespace oxu {
 
 inline constexpr const char* kProductName = "Oxu";
-inline constexpr const char* kProductVersion = "1.00";
+inline constexpr const char* kProductVersion = kVersion;
 // The language of the program's texts, recorded as metadata only: the texts
 // themselves stay as the operators know them.
 inline constexpr const char* kProductLanguage = "fr_FR";

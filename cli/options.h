@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "oxu_version.h"
+
 namespace oxu::cli {
 
 // Exit codes, as documented in --help.
@@ -20,7 +22,7 @@ inline constexpr int kExitUsage = 64;
 inline constexpr int kExitInterrupted = 130;
 
 inline constexpr const char* kProgramName = "oxu-update";
-inline constexpr const char* kVersionText = "1.00";
+inline constexpr const char* kVersionText = kVersion;
 
 inline constexpr int kDefaultPort = 1;
 inline constexpr int kDefaultBaud = 38400;
