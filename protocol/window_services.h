@@ -8,9 +8,10 @@
 #include <optional>
 #include <string>
 
+#include "protocol/line_choices.h"
+
 namespace oxu {
 
-enum class BaudOption { None, Option2_9600, Option3_19200, Option4_38400 };
 enum class Buttons { Ok, YesNo };
 enum class Icon { None, Information, Warning, Question };
 enum class Answer { Ok, Yes, No };

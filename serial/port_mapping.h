@@ -11,10 +11,9 @@
 #include <string>
 #include <vector>
 
-namespace oxu {
+#include "protocol/line_choices.h"
 
-inline constexpr int kFirstPortNumber = 1;
-inline constexpr int kLastPortNumber = 16;
+namespace oxu {
 
 // Where the mapping looks. Tests inject their own; systemPortScan() reads the
 // process environment and the system's /dev.
