@@ -4,8 +4,8 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QEvent>
-#include <QFontMetrics>
 #include <QFile>
+#include <QFontMetrics>
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QLabel>
@@ -41,7 +41,6 @@ QRect rectFromTwips(int left, int top, int width, int height) {
 
 constexpr double kButtonPointSize = 9.75;
 constexpr double kDownloadButtonPointSize = 8.25;
-constexpr int kPortCount = 16;
 
 QPushButton* makeButton(QWidget* parent, const char* name, const char* text, const QRect& rect,
                         const QFont& font) {
@@ -56,8 +55,9 @@ QPushButton* makeButton(QWidget* parent, const char* name, const char* text, con
     return button;
 }
 
-QRadioButton* makeOption(QGroupBox* frame, const char* name, const char* text, const QRect& rect) {
-    auto* option = new QRadioButton(QString::fromLatin1(text), frame);
+// An option button captioned with the baud rate of its line choice.
+QRadioButton* makeOption(QGroupBox* frame, const char* name, BaudOption choice, const QRect& rect) {
+    auto* option = new QRadioButton(QString::number(findLineChoice(choice)->baud), frame);
     option->setObjectName(QString::fromLatin1(name));
     option->setGeometry(rect);
     return option;
@@ -117,7 +117,7 @@ void Form1::buildControls() {
     Combo1 = new QComboBox(this);
     Combo1->setObjectName(QStringLiteral("Combo1"));
     Combo1->setEditable(false);
-    for (int number = 1; number <= kPortCount; ++number)
+    for (int number = kFirstPortNumber; number <= kLastPortNumber; ++number)
         Combo1->addItem(QString::number(number));
     Combo1->setGeometry(rectFromTwips(3720, 435, 855, 315));
 
@@ -125,9 +125,10 @@ void Form1::buildControls() {
     Frame1->setObjectName(QStringLiteral("Frame1"));
     Frame1->setGeometry(rectFromTwips(120, 240, 2535, 615));
 
-    Option2 = makeOption(Frame1, "Option2", "9600", rectFromTwips(120, 280, 855, 195));
-    Option3 = makeOption(Frame1, "Option3", "19200", rectFromTwips(840, 280, 975, 195));
-    Option4 = makeOption(Frame1, "Option4", "38400", rectFromTwips(1680, 280, 800, 195));
+    Option2 = makeOption(Frame1, "Option2", BaudOption::Option2, rectFromTwips(120, 280, 855, 195));
+    Option3 = makeOption(Frame1, "Option3", BaudOption::Option3, rectFromTwips(840, 280, 975, 195));
+    Option4 =
+        makeOption(Frame1, "Option4", BaudOption::Option4, rectFromTwips(1680, 280, 800, 195));
     m_baudGroup = new QButtonGroup(this);
     m_baudGroup->setExclusive(true);
     for (QRadioButton* option : {Option2, Option3, Option4})
@@ -197,11 +198,11 @@ std::string Form1::portText() const {
 
 BaudOption Form1::selectedBaud() const {
     if (Option2->isChecked())
-        return BaudOption::Option2_9600;
+        return BaudOption::Option2;
     if (Option3->isChecked())
-        return BaudOption::Option3_19200;
+        return BaudOption::Option3;
     if (Option4->isChecked())
-        return BaudOption::Option4_38400;
+        return BaudOption::Option4;
     return BaudOption::None;
 }
 

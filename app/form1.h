@@ -13,10 +13,10 @@
 #include "app/common_dialog.h"
 #include "protocol/bytes.h"
 #include "protocol/clock.h"
+#include "protocol/serial_port.h"
 #include "protocol/update_transfer.h"
 #include "protocol/watchdog.h"
 #include "protocol/window_services.h"
-#include "serial/serial_port.h"
 
 class QButtonGroup;
 class QComboBox;

@@ -17,11 +17,13 @@
 #include <filesystem>
 #include <functional>
 #include <utility>
+#include <variant>
 
 #include "app/form1.h"
 #include "bench/measure.h"
 #include "protocol/firmware_image.h"
 #include "protocol/frames.h"
+#include "protocol/update_events.h"
 #include "protocol/update_transfer.h"
 #include "protocol/window_services.h"
 #include "serial/port_mapping.h"
@@ -77,12 +79,29 @@ private:
     std::string m_failure;
 };
 
-// A box shown during an update ends it: "Transfert Complete" as a success,
-// anything else as the failure it describes.
-void endOnBox(UpdateLoop* loop, const std::string& text) {
-    if (loop)
-        loop->end(text == kTransferCompleteText ? std::string() : "box shown: " + text);
-}
+// Ends the loop of one update on the event that ends it: completion as a
+// success, anything else that stops the transfer as the failure it is.
+class LoopEnder final : public UpdateObserver {
+public:
+    UpdateLoop* loop = nullptr;
+
+    void onUpdateEvent(const UpdateEvent& event) override {
+        if (loop == nullptr)
+            return;
+        std::visit(Overloaded{
+                       [](const UpdateStarted&) {},
+                       [](const PageServed&) {},
+                       [this](const UpdateCompleted&) { loop->end({}); },
+                       [this](const StartFailed& e) { loop->end("start failed: " + e.reason); },
+                       [this](const PageZeroRequested&) { loop->end("asked for page 0"); },
+                       [this](const ConnectionFailed&) { loop->end("connection failed"); },
+                       [this](const TransferInterrupted&) { loop->end("transfer interrupted"); },
+                       [this](const PortLost& e) { loop->end(e.description); },
+                       [this](const WriteFailed& e) { loop->end(e.description); },
+                   },
+                   event);
+    }
+};
 
 // No Qt at all: poll, read, write on the terminal. What the kernel and the
 // pseudo-terminal cost, below any event loop.
@@ -158,7 +177,7 @@ public:
         const Bytes image = Lire(imagePath);
         QSerialPort port;
         port.setPortName(QString::fromStdString(portPath));
-        port.setBaudRate(QSerialPort::Baud38400);
+        port.setBaudRate(kDefaultLineChoice.baud);
         port.setDataBits(QSerialPort::Data8);
         port.setParity(QSerialPort::NoParity);
         port.setStopBits(QSerialPort::OneStop);
@@ -207,20 +226,17 @@ public:
 };
 
 // The window services with nothing on screen: the status text is kept, a
-// message box ends the update loop.
+// message box is answered at once.
 class HeadlessWindow final : public WindowServices {
 public:
     std::string portText() const override { return std::to_string(kBenchPort); }
-    BaudOption selectedBaud() const override { return BaudOption::Option4_38400; }
+    BaudOption selectedBaud() const override { return kDefaultLineChoice.option; }
     void setStatus(const std::string& text) override { m_status = text; }
     void endProgram() override {}
 
-    UpdateLoop* loop = nullptr;
-
 protected:
-    Answer showMessageBox(const std::string& text, Buttons buttons, Icon,
+    Answer showMessageBox(const std::string&, Buttons buttons, Icon,
                           const std::optional<std::string>&) override {
-        endOnBox(loop, text);
         return buttons == Buttons::YesNo ? Answer::No : Answer::Ok;
     }
     std::string showFileDialog(const std::string&) override { return {}; }
@@ -235,20 +251,21 @@ public:
         m_port.setDataReceivedHandler([this] { m_transfer.onDataReceived(); });
         m_port.setPortLostHandler(
             [this](const std::string& description) { m_transfer.onPortLost(description); });
+        m_transfer.setObserver(&m_ender);
     }
 
     std::string serve(const std::string& portPath, const std::string& imagePath,
                       milliseconds timeout) override {
         pointPortAt(portPath);
         UpdateLoop loop;
-        m_window.loop = &loop;
+        m_ender.loop = &loop;
         try {
             m_transfer.startUpdate(imagePath);
-        } catch (const std::exception& failure) {
-            loop.end(std::string("the engine could not start the update: ") + failure.what());
+        } catch (const std::exception&) {
+            // Reported as StartFailed, which has ended the loop.
         }
         std::string failure = loop.run(timeout, portPath);
-        m_window.loop = nullptr;
+        m_ender.loop = nullptr;
         closeQuietly();
         return failure;
     }
@@ -266,18 +283,17 @@ private:
     HeadlessWindow m_window;
     SteadyClock m_clock;
     UpdateTransfer m_transfer;
+    LoopEnder m_ender;
 };
 
 // The real window; only its two dialogs are answered by the benchmark.
 class BenchForm1 final : public Form1 {
 public:
     std::string nextFile;
-    UpdateLoop* loop = nullptr;
 
 protected:
-    Answer showMessageBox(const std::string& text, Buttons buttons, Icon,
+    Answer showMessageBox(const std::string&, Buttons buttons, Icon,
                           const std::optional<std::string>&) override {
-        endOnBox(loop, text);
         return buttons == Buttons::YesNo ? Answer::No : Answer::Ok;
     }
     std::string showFileDialog(const std::string&) override { return std::exchange(nextFile, {}); }
@@ -286,6 +302,7 @@ protected:
 class WindowResponder final : public Responder {
 public:
     WindowResponder() {
+        m_form.transfer().setObserver(&m_ender);
         m_form.show();
         QCoreApplication::processEvents();
     }
@@ -294,11 +311,11 @@ public:
                       milliseconds timeout) override {
         pointPortAt(portPath);
         UpdateLoop loop;
-        m_form.loop = &loop;
+        m_ender.loop = &loop;
         m_form.nextFile = imagePath;
         m_form.Command2->click();
         std::string failure = loop.run(timeout, portPath);
-        m_form.loop = nullptr;
+        m_ender.loop = nullptr;
         try {
             m_form.MSComm1->close();
         } catch (const std::exception&) {
@@ -308,6 +325,7 @@ public:
     }
 
 private:
+    LoopEnder m_ender;
     BenchForm1 m_form;
 };
 

@@ -11,8 +11,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
+#include <variant>
 
-#include "cli/firmware_check.h"
 #include "cli/progress.h"
 #include "cli/signal_watch.h"
 #include "cli/terminal_window.h"
@@ -120,22 +120,29 @@ int runUpdate(const Options& options) {
         loop.exit(code);
     };
 
-    window.setMessageHook([&](const std::string& text, Icon) {
-        if (text == kTransferCompleteText)
-            finish(kExitComplete);
+    bool started = false;
+    FunctionObserver observer([&](const UpdateEvent& event) {
+        std::visit(Overloaded{
+                       [&](const UpdateStarted&) { started = true; },
+                       [&](const PageServed& served) { progress.showPage(served.page); },
+                       [&](const PageZeroRequested&) { progress.showPage(0); },
+                       [&](const UpdateCompleted&) {
+                           progress.interrupt();
+                           finish(kExitComplete);
+                       },
+                       [&](const PortLost&) { finish(kExitPortLost); },
+                       [&](const WriteFailed&) { finish(kExitPortLost); },
+                       // A silent device is reported at once; the run gives up only
+                       // after --timeout (see the ticker below).
+                       [](const auto&) {},
+                   },
+                   event);
     });
+    transfer.setObserver(&observer);
     window.setEndHook([&] { finish(kExitInterrupted); });
-    port.setDataReceivedHandler([&] {
-        transfer.onDataReceived();
-        // The engine closes the port itself when a write fails mid-update
-        // (it has said why); only completion closes it otherwise.
-        if (exitCode < 0 && !port.isOpen())
-            finish(kExitPortLost);
-    });
-    port.setPortLostHandler([&](const std::string& description) {
-        transfer.onPortLost(description);
-        finish(kExitPortLost);
-    });
+    port.setDataReceivedHandler([&] { transfer.onDataReceived(); });
+    port.setPortLostHandler(
+        [&](const std::string& description) { transfer.onPortLost(description); });
 
     try {
         transfer.startUpdate(options.file);
@@ -147,7 +154,7 @@ int runUpdate(const Options& options) {
         return kExitNotStarted;
     }
     port.flushTrace();
-    if (!port.isOpen()) {
+    if (!started) {
         // Checked a moment ago; it went away in between.
         printLine("the update could not start: the firmware file \"" + options.file +
                   "\" is no longer there");
@@ -207,22 +214,24 @@ int runDownload(const Options& options) {
     }
     TerminalWindow window(options.port, options.baud, std::cerr, asker);
 
-    runDownloadCommand(port, window);
+    const DownloadResult result = runDownloadCommand(port, window);
     port.flushTrace();
     if (caughtSignal() != 0) {
         closeQuietly(port);
         printLine("interrupted; nothing more sent");
         return kExitInterrupted;
     }
-    if (window.lastAnswer() != Answer::Yes) {
-        printLine("download command not sent");
-        return kExitNotStarted;
-    }
-    // The engine shows any failure as a message (already printed); a failed
-    // write leaves the port open, and nothing more will be sent on it.
-    if (!window.messages().empty()) {
-        closeQuietly(port);
-        return kExitNotStarted;
+    switch (result.outcome) {
+        case DownloadResult::Outcome::Declined:
+            printLine("download command not sent");
+            return kExitNotStarted;
+        case DownloadResult::Outcome::Failed:
+            // Already printed; a failed write leaves the port open, and
+            // nothing more will be sent on it.
+            closeQuietly(port);
+            return kExitNotStarted;
+        case DownloadResult::Outcome::Sent:
+            break;
     }
     printLine("download command sent to " + port.describe() + " at " +
               std::to_string(options.baud) + " baud");

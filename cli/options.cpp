@@ -21,15 +21,16 @@ std::optional<long> parseDigits(const std::string& text) {
 
 int parsePortOption(const std::string& text) {
     const auto value = parseDigits(text);
-    if (!value || *value < 1 || *value > 16)
-        throw UsageError("--port must be a number from 1 to 16, not \"" + text + "\"");
+    if (!value || *value < kFirstPortNumber || *value > kLastPortNumber)
+        throw UsageError("--port must be a number from " + std::to_string(kFirstPortNumber) +
+                         " to " + std::to_string(kLastPortNumber) + ", not \"" + text + "\"");
     return static_cast<int>(*value);
 }
 
 int parseBaudOption(const std::string& text) {
     const auto value = parseDigits(text);
-    if (!value || (*value != 9600 && *value != 19200 && *value != 38400))
-        throw UsageError("--baud must be 9600, 19200 or 38400, not \"" + text + "\"");
+    if (!value || findLineChoiceByBaud(static_cast<int>(*value)) == nullptr)
+        throw UsageError("--baud must be " + listBaudRates() + ", not \"" + text + "\"");
     return static_cast<int>(*value);
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "oxu_version.h"
+#include "protocol/line_choices.h"
 
 namespace oxu::cli {
 
@@ -25,7 +26,7 @@ inline constexpr const char* kProgramName = "oxu-update";
 inline constexpr const char* kVersionText = kVersion;
 
 inline constexpr int kDefaultPort = 1;
-inline constexpr int kDefaultBaud = 38400;
+inline constexpr int kDefaultBaud = kDefaultLineChoice.baud;
 inline constexpr std::chrono::milliseconds kDefaultTimeout{10'000};
 // The watchdog reports after one second of silence; giving up sooner would
 // end the run before the operator is told why.
@@ -54,7 +55,7 @@ struct Options {
 // Parses argv[1..]. Options take their value as the next argument or after
 // '='; "--" ends the options. Throws UsageError naming the offending argument
 // for an unknown option, a missing or bad value, a port outside 1..16, a baud
-// rate other than 9600/19200/38400, a missing or extra file, or two modes.
+// rate not in kLineChoices, a missing or extra file, or two modes.
 Options parseCommandLine(const std::vector<std::string>& args);
 
 // The --help text, exit codes included.

@@ -5,7 +5,6 @@
 
 #include "protocol/firmware_image.h"
 #include "protocol/frames.h"
-#include "protocol/update_transfer.h"
 
 namespace oxu::cli {
 namespace {
@@ -65,21 +64,6 @@ std::string formatProgressLine(const ProgressSnapshot& snapshot) {
     return line;
 }
 
-std::optional<int> parseStatusPage(const std::string& text) {
-    const std::string expected = transferStatusText(0);
-    const std::string prefix = expected.substr(0, expected.find("000"));
-    const std::string suffix = expected.substr(expected.find("000") + 3);
-    if (text.size() <= prefix.size() + suffix.size() || text.rfind(prefix, 0) != 0 ||
-        text.compare(text.size() - suffix.size(), suffix.size(), suffix) != 0)
-        return std::nullopt;
-    const std::string digits =
-        text.substr(prefix.size(), text.size() - prefix.size() - suffix.size());
-    if (digits.empty() || digits.size() > 3 ||
-        digits.find_first_not_of("0123456789") != std::string::npos)
-        return std::nullopt;
-    return std::stoi(digits);
-}
-
 std::uint64_t expectedWireBytes(std::uint64_t imageBytes) {
     const auto pages = static_cast<std::uint64_t>(pageCount(imageBytes));
     return kHeaderFrameSize + imageBytes + 2 * pages;
@@ -94,21 +78,14 @@ ProgressDisplay::ProgressDisplay(std::ostream& out, bool terminal, const Clock& 
       m_imageBytes(imageBytes),
       m_start(clock.now()) {}
 
-void ProgressDisplay::showStatus(const std::string& text) {
-    if (text.empty()) {
-        interrupt();
-        return;
-    }
-    std::string line = text;
-    if (const auto page = parseStatusPage(text)) {
-        ProgressSnapshot snapshot;
-        snapshot.page = *page;
-        snapshot.totalPages = pageCount(m_imageBytes);
-        snapshot.bytesSent = m_bytesSent ? m_bytesSent() : 0;
-        snapshot.expectedBytes = expectedWireBytes(m_imageBytes);
-        snapshot.elapsed = m_clock.now() - m_start;
-        line = formatProgressLine(snapshot);
-    }
+void ProgressDisplay::showPage(int page) {
+    ProgressSnapshot snapshot;
+    snapshot.page = page;
+    snapshot.totalPages = pageCount(m_imageBytes);
+    snapshot.bytesSent = m_bytesSent ? m_bytesSent() : 0;
+    snapshot.expectedBytes = expectedWireBytes(m_imageBytes);
+    snapshot.elapsed = m_clock.now() - m_start;
+    const std::string line = formatProgressLine(snapshot);
     if (m_terminal) {
         // Carriage return, then erase to the end of the line: a shorter line
         // must not leave the tail of a longer one behind.

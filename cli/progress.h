@@ -6,7 +6,6 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <optional>
 #include <ostream>
 #include <string>
 
@@ -28,16 +27,13 @@ struct ProgressSnapshot {
 // the share is left out when the header announced no pages.
 std::string formatProgressLine(const ProgressSnapshot& snapshot);
 
-// The page number in a status text "Transferring page 007 ...", or nothing
-// for any other text.
-std::optional<int> parseStatusPage(const std::string& text);
-
 // Bytes on the wire for an image of imageBytes: the 4-byte header and one
 // frame (data plus 2-byte checksum) for each page.
 std::uint64_t expectedWireBytes(std::uint64_t imageBytes);
 
-// Shows the status texts of an update. On a terminal one line rewrites
-// itself; otherwise every page gets its own line, so logs stay readable.
+// Shows the pages of an update as they are served. On a terminal one line
+// rewrites itself; otherwise every page gets its own line, so logs stay
+// readable.
 class ProgressDisplay {
 public:
     using ByteCounter = std::function<std::uint64_t()>;
@@ -47,9 +43,8 @@ public:
     ProgressDisplay(std::ostream& out, bool terminal, const Clock& clock, ByteCounter bytesSent,
                     std::uint64_t imageBytes);
 
-    // A status text from the update: a page line, or "" when the status
-    // clears (completion), which ends a rewritten line.
-    void showStatus(const std::string& text);
+    // The page just served (0 for a request of page 0).
+    void showPage(int page);
 
     // Ends a rewritten line so that a message can be printed below it.
     void interrupt();

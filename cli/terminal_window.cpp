@@ -7,16 +7,8 @@
 namespace oxu::cli {
 
 BaudOption baudOptionFor(int baud) {
-    switch (baud) {
-        case 9600:
-            return BaudOption::Option2_9600;
-        case 19200:
-            return BaudOption::Option3_19200;
-        case 38400:
-            return BaudOption::Option4_38400;
-        default:
-            return BaudOption::None;
-    }
+    const LineChoice* line = findLineChoiceByBaud(baud);
+    return line ? line->option : BaudOption::None;
 }
 
 TerminalWindow::TerminalWindow(int port, int baud, std::ostream& messages, Asker asker)
@@ -24,11 +16,6 @@ TerminalWindow::TerminalWindow(int port, int baud, std::ostream& messages, Asker
       m_baud(baudOptionFor(baud)),
       m_out(messages),
       m_asker(std::move(asker)) {}
-
-void TerminalWindow::setStatus(const std::string& text) {
-    if (m_progress != nullptr)
-        m_progress->showStatus(text);
-}
 
 void TerminalWindow::endProgram() {
     if (m_onEnd) {
@@ -38,7 +25,7 @@ void TerminalWindow::endProgram() {
     std::exit(kExitInterrupted);
 }
 
-Answer TerminalWindow::showMessageBox(const std::string& text, Buttons buttons, Icon icon,
+Answer TerminalWindow::showMessageBox(const std::string& text, Buttons buttons, Icon /*icon*/,
                                       const std::optional<std::string>& /*title*/) {
     if (buttons == Buttons::YesNo) {
         m_lastAnswer = m_asker ? m_asker(text) : Answer::No;
@@ -47,9 +34,6 @@ Answer TerminalWindow::showMessageBox(const std::string& text, Buttons buttons, 
     if (m_progress != nullptr)
         m_progress->interrupt();
     m_out << kProgramName << ": " << text << std::endl;
-    m_messages.push_back(text);
-    if (m_onMessage)
-        m_onMessage(text, icon);
     return Answer::Ok;
 }
 

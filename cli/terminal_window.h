@@ -1,14 +1,13 @@
 #pragma once
 
 // The window services for a terminal: the port and baud come from the
-// command line, the status line goes to a progress display, and every
-// message box becomes one line on standard error.
+// command line and every message box becomes one line on standard error. The
+// status line has no place here: progress is drawn from the update's events.
 
 #include <functional>
 #include <optional>
 #include <ostream>
 #include <string>
-#include <vector>
 
 #include "cli/progress.h"
 #include "protocol/window_services.h"
@@ -23,8 +22,6 @@ class TerminalWindow final : public WindowServices {
 public:
     // Answers a Yes/No question; the terminal front end prompts, --yes agrees.
     using Asker = std::function<Answer(const std::string& question)>;
-    // Told of every message shown (not of questions), after it is printed.
-    using MessageHook = std::function<void(const std::string& text, Icon icon)>;
 
     // messages must outlive this object. Without an asker every question is
     // answered No: nothing is sent that nobody agreed to.
@@ -32,20 +29,18 @@ public:
 
     std::string portText() const override { return m_portText; }
     BaudOption selectedBaud() const override { return m_baud; }
-    // To the progress display, when one is attached; otherwise dropped.
-    void setStatus(const std::string& text) override;
+    // Dropped: the progress display follows the update's events instead.
+    void setStatus(const std::string&) override {}
     // Runs the end hook; without one, exits the process with code 130.
     void endProgram() override;
 
-    // The display that status texts go to (not owned; may be null).
+    // The progress display whose line a message must end first (not owned;
+    // may be null).
     void attachProgress(ProgressDisplay* progress) { m_progress = progress; }
-    void setMessageHook(MessageHook hook) { m_onMessage = std::move(hook); }
     void setEndHook(std::function<void()> hook) { m_onEnd = std::move(hook); }
     // What the file dialog returns: the file named on the command line.
     void setChosenFile(std::string path) { m_chosenFile = std::move(path); }
 
-    // Every message printed, in order.
-    const std::vector<std::string>& messages() const { return m_messages; }
     // The answer to the last question, if one was asked.
     std::optional<Answer> lastAnswer() const { return m_lastAnswer; }
 
@@ -60,10 +55,8 @@ private:
     std::ostream& m_out;
     Asker m_asker;
     ProgressDisplay* m_progress = nullptr;
-    MessageHook m_onMessage;
     std::function<void()> m_onEnd;
     std::string m_chosenFile;
-    std::vector<std::string> m_messages;
     std::optional<Answer> m_lastAnswer;
 };
 

@@ -11,7 +11,7 @@
 
 #include "protocol/bytes.h"
 #include "protocol/clock.h"
-#include "serial/serial_port.h"
+#include "protocol/serial_port.h"
 
 namespace oxu::cli {
 
@@ -32,9 +32,7 @@ public:
     // Dumps what is still gathered, then closes the inner port.
     void close() override;
     void setPortNumber(int number) override { m_inner.setPortNumber(number); }
-    void setLineSettings(const std::string& settings) override {
-        m_inner.setLineSettings(settings);
-    }
+    void setBaudRate(int baud) override { m_inner.setBaudRate(baud); }
     void open() override { m_inner.open(); }
     // Counts and gathers the bytes once the inner port has taken them.
     void write(ByteView bytes) override;

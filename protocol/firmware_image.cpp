@@ -4,7 +4,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
+#include <system_error>
 
 #include "protocol/frames.h"
 
@@ -22,6 +24,41 @@ struct FileCloser {
 }
 
 }  // namespace
+
+FirmwareCheck checkFirmwareFile(const std::string& path) {
+    namespace fs = std::filesystem;
+    using Status = FirmwareCheck::Status;
+    FirmwareCheck check;
+    const std::string name = "the firmware file \"" + path + "\"";
+    auto fail = [&check](Status status, std::string problem) {
+        check.status = status;
+        check.problem = std::move(problem);
+        return check;
+    };
+    std::error_code error;
+    const fs::file_status status = fs::status(path, error);
+    if (status.type() == fs::file_type::not_found)
+        return fail(Status::Missing, name + " does not exist");
+    if (error)
+        return fail(Status::Inaccessible, "cannot look at " + name + ": " + error.message());
+    if (!fs::is_regular_file(status))
+        return fail(Status::NotRegular, name + " is not a regular file");
+    check.size = fs::file_size(path, error);
+    if (error)
+        return fail(Status::Inaccessible,
+                    "cannot get the size of " + name + ": " + error.message());
+    if (check.size > kMaxImageBytes) {
+        return fail(Status::TooLarge, name + " holds " + std::to_string(check.size) +
+                                          " bytes; at most " + std::to_string(kMaxImageBytes) +
+                                          " bytes (" + std::to_string(kMaxPageCount) +
+                                          " pages of " + std::to_string(PageSize) +
+                                          ") can be sent");
+    }
+    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+    if (!file)
+        return fail(Status::Unreadable, "cannot read " + name + ": " + std::strerror(errno));
+    return check;
+}
 
 Bytes Lire(const std::string& Fichier) {
     std::unique_ptr<std::FILE, FileCloser> file(std::fopen(Fichier.c_str(), "rb"));

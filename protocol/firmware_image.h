@@ -17,6 +17,27 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// What is known of a firmware file before any port is touched.
+struct FirmwareCheck {
+    enum class Status {
+        Ok,
+        Missing,       // nothing at the path
+        NotRegular,    // a directory, device, FIFO... (links are followed)
+        Inaccessible,  // its type or size could not be read
+        TooLarge,      // more than 65,280 bytes: the header cannot announce it
+        Unreadable,    // it cannot be opened for reading
+    };
+    Status status = Status::Ok;
+    std::uintmax_t size = 0;  // its length in bytes, once known
+    std::string problem;      // names the file and the reason; empty when Ok
+    bool ok() const { return status == Status::Ok; }
+};
+
+// Looks at the file at path without reading it: it must exist, be a regular
+// file (links followed), hold at most 65,280 bytes and open for reading.
+// Stops at the first of these that fails.
+FirmwareCheck checkFirmwareFile(const std::string& path);
+
 // Reads the whole file named by Fichier, raw bytes in file order.
 // Throws FirmwareReadError when it cannot be opened or read to its end, so
 // that a partial or blank image is never sent as if it were the firmware.

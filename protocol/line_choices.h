@@ -10,8 +10,9 @@
 
 namespace oxu {
 
-// The baud option buttons of the window, in the order they are tested.
-enum class BaudOption { None, Option2_9600, Option3_19200, Option4_38400 };
+// The baud option buttons of the window (Option2 is the slowest), in the
+// order they are tested.
+enum class BaudOption { None, Option2, Option3, Option4 };
 
 struct LineChoice {
     BaudOption option;
@@ -20,9 +21,9 @@ struct LineChoice {
 };
 
 inline constexpr std::array<LineChoice, 3> kLineChoices{{
-    {BaudOption::Option2_9600, 9600, "9600,n,8,1"},
-    {BaudOption::Option3_19200, 19200, "19200,n,8,1"},
-    {BaudOption::Option4_38400, 38400, "38400,n,8,1"},
+    {BaudOption::Option2, 9600, "9600,n,8,1"},
+    {BaudOption::Option3, 19200, "19200,n,8,1"},
+    {BaudOption::Option4, 38400, "38400,n,8,1"},
 }};
 
 // The choice selected when a program starts: 38400 baud.

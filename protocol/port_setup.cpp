@@ -44,19 +44,8 @@ void configurePort(SerialPort& port, const WindowServices& window) {
         }
     }
     port.setPortNumber(parsePortNumber(window.portText()));
-    switch (window.selectedBaud()) {
-        case BaudOption::Option2_9600:
-            port.setLineSettings(kLineSettings9600);
-            break;
-        case BaudOption::Option3_19200:
-            port.setLineSettings(kLineSettings19200);
-            break;
-        case BaudOption::Option4_38400:
-            port.setLineSettings(kLineSettings38400);
-            break;
-        case BaudOption::None:
-            break;
-    }
+    if (const LineChoice* line = findLineChoice(window.selectedBaud()))
+        port.setBaudRate(line->baud);
 }
 
 }  // namespace oxu

@@ -1,14 +1,14 @@
 #pragma once
 
+#include "protocol/serial_port.h"
 #include "protocol/window_services.h"
-#include "serial/serial_port.h"
 
 namespace oxu {
 
 // The configuration every command does before it opens the port: close it if
 // open, select the port number from the port text (a 16-bit integer), then
-// the line settings of the first selected baud option (9600, 19200, 38400);
-// with no option selected the settings stay as they are.
+// the baud rate of the selected option; with no option selected the rate
+// stays as it is.
 // Throws SerialError or std::invalid_argument (a port text that is not a number).
 void configurePort(SerialPort& port, const WindowServices& window);
 

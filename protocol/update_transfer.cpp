@@ -3,17 +3,13 @@
 #include <algorithm>
 #include <cstdio>
 #include <exception>
-#include <filesystem>
 #include <stdexcept>
-#include <system_error>
 
 #include "protocol/firmware_image.h"
 #include "protocol/frames.h"
 #include "protocol/port_setup.h"
 
 namespace oxu {
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -42,25 +38,34 @@ void UpdateTransfer::runUpdateCommand() {
     }
 }
 
+void UpdateTransfer::notify(const UpdateEvent& event) {
+    if (m_observer != nullptr)
+        m_observer->onUpdateEvent(event);
+}
+
 void UpdateTransfer::startUpdate(const std::string& path) {
+    try {
+        start(path);
+    } catch (const std::exception& failure) {
+        notify(StartFailed{failure.what()});
+        throw;
+    }
+}
+
+void UpdateTransfer::start(const std::string& path) {
     if (path.empty())
         return;
 
     // Only a regular file (after following links) is an image; anything else
-    // is treated as not there, without a message.
-    std::error_code error;
-    const fs::file_status status = fs::status(path, error);
-    if (status.type() == fs::file_type::not_found)
+    // is treated as not there, without a message. A file too large for the
+    // header, or unreadable, fails further on, once the port is configured.
+    const FirmwareCheck file = checkFirmwareFile(path);
+    using Status = FirmwareCheck::Status;
+    if (file.status == Status::Missing || file.status == Status::NotRegular)
         return;
-    if (error)
-        throw std::runtime_error("Cannot check the firmware file \"" + path +
-                                 "\": " + error.message());
-    if (!fs::is_regular_file(status))
-        return;
-    const std::uintmax_t length = fs::file_size(path, error);
-    if (error)
-        throw std::runtime_error("Cannot get the size of the firmware file \"" + path +
-                                 "\": " + error.message());
+    if (file.status == Status::Inaccessible)
+        throw std::runtime_error(file.problem);
+    const std::uintmax_t length = file.size;
     const long long pages = pageCount(length);
 
     configurePort(m_port, m_window);
@@ -82,6 +87,7 @@ void UpdateTransfer::startUpdate(const std::string& path) {
     AwaitingFirstReply = true;
     LastActivity = activityTime(m_clock);
     m_port.write(header);
+    notify(UpdateStarted{ImageData.size(), static_cast<int>(pages)});
 }
 
 void UpdateTransfer::onDataReceived() {
@@ -129,12 +135,14 @@ void UpdateTransfer::serveRequest() {
     // could append a second request behind this one.
     m_window.setStatus(transferStatusText(page));
     if (page == 0) {
+        notify(PageZeroRequested{});
         m_window.messageBox(kStartFromPageOneText, Buttons::Ok, Icon::Information, kWindowTitle);
     } else {
         const Bytes frame = buildPageFrame(pageSlice(ImageData, page));
         // One write per byte, as the device's receiver has always been fed.
         for (const std::uint8_t& byte : frame)
             m_port.write(ByteView(&byte, 1));
+        notify(PageServed{page, frame.size()});
     }
     // Whatever followed the two request bytes goes too.
     RxBuffer.clear();
@@ -145,12 +153,14 @@ void UpdateTransfer::completeUpdate() {
     RxBuffer.clear();
     m_port.close();
     m_window.setStatus("");
+    notify(UpdateCompleted{});
     m_window.messageBox(kTransferCompleteText, Buttons::Ok, Icon::Information, kWindowTitle);
 }
 
 void UpdateTransfer::onPortLost(const std::string& description) {
     LastActivity = std::chrono::microseconds(0);
     RxBuffer.clear();
+    notify(PortLost{description});
     m_window.messageBox(description, Buttons::Ok, Icon::Warning, kWindowTitle);
 }
 
@@ -165,6 +175,7 @@ void UpdateTransfer::reportFailure(const std::string& description) {
     } catch (const std::exception&) {
         // The port is being abandoned; its own failure adds nothing.
     }
+    notify(WriteFailed{description});
     m_window.messageBox(description, Buttons::Ok, Icon::Warning, kWindowTitle);
 }
 

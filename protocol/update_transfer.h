@@ -2,7 +2,9 @@
 
 // The update: announce the image's page count, then answer every page
 // request the device sends until it reports completion. Holds the window's
-// update state on its behalf; runs on the window's one thread.
+// update state on its behalf; runs on the window's one thread. Shows its
+// results through the window services, and reports them as typed events to
+// an observer.
 
 #include <chrono>
 #include <cstddef>
@@ -10,8 +12,9 @@
 
 #include "protocol/bytes.h"
 #include "protocol/clock.h"
+#include "protocol/serial_port.h"
+#include "protocol/update_events.h"
 #include "protocol/window_services.h"
-#include "serial/serial_port.h"
 
 namespace oxu {
 
@@ -28,14 +31,19 @@ public:
     // The three collaborators must outlive this object.
     UpdateTransfer(SerialPort& port, WindowServices& window, Clock& clock);
 
+    // Where events go (not owned; null for none). The observer must outlive
+    // this object or be replaced first.
+    void setObserver(UpdateObserver* observer) { m_observer = observer; }
+
     // The "Update" button: asks for a firmware file, then starts the update.
     // Any failure ends the command and shows its description in a warning box.
     void runUpdateCommand();
 
-    // Starts an update of the file at path. Returns silently for an empty
-    // path or one that is not a regular file. Throws (SerialError,
-    // FirmwareReadError, std::exception) on any other failure; steps done
-    // before the failure stay done.
+    // Starts an update of the file at path. Returns silently, reporting
+    // nothing, for an empty path or one that is not a regular file. Reports
+    // UpdateStarted once the header is written. On any other failure reports
+    // StartFailed and throws (SerialError, FirmwareReadError, std::exception);
+    // steps done before the failure stay done.
     void startUpdate(const std::string& path);
 
     // The port has bytes waiting. Serves a complete page request, recognises
@@ -44,8 +52,8 @@ public:
     // in order as soon as it returns.
     void onDataReceived();
 
-    // The port went away while open (already closed). Reports it once and
-    // stops watching the link.
+    // The port went away while open (already closed). Reports it once
+    // (PortLost, then a box) and stops watching the link.
     void onPortLost(const std::string& description);
 
     // Window-level update state, held here on the window's behalf.
@@ -59,6 +67,10 @@ public:
     Clock& clock() { return m_clock; }
 
 private:
+    friend class Watchdog;
+
+    void notify(const UpdateEvent& event);
+    void start(const std::string& path);
     void handleReceived();
     void serveRequest();
     void completeUpdate();
@@ -67,6 +79,7 @@ private:
     SerialPort& m_port;
     WindowServices& m_window;
     Clock& m_clock;
+    UpdateObserver* m_observer = nullptr;
     bool m_receiving = false;    // a receive handler is running
     bool m_dataPending = false;  // data arrived while it ran
 };

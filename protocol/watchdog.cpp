@@ -19,6 +19,10 @@ void Watchdog::tick() {
     const bool neverAnswered = m_transfer.AwaitingFirstReply;
     // Stop watching before the box opens, so it is shown once.
     m_transfer.LastActivity = std::chrono::microseconds(0);
+    if (neverAnswered)
+        m_transfer.notify(ConnectionFailed{});
+    else
+        m_transfer.notify(TransferInterrupted{});
     window.messageBox(neverAnswered ? kConnectionFailedText : kTransferInterruptedText, Buttons::Ok,
                       Icon::Warning, kWindowTitle);
 }

@@ -15,7 +15,8 @@ inline constexpr const char* kTransferInterruptedText = "Transfer Interrupted";
 // "Connection Failed" (nothing received since the start) or
 // "Transfer Interrupted". Nothing else changes: a device that speaks again
 // re-arms it. While a modal box or the file dialog is open it waits, and
-// checks again on the first tick after it closes.
+// checks again on the first tick after it closes. Reports ConnectionFailed or
+// TransferInterrupted to the transfer's observer before the box opens.
 class Watchdog {
 public:
     static constexpr std::chrono::microseconds kSilenceLimit = std::chrono::seconds(1);

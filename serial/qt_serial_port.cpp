@@ -16,17 +16,6 @@ namespace {
 // Each wait while draining is short so that a stall is noticed promptly.
 constexpr int kDrainWaitStepMs = 100;
 
-struct LineSetting {
-    const char* text;
-    qint32 baudRate;
-};
-
-constexpr LineSetting kLineSettings[] = {
-    {kLineSettings9600, 9600},
-    {kLineSettings19200, 19200},
-    {kLineSettings38400, 38400},
-};
-
 bool containsText(const std::string& text, const char* part) {
     return text.find(part) != std::string::npos;
 }
@@ -134,19 +123,14 @@ void QtSerialPort::setPortNumber(int number) {
     m_resolution = std::move(resolution);
 }
 
-void QtSerialPort::setLineSettings(const std::string& settings) {
+void QtSerialPort::setBaudRate(int baud) {
     if (m_port.isOpen())
         throw SerialError("Cannot change the line settings of " + describe() + " while it is open");
-    for (const LineSetting& known : kLineSettings) {
-        if (settings == known.text) {
-            m_lineSettings = settings;
-            m_baudRate = known.baudRate;
-            return;
-        }
-    }
-    throw SerialError("Unsupported line settings \"" + settings + "\" for " + describe() +
-                      ": use " + kLineSettings9600 + ", " + kLineSettings19200 + " or " +
-                      kLineSettings38400);
+    const LineChoice* line = findLineChoiceByBaud(baud);
+    if (line == nullptr)
+        throw SerialError("Unsupported line settings (" + std::to_string(baud) + " baud) for " +
+                          describe() + ": use " + listBaudRates() + " baud");
+    m_line = line;
 }
 
 void QtSerialPort::open() {
@@ -158,7 +142,7 @@ void QtSerialPort::open() {
 
     const std::string& device = m_resolution.device;
     m_port.setPortName(resolveDevicePath(device));
-    m_port.setBaudRate(m_baudRate);
+    m_port.setBaudRate(m_line->baud);
     m_port.setDataBits(QSerialPort::Data8);
     m_port.setParity(QSerialPort::NoParity);
     m_port.setStopBits(QSerialPort::OneStop);

@@ -10,8 +10,9 @@
 #include <chrono>
 #include <string>
 
+#include "protocol/line_choices.h"
+#include "protocol/serial_port.h"
 #include "serial/port_mapping.h"
-#include "serial/serial_port.h"
 
 namespace oxu {
 
@@ -23,7 +24,7 @@ public:
     // takes none of them, before it gives up.
     static constexpr std::chrono::milliseconds kDrainStallLimit{3000};
 
-    // Port 1 of the running system, "38400,n,8,1", closed.
+    // Port 1 of the running system, 38400 baud, closed.
     explicit QtSerialPort(QObject* parent = nullptr);
     // The same, mapping port numbers through the given scan (tests inject one).
     explicit QtSerialPort(PortScan scan, QObject* parent = nullptr);
@@ -42,9 +43,8 @@ public:
     // the number to a device at once (see resolvePort).
     void setPortNumber(int number) override;
 
-    // Throws SerialError for any text but the three supported settings, or
-    // while open.
-    void setLineSettings(const std::string& settings) override;
+    // Throws SerialError for a rate not in kLineChoices, or while open.
+    void setBaudRate(int baud) override;
 
     // Opens the resolved device with the line settings, 8N1, no flow control,
     // leaving DTR and RTS alone, and discards input waiting from before.
@@ -64,8 +64,8 @@ public:
 
     // The selected port number and what it resolved to at setPortNumber.
     const PortResolution& resolution() const { return m_resolution; }
-    // The current line settings text, e.g. "38400,n,8,1".
-    const std::string& lineSettings() const { return m_lineSettings; }
+    // The current line choice (its settings text reads "38400,n,8,1").
+    const LineChoice& lineChoice() const { return *m_line; }
 
 private slots:
     void handleReadyRead();
@@ -77,8 +77,7 @@ private:
 
     PortScan m_scan;
     PortResolution m_resolution;
-    std::string m_lineSettings = kLineSettings38400;
-    qint32 m_baudRate = 38400;
+    const LineChoice* m_line = &kDefaultLineChoice;
     QSerialPort m_port;
     bool m_closing = false;           // closing: no data notifications; errors are the drain's
     std::string m_closeFailure;       // the error that ended the drain

@@ -111,7 +111,7 @@ TEST_F(Form1Test, StartsOnPortOneAt38400WithAnEmptyStatusAndFocusOnCancel) {
     EXPECT_TRUE(form.Option4->isChecked());
     EXPECT_FALSE(form.Option2->isChecked());
     EXPECT_FALSE(form.Option3->isChecked());
-    EXPECT_EQ(form.selectedBaud(), BaudOption::Option4_38400);
+    EXPECT_EQ(form.selectedBaud(), BaudOption::Option4);
     EXPECT_EQ(form.Label2->text(), QString());
     EXPECT_EQ(form.focusWidget(), form.Command1);
     EXPECT_TRUE(form.Timer1->isActive());
@@ -130,9 +130,9 @@ TEST_F(Form1Test, BaudOptionsExcludeEachOther) {
     const struct {
         QRadioButton* option;
         BaudOption baud;
-    } cases[] = {{form.Option2, BaudOption::Option2_9600},
-                 {form.Option3, BaudOption::Option3_19200},
-                 {form.Option4, BaudOption::Option4_38400}};
+    } cases[] = {{form.Option2, BaudOption::Option2},
+                 {form.Option3, BaudOption::Option3},
+                 {form.Option4, BaudOption::Option4}};
     for (const auto& c : cases) {
         c.option->click();
         EXPECT_EQ(form.selectedBaud(), c.baud);

@@ -14,9 +14,9 @@
 #include <optional>
 
 #include "protocol/download_command.h"
-#include "tests/support/qt_pty.h"
 #include "recording_form.h"
 #include "serial/qt_serial_port.h"
+#include "tests/support/qt_pty.h"
 
 namespace oxu::testing {
 namespace {
@@ -35,7 +35,7 @@ public:
     bool isOpen() const override { return m_port.isOpen(); }
     void close() override { m_port.close(); }
     void setPortNumber(int number) override { m_port.setPortNumber(number); }
-    void setLineSettings(const std::string& settings) override { m_port.setLineSettings(settings); }
+    void setBaudRate(int baud) override { m_port.setBaudRate(baud); }
     void open() override { m_port.open(); }
     void write(ByteView bytes) override {
         m_port.write(bytes);

@@ -138,7 +138,7 @@ TEST_F(WindowEventsTest, DownloadTakesPortAndBaudFromTheControls) {
     form.Option2->click();
     form.Command3->click();
     EXPECT_EQ(port.portNumber, 5);
-    EXPECT_EQ(port.lineSettings, kLineSettings9600);
+    EXPECT_EQ(port.lineSettings, "9600,n,8,1");
     EXPECT_EQ(port.written, (Bytes{0x2F, 0x55, 0xAA}));
     EXPECT_FALSE(port.isOpen());
 }

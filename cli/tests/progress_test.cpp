@@ -49,15 +49,6 @@ INSTANTIATE_TEST_SUITE_P(
                              "page 003/000, 4 bytes sent, 4 B/s, 0 s left"}),
     [](const auto& info) { return info.param.name; });
 
-TEST(ParseStatusPage, ReadsTheEnginesStatusTextOnly) {
-    EXPECT_EQ(parseStatusPage(transferStatusText(7)), 7);
-    EXPECT_EQ(parseStatusPage(transferStatusText(0)), 0);
-    EXPECT_EQ(parseStatusPage(transferStatusText(255)), 255);
-    for (const char* other : {"", "Transferring page  ...", "Transferring page 12a ...",
-                              "Transferring page 0001 ...", "page 007"})
-        EXPECT_EQ(parseStatusPage(other), std::nullopt) << other;
-}
-
 TEST(ExpectedWireBytes, CountsHeaderAndChecksums) {
     EXPECT_EQ(expectedWireBytes(0), 4u);
     EXPECT_EQ(expectedWireBytes(1000), 4u + 1000 + 4 * 2);
@@ -70,12 +61,12 @@ TEST(ProgressDisplay, WritesOneLinePerPageForLogs) {
     std::uint64_t sent = 4;
     ProgressDisplay display(
         out, false, clock, [&] { return sent; }, 1000);
-    display.showStatus(transferStatusText(1));
+    display.showPage(1);
     sent += 258;
     clock.advance(1s);
-    display.showStatus(transferStatusText(2));
+    display.showPage(2);
     display.interrupt();
-    display.showStatus("");
+    display.interrupt();
     EXPECT_EQ(out.str(),
               "page 001/004 (25%), 4 bytes sent, -- B/s, -- left\n"
               "page 002/004 (50%), 262 bytes sent, 262 B/s, 3 s left\n");
@@ -86,24 +77,16 @@ TEST(ProgressDisplay, RewritesOneLineOnATerminalAndEndsItForMessages) {
     test::FakeClock clock;
     ProgressDisplay display(
         out, true, clock, [] { return std::uint64_t{4}; }, 300);
-    display.showStatus(transferStatusText(1));
-    display.showStatus(transferStatusText(2));
+    display.showPage(1);
+    display.showPage(2);
     display.interrupt();
     display.interrupt();  // a second message adds no blank line
-    display.showStatus(transferStatusText(1));
-    display.showStatus("");
+    display.showPage(1);
+    display.interrupt();
     EXPECT_EQ(out.str(),
               "\rpage 001/002 (50%), 4 bytes sent, -- B/s, -- left\x1b[K"
               "\rpage 002/002 (100%), 4 bytes sent, -- B/s, -- left\x1b[K\n"
               "\rpage 001/002 (50%), 4 bytes sent, -- B/s, -- left\x1b[K\n");
-}
-
-TEST(ProgressDisplay, ShowsAnUnknownStatusAsItIs) {
-    std::ostringstream out;
-    test::FakeClock clock;
-    ProgressDisplay display(out, false, clock, {}, 10);
-    display.showStatus("Waiting");
-    EXPECT_EQ(out.str(), "Waiting\n");
 }
 
 }  // namespace

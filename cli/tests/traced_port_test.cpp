@@ -18,7 +18,7 @@ public:
     bool isOpen() const override { return m_open; }
     void close() override { m_open = false; }
     void setPortNumber(int number) override { m_number = number; }
-    void setLineSettings(const std::string&) override {}
+    void setBaudRate(int) override {}
     void open() override { m_open = true; }
     void write(ByteView bytes) override {
         if (m_failWrites)

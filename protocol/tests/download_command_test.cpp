@@ -31,9 +31,8 @@ TEST(DownloadCommand, YesSendsThreeBytesInOneWriteAndCloses) {
         std::string settings;
     };
     for (const Case& c :
-         {Case{BaudOption::Option2_9600, "9600,n,8,1"},
-          Case{BaudOption::Option3_19200, "19200,n,8,1"},
-          Case{BaudOption::Option4_38400, "38400,n,8,1"}, Case{BaudOption::None, "38400,n,8,1"}}) {
+         {Case{BaudOption::Option2, "9600,n,8,1"}, Case{BaudOption::Option3, "19200,n,8,1"},
+          Case{BaudOption::Option4, "38400,n,8,1"}, Case{BaudOption::None, "38400,n,8,1"}}) {
         FakePort port;
         FakeWindow window;
         port.forceOpen();

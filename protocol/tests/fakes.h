@@ -10,8 +10,10 @@
 #include <vector>
 
 #include "protocol/clock.h"
+#include "protocol/line_choices.h"
+#include "protocol/serial_port.h"
+#include "protocol/update_events.h"
 #include "protocol/window_services.h"
-#include "serial/serial_port.h"
 
 namespace oxu::testing {
 
@@ -30,9 +32,12 @@ public:
             throw SerialError(rejectPortNumber);
         portNumber = number;
     }
-    void setLineSettings(const std::string& settings) override {
-        log.push_back("settings " + settings);
-        lineSettings = settings;
+    void setBaudRate(int baud) override {
+        const LineChoice* line = findLineChoiceByBaud(baud);
+        if (line == nullptr)
+            throw SerialError("unsupported baud rate " + std::to_string(baud));
+        log.push_back(std::string("settings ") + line->settings);
+        lineSettings = line->settings;
     }
     void open() override {
         log.push_back("open");
@@ -80,7 +85,7 @@ public:
     Bytes written;  // everything written, in order
     std::vector<std::string> log;
     int portNumber = 0;
-    std::string lineSettings = kLineSettings38400;
+    std::string lineSettings = kDefaultLineChoice.settings;
     std::string openFailure;
     std::string writeFailure;
     std::string closeFailure;  // close() releases the port, then throws this
@@ -117,7 +122,7 @@ public:
     }
 
     std::string port = "1";
-    BaudOption baud = BaudOption::Option4_38400;
+    BaudOption baud = BaudOption::Option4;
     std::string status;
     std::vector<std::string> statuses;
     std::vector<ShownBox> boxes;
@@ -149,6 +154,23 @@ protected:
             whileDialogOpen();
         return chosenFile;
     }
+};
+
+// Keeps every event of an update, and the boxes shown when each arrived, so
+// tests can check that an event comes before its box.
+class RecordingObserver : public UpdateObserver {
+public:
+    explicit RecordingObserver(const FakeWindow* window = nullptr) : m_window(window) {}
+    void onUpdateEvent(const UpdateEvent& event) override {
+        events.push_back(event);
+        boxesBefore.push_back(m_window ? m_window->boxes.size() : 0);
+    }
+
+    std::vector<UpdateEvent> events;
+    std::vector<std::size_t> boxesBefore;  // boxes already shown at each event
+
+private:
+    const FakeWindow* m_window;
 };
 
 class FakeClock : public Clock {

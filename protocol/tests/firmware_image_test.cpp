@@ -1,7 +1,10 @@
 #include "protocol/firmware_image.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "protocol/frames.h"
@@ -72,6 +75,49 @@ TEST(Lire, ReportsWhatCannotBeRead) {
             EXPECT_NE(text.find(path), std::string::npos) << text;
             EXPECT_NE(text.find(reason), std::string::npos) << text;
         }
+    }
+}
+
+class FirmwareCheckTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_dir = std::filesystem::temp_directory_path() /
+                ("oxu-cli-check-" + std::to_string(::getpid()));
+        std::filesystem::create_directories(m_dir);
+    }
+    void TearDown() override { std::filesystem::remove_all(m_dir); }
+
+    std::string makeFile(const std::string& name, std::size_t size) {
+        const auto path = m_dir / name;
+        std::ofstream(path, std::ios::binary) << std::string(size, '\x5A');
+        return path.string();
+    }
+
+    std::filesystem::path m_dir;
+};
+
+TEST_F(FirmwareCheckTest, AcceptsEverySizeTheHeaderCanAnnounce) {
+    for (std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{65'280}}) {
+        const FirmwareCheck check = checkFirmwareFile(makeFile("ok.bin", size));
+        EXPECT_TRUE(check.ok()) << size << ": " << check.problem;
+        EXPECT_EQ(check.size, size);
+    }
+}
+
+TEST_F(FirmwareCheckTest, NamesTheFileAndTheReasonForEachBadFile) {
+    struct Case {
+        std::string path;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {makeFile("big.bin", 65'281), "holds 65281 bytes; at most 65280"},
+        {(m_dir / "missing.bin").string(), "does not exist"},
+        {m_dir.string(), "is not a regular file"},
+    };
+    for (const Case& c : cases) {
+        const FirmwareCheck check = checkFirmwareFile(c.path);
+        EXPECT_NE(check.problem.find(c.reason), std::string::npos) << check.problem;
+        EXPECT_NE(check.problem.find(c.path), std::string::npos) << check.problem;
     }
 }
 

@@ -49,7 +49,7 @@ protected:
 
 TEST_F(UpdateTransferTest, RunsWholeUpdateOfThreeHundredBytesByteForByte) {
     window.port = "3";
-    window.baud = BaudOption::Option3_19200;
+    window.baud = BaudOption::Option3;
     const Bytes image = start(300);
 
     EXPECT_EQ(port.log, (std::vector<std::string>{"port 3", "settings 19200,n,8,1", "open"}));

@@ -1,8 +1,8 @@
 #pragma once
 
-// The serial port as the update logic sees it. Standard C++ only: the
-// transfer logic in protocol/ talks to this interface, and serial/ provides
-// the implementation on Qt Serial Port. Tests substitute a recording fake.
+// The serial port as the update logic sees it: the port the engine talks to.
+// serial/ provides the implementation on Qt Serial Port; tests substitute a
+// recording fake.
 
 #include <functional>
 #include <stdexcept>
@@ -18,11 +18,6 @@ class SerialError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
-
-// The only line settings the device speaks: 8 data bits, no parity, 1 stop bit.
-inline constexpr const char* kLineSettings9600 = "9600,n,8,1";
-inline constexpr const char* kLineSettings19200 = "19200,n,8,1";
-inline constexpr const char* kLineSettings38400 = "38400,n,8,1";
 
 class SerialPort {
 public:
@@ -47,9 +42,9 @@ public:
     // cannot use; a number with no device behind it fails at open().
     virtual void setPortNumber(int number) = 0;
 
-    // One of "9600,n,8,1", "19200,n,8,1", "38400,n,8,1". Only while closed.
-    // Throws SerialError for any other text.
-    virtual void setLineSettings(const std::string& settings) = 0;
+    // The baud rate of one of kLineChoices; always 8 data bits, no parity,
+    // 1 stop bit. Only while closed. Throws SerialError for any other rate.
+    virtual void setBaudRate(int baud) = 0;
 
     // Opens the selected port with the current line settings and discards any
     // input left waiting from before. Throws SerialError naming the port and

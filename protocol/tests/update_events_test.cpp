@@ -1,0 +1,206 @@
+// The typed events an update reports, in order, for a whole update, for each
+// way it can fail, and the download command's three results.
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "fakes.h"
+#include "protocol/download_command.h"
+#include "protocol/update_transfer.h"
+#include "protocol/watchdog.h"
+#include "test_files.h"
+
+namespace oxu {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::FakeClock;
+using testing::FakePort;
+using testing::FakeWindow;
+using testing::patterned;
+using testing::RecordingObserver;
+using testing::TempDir;
+
+using Events = std::vector<UpdateEvent>;
+
+// Public, so that the table's device scripts can reach the fakes.
+class UpdateEventsTest : public ::testing::Test {
+public:
+    UpdateEventsTest() {
+        port.setDataReceivedHandler([this] { transfer.onDataReceived(); });
+        port.setPortLostHandler([this](const std::string& text) { transfer.onPortLost(text); });
+        transfer.setObserver(&observer);
+    }
+
+    // Starts an update of `size` bytes; a start that throws is recorded by
+    // the observer like any other.
+    void start(std::size_t size) {
+        try {
+            transfer.startUpdate(files.file("image.bin", patterned(size)));
+        } catch (const std::exception&) {
+        }
+    }
+    void tickFor(std::chrono::microseconds span) {
+        for (const auto end = clock.now() + span; clock.now() < end;) {
+            clock.advance(10ms);
+            watchdog.tick();
+        }
+    }
+
+    TempDir files;
+    FakePort port;
+    FakeWindow window;
+    FakeClock clock;
+    UpdateTransfer transfer{port, window, clock};
+    Watchdog watchdog{transfer};
+    RecordingObserver observer{&window};
+};
+
+TEST_F(UpdateEventsTest, ReportsEachStepOfTheUpdateInOrder) {
+    struct Case {
+        const char* name;
+        std::size_t imageSize;
+        std::function<void(UpdateEventsTest&)> device;
+        Events expected;
+    };
+    const Case cases[] = {
+        {"whole update, pages in any order, one past the image",
+         300,
+         [](UpdateEventsTest& t) {
+             t.port.deliver({0xAA, 0x02});
+             t.port.deliver({0xAA, 0x01});
+             t.port.deliver({0xAA, 0x03});
+             t.port.deliver({0x55});
+         },
+         {UpdateStarted{300, 2}, PageServed{2, 46}, PageServed{1, 258}, PageServed{3, 2},
+          UpdateCompleted{}}},
+        {"page 0 is asked for",
+         300,
+         [](UpdateEventsTest& t) {
+             t.port.deliver({0xAA, 0x00});
+             t.port.deliver({0xAA, 0x01});
+         },
+         {UpdateStarted{300, 2}, PageZeroRequested{}, PageServed{1, 258}}},
+        {"the device never answers",
+         300,
+         [](UpdateEventsTest& t) { t.tickFor(3s); },
+         {UpdateStarted{300, 2}, ConnectionFailed{}}},
+        {"the device falls silent, then speaks again",
+         300,
+         [](UpdateEventsTest& t) {
+             t.port.deliver({0xAA, 0x01});
+             t.tickFor(1500ms);
+             t.port.deliver({0xAA, 0x02});
+             t.tickFor(1500ms);
+         },
+         {UpdateStarted{300, 2}, PageServed{1, 258}, TransferInterrupted{}, PageServed{2, 46},
+          TransferInterrupted{}}},
+        {"the port goes away",
+         300,
+         [](UpdateEventsTest& t) {
+             t.port.deliver({0xAA, 0x01});
+             t.port.loseLine("The connection to COM 1 was lost");
+             t.tickFor(3s);
+         },
+         {UpdateStarted{300, 2}, PageServed{1, 258}, PortLost{"The connection to COM 1 was lost"}}},
+        {"a write fails while a page goes out",
+         300,
+         [](UpdateEventsTest& t) {
+             t.port.writeFailure = "Cannot write to COM 1: Input/output error";
+             t.port.deliver({0xAA, 0x01});
+             t.tickFor(3s);
+         },
+         {UpdateStarted{300, 2}, WriteFailed{"Cannot write to COM 1: Input/output error"}}},
+        {"an empty image",
+         0,
+         [](UpdateEventsTest& t) { t.port.deliver({0x55}); },
+         {UpdateStarted{0, 0}, UpdateCompleted{}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        UpdateEventsTest& t = *this;
+        t.observer.events.clear();
+        t.port.writeFailure.clear();
+        t.start(c.imageSize);
+        c.device(t);
+        EXPECT_EQ(t.observer.events, c.expected);
+    }
+}
+
+TEST_F(UpdateEventsTest, ReportsAFailedStartWithTheTextOfItsBox) {
+    const struct {
+        const char* name;
+        std::size_t imageSize;
+        std::string openFailure;
+    } cases[] = {
+        {"port in use", 300, "Cannot open COM 1 (/dev/ttyUSB0): in use"},
+        {"too many pages", 65'281, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        observer.events.clear();
+        window.boxes.clear();
+        port.openFailure = c.openFailure;
+        start(c.imageSize);
+        ASSERT_EQ(observer.events.size(), 1u);
+        const auto* failed = std::get_if<StartFailed>(&observer.events[0]);
+        ASSERT_NE(failed, nullptr);
+        if (!c.openFailure.empty())
+            EXPECT_EQ(failed->reason, c.openFailure);
+    }
+    // Through the button, the box shows the same text, after the event.
+    observer.events.clear();
+    window.chosenFile = files.file("big.bin", patterned(65'281));
+    transfer.runUpdateCommand();
+    ASSERT_EQ(observer.events.size(), 1u);
+    ASSERT_EQ(window.boxes.size(), 1u);
+    EXPECT_EQ(std::get<StartFailed>(observer.events[0]).reason, window.boxes[0].text);
+    EXPECT_EQ(observer.boxesBefore[0], 0u) << "the event comes before its box";
+}
+
+TEST_F(UpdateEventsTest, ReportsNothingWhenThereIsNoFileToSend) {
+    for (const std::string& path : {std::string(), files.path() + "/missing.bin", files.path()}) {
+        transfer.startUpdate(path);
+    }
+    EXPECT_TRUE(observer.events.empty());
+    EXPECT_TRUE(port.log.empty());
+}
+
+TEST_F(UpdateEventsTest, EachEventComesBeforeTheBoxThatGoesWithIt) {
+    start(300);
+    port.deliver({0xAA, 0x00});  // "Please start from page 1"
+    tickFor(1500ms);             // "Transfer Interrupted"
+    port.deliver({0x55});        // "Transfert Complete"
+    ASSERT_EQ(window.boxes.size(), 3u);
+    ASSERT_EQ(observer.events.size(), 4u);
+    EXPECT_EQ(observer.boxesBefore, (std::vector<std::size_t>{0, 0, 1, 2}));
+}
+
+TEST(DownloadCommandResult, SaysWhetherTheCommandWasSentDeclinedOrFailed) {
+    using Outcome = DownloadResult::Outcome;
+    const struct {
+        const char* name;
+        Answer answer;
+        std::string openFailure;
+        Outcome expected;
+    } cases[] = {
+        {"sent", Answer::Yes, "", Outcome::Sent},
+        {"declined", Answer::No, "", Outcome::Declined},
+        {"failed", Answer::Yes, "Cannot open COM 1 (/dev/ttyUSB0): in use", Outcome::Failed},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakePort port;
+        FakeWindow window;
+        window.answers = {c.answer};
+        port.openFailure = c.openFailure;
+        const DownloadResult result = runDownloadCommand(port, window);
+        EXPECT_EQ(result.outcome, c.expected);
+        EXPECT_EQ(result.failure, c.openFailure);
+        EXPECT_EQ(port.written.empty(), c.expected != Outcome::Sent);
+    }
+}
+
+}  // namespace
+}  // namespace oxu
