@@ -58,6 +58,8 @@ BenchOptions parseBenchOptions(const std::vector<std::string>& args, BenchOption
             options.simulator = value();
         } else if (option == "--updater") {
             options.updater = value();
+        } else if (option == "--scripted-updater") {
+            options.scriptedUpdater = value();
         } else {
             throw UsageError("unknown option \"" + option + "\" (see --help)");
         }
@@ -86,6 +88,7 @@ measurements taken in this one run; absolute times depend on the machine.
   --quick            1 run of 8 pages, 1 paced run of 2 pages, 1 s idle, no warm-up
   --simulator PATH   oxu-device-sim to use (default: the one built alongside)
   --updater PATH     oxu-updater to use (default: the one built alongside)
+  --scripted-updater PATH  oxu-updater-scripted to use (default: likewise)
   -h, --help         show this text
 
 Exit codes: 0 every measurement completed; 1 some did not (each failure is

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "protocol/line_choices.h"
+
 namespace oxu::bench {
 
 class UsageError : public std::runtime_error {
@@ -15,19 +17,20 @@ public:
 };
 
 struct BenchOptions {
-    int runs = 15;        // timed updates of each responder, unpaced
-    int pages = 255;      // pages of the unpaced image
-    int pacedRuns = 5;    // timed updates of each responder on the paced line
-    int pacedPages = 32;  // pages of the paced image
-    long baud = 38400;    // the paced line's rate
+    int runs = 15;                        // timed updates of each responder, unpaced
+    int pages = 255;                      // pages of the unpaced image
+    int pacedRuns = 5;                    // timed updates of each responder on the paced line
+    int pacedPages = 32;                  // pages of the paced image
+    long baud = kDefaultLineChoice.baud;  // the paced line's rate
     std::chrono::milliseconds idleSettle{1000};
     std::chrono::milliseconds idle{5000};
     bool warmUp = true;     // one untimed update of each responder first
     bool realtime = false;  // run under SCHED_FIFO (needs root or CAP_SYS_NICE)
     bool quick = false;
     bool help = false;
-    std::string simulator;  // oxu-device-sim
-    std::string updater;    // oxu-updater
+    std::string simulator;        // oxu-device-sim
+    std::string updater;          // oxu-updater, for its idle cost
+    std::string scriptedUpdater;  // oxu-updater-scripted, for a whole update as a program
 };
 
 // Parses the arguments (without the program name) over the defaults given.

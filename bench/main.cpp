@@ -226,7 +226,7 @@ int runBenchmark(const BenchOptions& options) {
     std::fprintf(stderr, "\noxu-bench: the window program: one update, then %lld ms idle\n",
                  static_cast<long long>(options.idle.count()));
     const ProcessUpdate processUpdate =
-        measureProcessUpdate(options.updater, options.simulator, image, unpaced.imageSize);
+        measureProcessUpdate(options.scriptedUpdater, options.simulator, image, unpaced.imageSize);
     if (!processUpdate.failure.empty())
         std::cerr << "oxu-bench: window program update failed: " << processUpdate.failure << '\n';
     const std::string self = ownPath();
@@ -364,6 +364,7 @@ int main(int argc, char** argv) {
     BenchOptions defaults;
     defaults.simulator = OXU_BENCH_SIMULATOR;
     defaults.updater = OXU_BENCH_UPDATER;
+    defaults.scriptedUpdater = OXU_BENCH_SCRIPTED;
     BenchOptions options;
     try {
         options = parseBenchOptions(std::vector<std::string>(argv + 1, argv + argc), defaults);

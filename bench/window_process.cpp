@@ -11,7 +11,6 @@
 
 #include "bench/measure.h"
 #include "bench/update_runs.h"
-#include "protocol/update_transfer.h"
 #include "serial/port_mapping.h"
 #include "tests/support/child_process.h"
 
@@ -27,10 +26,8 @@ using Stream = ChildProcess::Stream;
 constexpr milliseconds kStartWait{10000};
 constexpr milliseconds kUpdateWait{30000};
 constexpr milliseconds kEndWait{5000};
-constexpr const char* kTestControl = "OXU_UPDATER_TEST_CONTROL";
-
-Environment offscreenEnvironment(bool scripted) {
-    return {{"QT_QPA_PLATFORM", "offscreen"}, {kTestControl, scripted ? "1" : ""}};
+Environment offscreenEnvironment() {
+    return {{"QT_QPA_PLATFORM", "offscreen"}};
 }
 
 std::string describeEnd(const ProgramResult& result) {
@@ -80,7 +77,7 @@ std::vector<IdleCost> measureIdleCosts(const std::vector<IdleSubject>& subjects,
     for (const IdleSubject& subject : subjects) {
         costs.emplace_back();
         costs.back().name = subject.name;
-        Environment environment = offscreenEnvironment(false);
+        Environment environment = offscreenEnvironment();
         environment.insert(environment.end(), subject.environment.begin(),
                            subject.environment.end());
         try {
@@ -142,7 +139,7 @@ int runTimerProbe(int argc, char** argv) {
     return application.exec();
 }
 
-ProcessUpdate measureProcessUpdate(const std::string& updater, const std::string& simulator,
+ProcessUpdate measureProcessUpdate(const std::string& scriptedUpdater, const std::string& simulator,
                                    const std::string& imagePath, std::size_t imageSize) {
     ProcessUpdate update;
     try {
@@ -154,21 +151,21 @@ ProcessUpdate measureProcessUpdate(const std::string& updater, const std::string
             update.failure = simulator + " printed no terminal path";
             return update;
         }
-        Environment environment = offscreenEnvironment(true);
+        Environment environment = offscreenEnvironment();
         environment.emplace_back(portVariableName(1), devicePath);
-        ChildProcess program(updater, {}, environment, ChildProcess::Input::Pipe);
-        if (!program.writeInput("file " + imagePath + "\nclick Command2\n")) {
-            update.failure = "cannot send the update commands to " + updater;
+        ChildProcess program(scriptedUpdater, {}, environment, ChildProcess::Input::Pipe);
+        if (!program.writeInput("events\nfile " + imagePath + "\nclick Command2\n")) {
+            update.failure = "cannot send the update commands to " + scriptedUpdater;
             return update;
         }
-        // Every end of an update shows a box, and the program prints each one.
-        const std::optional<std::string> box = program.waitForLine("box ", kUpdateWait);
-        const bool completed = box && box->ends_with(std::string("|") + kTransferCompleteText);
+        // Every end of an update shows a box, after the event that ended it.
+        const bool ended = program.waitForLine("box ", kUpdateWait).has_value();
+        const bool completed = ended && program.waitForLine("event completed", milliseconds(0));
         update.peakRssKb = peakRssOf(program.pid());
         endProgram(program);
         if (!completed) {
             device.sendSignal(SIGTERM);
-            update.failure = updater +
+            update.failure = scriptedUpdater +
                              " did not report completion; it said: " + program.output(Stream::Out) +
                              program.output(Stream::Err);
         }

@@ -47,10 +47,11 @@ struct ProcessUpdate {
     std::string failure;                 // empty when the update completed
 };
 
-// Runs one update of imagePath (imageSize bytes) through updater, driven by
-// its test-control input against a new simulated device, and reads the
-// process's peak resident memory before ending it.
-ProcessUpdate measureProcessUpdate(const std::string& updater, const std::string& simulator,
+// Runs one update of imagePath (imageSize bytes) through the window program
+// scriptedUpdater (oxu-updater-scripted, driven through its standard input)
+// against a new simulated device, and reads the process's peak resident
+// memory before ending it.
+ProcessUpdate measureProcessUpdate(const std::string& scriptedUpdater, const std::string& simulator,
                                    const std::string& imagePath, std::size_t imageSize);
 
 // The CPU time of process pid so far: nanoseconds summed over its threads

@@ -1,5 +1,6 @@
-// The oxu-updater program itself, run as a child process on the offscreen
-// platform and driven through its scripted mode (see app/scripted_form.h).
+// The window as a program, run as a child process on the offscreen platform:
+// the scripted build (see scripted_form.h) driven through its commands, and
+// the operator's oxu-updater, which must take no commands at all.
 
 #include <gtest/gtest.h>
 
@@ -7,8 +8,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
-#include "tests/support/qt_pty.h"
 #include "serial/qt_serial_port.h"
+#include "tests/support/qt_pty.h"
 
 namespace oxu::testing {
 namespace {
@@ -21,10 +22,9 @@ protected:
     void SetUp() override {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        environment.insert(QStringLiteral("OXU_UPDATER_TEST_CONTROL"), QStringLiteral("1"));
         environment.insert(QStringLiteral("OXU_COM1"), QString::fromStdString(pty.slavePath()));
         program.setProcessEnvironment(environment);
-        program.start(QStringLiteral(OXU_UPDATER_EXECUTABLE), {});
+        program.start(QStringLiteral(OXU_UPDATER_SCRIPTED), {});
         ASSERT_TRUE(program.waitForStarted(10000));
     }
 
@@ -91,6 +91,41 @@ TEST_F(ProgramTest, WholeUpdateThroughTheProgramEndsWithCompletion) {
     command("click Command1");
     ASSERT_TRUE(program.waitForFinished(10000));
     EXPECT_EQ(program.exitCode(), 0);
+}
+
+// A variable inherited from a test shell, and commands on standard input,
+// must not turn the operator's window into one that silently does nothing.
+TEST(InstalledProgram, IgnoresTheTestVariableAndStandardInput) {
+    QFile binary(QStringLiteral(OXU_UPDATER_EXECUTABLE));
+    ASSERT_TRUE(binary.open(QIODevice::ReadOnly));
+    EXPECT_FALSE(binary.readAll().contains("OXU_UPDATER_TEST_CONTROL"))
+        << "the program still reads the test variable";
+
+    Pty pty;
+    QTemporaryDir dir;
+    const QString image = dir.filePath(QStringLiteral("image.bin"));
+    QFile file(image);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(QByteArray(300, '\x5A'));
+    file.close();
+
+    QProcess program;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    environment.insert(QStringLiteral("OXU_UPDATER_TEST_CONTROL"), QStringLiteral("1"));
+    environment.insert(QStringLiteral("OXU_COM1"), QString::fromStdString(pty.slavePath()));
+    program.setProcessEnvironment(environment);
+    program.start(QStringLiteral(OXU_UPDATER_EXECUTABLE), {});
+    ASSERT_TRUE(program.waitForStarted(10000));
+    program.write("file " + image.toUtf8() + "\nclick Command2\nclick Command1\n");
+    program.waitForBytesWritten(10000);
+
+    // A scripted window would send a header, print boxes, or end on Command1.
+    EXPECT_TRUE(pty.receive(1, std::chrono::seconds(2)).empty());
+    EXPECT_EQ(program.state(), QProcess::Running);
+    EXPECT_TRUE(program.readAllStandardOutput().isEmpty());
+    program.kill();
+    program.waitForFinished(10000);
 }
 
 }  // namespace

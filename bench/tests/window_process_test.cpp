@@ -63,14 +63,14 @@ TEST(MeasureProcessUpdate, TheWindowProgramUpdatesAndReportsItsPeakMemory) {
             file.put(static_cast<char>(i & 0xFF));
     }
     const ProcessUpdate update =
-        measureProcessUpdate(OXU_BENCH_UPDATER, OXU_BENCH_SIMULATOR, image, 600);
+        measureProcessUpdate(OXU_BENCH_SCRIPTED, OXU_BENCH_SIMULATOR, image, 600);
     EXPECT_TRUE(update.failure.empty()) << update.failure;
     EXPECT_GT(update.peakRssKb.value_or(0), 0);
     EXPECT_GT(update.timeMs.value_or(0), 0);
 
     // The device expects another size: the failure says what the device saw.
     const ProcessUpdate refused =
-        measureProcessUpdate(OXU_BENCH_UPDATER, OXU_BENCH_SIMULATOR, image, 6000);
+        measureProcessUpdate(OXU_BENCH_SCRIPTED, OXU_BENCH_SIMULATOR, image, 6000);
     EXPECT_FALSE(refused.failure.empty());
     std::error_code ignored;
     fs::remove_all(directory, ignored);

@@ -1,4 +1,4 @@
-#include "app/scripted_form.h"
+#include "app/tests/scripted_form.h"
 
 #include <unistd.h>
 
@@ -6,10 +6,10 @@
 #include <QSocketNotifier>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <variant>
 
-namespace oxu {
+namespace oxu::testing {
 namespace {
 
 const char* iconName(Icon icon) {
@@ -28,9 +28,24 @@ const char* iconName(Icon icon) {
 
 }  // namespace
 
-bool testControlRequested() {
-    const char* value = std::getenv(kTestControlVariable);
-    return value != nullptr && std::strcmp(value, "1") == 0;
+std::string describeEvent(const UpdateEvent& event) {
+    return std::visit(
+        Overloaded{
+            [](const UpdateStarted& e) {
+                return "started " + std::to_string(e.pages) + " " + std::to_string(e.imageBytes);
+            },
+            [](const StartFailed& e) { return "start-failed " + e.reason; },
+            [](const PageServed& e) {
+                return "page " + std::to_string(e.page) + " " + std::to_string(e.bytes);
+            },
+            [](const PageZeroRequested&) { return std::string("page-zero"); },
+            [](const UpdateCompleted&) { return std::string("completed"); },
+            [](const ConnectionFailed&) { return std::string("connection-failed"); },
+            [](const TransferInterrupted&) { return std::string("transfer-interrupted"); },
+            [](const PortLost& e) { return "port-lost " + e.description; },
+            [](const WriteFailed& e) { return "write-failed " + e.description; },
+        },
+        event);
 }
 
 ScriptedForm1::ScriptedForm1(int input) : m_input(input) {
@@ -73,6 +88,8 @@ void ScriptedForm1::runCommand(const std::string& line) {
             std::fprintf(stderr, "no button named %s\n", argument.c_str());
     } else if (verb == "status") {
         setStatus(argument);
+    } else if (verb == "events") {
+        transfer().setObserver(this);
     } else if (!verb.empty()) {
         std::fprintf(stderr, "unknown command: %s\n", line.c_str());
     }
@@ -90,4 +107,9 @@ std::string ScriptedForm1::showFileDialog(const std::string&) {
     return std::exchange(m_nextFile, std::string());
 }
 
-}  // namespace oxu
+void ScriptedForm1::onUpdateEvent(const UpdateEvent& event) {
+    std::printf("event %s\n", describeEvent(event).c_str());
+    std::fflush(stdout);
+}
+
+}  // namespace oxu::testing
