@@ -21,6 +21,7 @@
 #include "app/message_box.h"
 #include "protocol/download_command.h"
 #include "protocol/firmware_image.h"
+#include "protocol/line_choices.h"
 #include "serial/port_mapping.h"
 #include "serial/qt_serial_port.h"
 
@@ -165,6 +166,47 @@ void Form1::buildControls() {
 
     CommonDialog1 = new CommonDialog(this);
     CommonDialog1->setObjectName(QStringLiteral("CommonDialog1"));
+
+    setAccessibleTexts();
+}
+
+void Form1::setAccessibleTexts() {
+    // What a screen reader says for each control; what the window shows stays
+    // as it is.
+    Combo1->setAccessibleName(Label1->text());
+    // Qt on Linux reads a list's name from its label and its value from the
+    // item shown: "Comm Port, 1". Its description is its tooltip, which names
+    // the device the number maps to.
+    Label1->setBuddy(Combo1);
+
+    Frame1->setAccessibleName(Frame1->title());
+    const struct {
+        QRadioButton* option;
+        BaudOption baud;
+    } options[] = {{Option2, BaudOption::Option2},
+                   {Option3, BaudOption::Option3},
+                   {Option4, BaudOption::Option4}};
+    for (const auto& [option, baud] : options) {
+        option->setAccessibleName(option->text());
+        option->setAccessibleDescription(
+            QStringLiteral("%1 baud, 8 data bits, no parity, 1 stop bit")
+                .arg(findLineChoice(baud)->baud));
+    }
+
+    Command1->setAccessibleName(Command1->text());
+    Command1->setAccessibleDescription(
+        QStringLiteral("Ends the program at once, whatever is in progress"));
+    Command2->setAccessibleName(Command2->text());
+    Command2->setAccessibleDescription(
+        QStringLiteral("Chooses a firmware file and sends it to the device"));
+    Command3->setAccessibleName(Command3->text());
+    Command3->setAccessibleDescription(
+        QStringLiteral("Asks for confirmation, then sends the device its download command"));
+
+    // The status line's name is left unset so that it is always its text:
+    // QLabel then announces every new text itself (NameChanged), which
+    // setStatus relies on.
+    Label2->setAccessibleDescription(QStringLiteral("Progress of the update"));
 }
 
 void Form1::wireEvents() {
@@ -214,6 +256,7 @@ void Form1::setStatus(const std::string& text) {
     // more than painting it.
     const bool sameWidth =
         metrics.horizontalAdvance(next) == metrics.horizontalAdvance(Label2->text());
+    // Also tells assistive technology: the label's accessible name is its text.
     Label2->setText(next);
     if (!sameWidth)
         Label2->adjustSize();

@@ -55,7 +55,8 @@ public:
     std::string portText() const override;
     BaudOption selectedBaud() const override;
     // Sets Label2's text, resizes it to the text and repaints it before
-    // returning, without running any other pending event.
+    // returning, without running any other pending event. Assistive
+    // technology is told of the new text.
     void setStatus(const std::string& text) override;
     // Ends the process at once with status 0; no further event runs and the
     // system releases the serial port.
@@ -95,6 +96,7 @@ protected:
 
 private:
     void buildControls();
+    void setAccessibleTexts();
     void wireEvents();
     void load();
     void refreshPortTooltip();
