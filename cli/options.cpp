@@ -194,6 +194,9 @@ Options:
   --help, -h          this text.
   --version           the version.
 
+A value follows its option or an '=' (--port 3, --port=3); "--" ends the
+options, e.g. before a FILE whose name begins with '-'.
+
 Progress: on a terminal, one line that rewrites itself; otherwise one line per
 page on standard output. Messages and errors go to standard error.
 
