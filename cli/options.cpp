@@ -1,22 +1,22 @@
 #include "cli/options.h"
 
-#include <charconv>
+#include <QCommandLineParser>
 #include <cmath>
 #include <cstdlib>
 
 namespace oxu::cli {
 namespace {
 
+// Arguments go through the parser as Latin-1, a character per byte: paths come back as typed.
+std::string toBytes(const QString& text) {
+    return text.toLatin1().toStdString();
+}
+
 // The value of a decimal integer written only with digits, or nothing.
-std::optional<long> parseDigits(const std::string& text) {
-    if (text.empty() || text.size() > 9)
+std::optional<int> parseDigits(const std::string& text) {
+    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != text.npos)
         return std::nullopt;
-    long value = 0;
-    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size() || text[0] == '-' ||
-        text[0] == '+')
-        return std::nullopt;
-    return value;
+    return std::stoi(text);
 }
 
 int parsePortOption(const std::string& text) {
@@ -24,141 +24,138 @@ int parsePortOption(const std::string& text) {
     if (!value || *value < kFirstPortNumber || *value > kLastPortNumber)
         throw UsageError("--port must be a number from " + std::to_string(kFirstPortNumber) +
                          " to " + std::to_string(kLastPortNumber) + ", not \"" + text + "\"");
-    return static_cast<int>(*value);
+    return *value;
 }
 
 int parseBaudOption(const std::string& text) {
     const auto value = parseDigits(text);
-    if (!value || findLineChoiceByBaud(static_cast<int>(*value)) == nullptr)
+    if (!value || findLineChoiceByBaud(*value) == nullptr)
         throw UsageError("--baud must be " + listBaudRates() + ", not \"" + text + "\"");
-    return static_cast<int>(*value);
+    return *value;
 }
 
 std::chrono::milliseconds parseTimeoutOption(const std::string& text) {
-    const std::string problem =
-        "--timeout must be a number of seconds from 1 to 86400, not \"" + text + "\"";
     // Plain decimal notation only: no sign, exponent, hex, inf or nan.
-    if (text.empty() || text.find_first_not_of("0123456789.") != std::string::npos)
-        throw UsageError(problem);
     char* end = nullptr;
-    const double seconds = std::strtod(text.c_str(), &end);
-    if (end != text.c_str() + text.size() || !std::isfinite(seconds))
-        throw UsageError(problem);
-    const auto timeout = std::chrono::milliseconds(std::llround(seconds * 1000.0));
-    if (timeout < kMinTimeout || timeout > kMaxTimeout)
-        throw UsageError(problem);
-    return timeout;
+    const bool plain = !text.empty() && text.find_first_not_of("0123456789.") == text.npos;
+    const double ms = plain ? std::round(std::strtod(text.c_str(), &end) * 1000.0) : 0.0;
+    // Range checked before the conversion: a huge number has no llround.
+    if (end != text.c_str() + text.size() || !(ms >= kMinTimeout.count()) ||
+        !(ms <= kMaxTimeout.count()))
+        throw UsageError("--timeout must be a number of seconds from 1 to 86400, not \"" + text +
+                         "\"");
+    return std::chrono::milliseconds(static_cast<long long>(ms));
 }
 
-void selectMode(Options& options, Mode mode, bool& chosen, const std::string& flag) {
-    if (chosen && options.mode != mode)
-        throw UsageError(flag + " cannot be combined with another command");
-    options.mode = mode;
-    chosen = true;
+// The first argument that gave option `name` ("--name[=VALUE]", or "-abc" holding the letter),
+// with '=' if `withValue`, or "". The parser reports names; messages quote what was typed.
+std::string findArgument(const QStringList& line, const QString& name, bool withValue) {
+    for (const QString& arg : line) {
+        const bool named = arg.startsWith("--")
+                               ? arg.mid(2).section('=', 0, 0) == name
+                               : arg.startsWith('-') && name.size() == 1 && arg.indexOf(name) > 0;
+        if (named && (!withValue || arg.contains('=')))
+            return toBytes(arg);
+    }
+    return {};
 }
 
 }  // namespace
 
 Options parseCommandLine(const std::vector<std::string>& args) {
+    // Help and the version are plain flags, not the parser's own, which would
+    // also answer to -?, --help-all and -v.
+    const QCommandLineOption help(QStringList{"h", "help"}), yes(QStringList{"y", "yes"}),
+        trace("trace"), version("version"), listPorts("list-ports"), download("download-command");
+    const QCommandLineOption port("port", {}, "N"), device("device", {}, "PATH"),
+        baud("baud", {}, "B"), timeout("timeout", {}, "S");
+    const QList<QCommandLineOption> all{help,     yes,  trace,  version, listPorts,
+                                        download, port, device, baud,    timeout};
+    const std::pair<QCommandLineOption, Mode> commands[] = {
+        {download, Mode::DownloadCommand}, {listPorts, Mode::ListPorts}, {version, Mode::Version}};
+
+    QCommandLineParser parser;
+    parser.addOptions(all);
+    QStringList line{kProgramName};
+    for (const std::string& arg : args)
+        line << QString::fromLatin1(arg);
+    const bool parsed = parser.parse(line);
+    const QStringList typed = line.mid(0, line.indexOf("--"));  // before "--" ends the options
+
     Options options;
-    // Help wins over everything else on the line, so it always works.
-    for (const std::string& arg : args) {
-        if (arg == "--")
-            break;
-        if (arg == "--help" || arg == "-h") {
-            options.mode = Mode::Help;
-            return options;
+    // Help wins over everything else on the line (even "--port --help"), so it always works.
+    if (parser.isSet(help) || typed.contains("--help") || typed.contains("-h")) {
+        options.mode = Mode::Help;
+        return options;
+    }
+    // The parser refuses unknown options, a missing value and a flag given one: say which.
+    if (!parsed) {
+        if (const QStringList unknown = parser.unknownOptionNames(); !unknown.isEmpty())
+            throw UsageError("unknown option \"" + findArgument(line, unknown[0], false) + "\"");
+        for (const QCommandLineOption& option : all) {
+            const bool flag = option.valueName().isEmpty();
+            qsizetype given = 0;
+            for (const QString& name : option.names()) {
+                given += parser.optionNames().count(name);
+                const std::string arg = findArgument(line, name, true);
+                if (flag && parser.isSet(option) && !arg.empty())
+                    throw UsageError(arg.substr(0, arg.find('=')) + " takes no value");
+            }
+            if (!flag && given > parser.values(option).size())
+                throw UsageError("--" + toBytes(option.names().last()) + " needs a value");
+        }
+        throw UsageError(toBytes(parser.errorText()));
+    }
+
+    // Every value is checked; the last one given counts.
+    for (const QString& value : parser.values(port))
+        options.port = parsePortOption(toBytes(value));
+    for (const QString& value : parser.values(device)) {
+        if (value.isEmpty())
+            throw UsageError("--device needs a device path, e.g. /dev/ttyUSB0");
+        options.device = toBytes(value);
+    }
+    for (const QString& value : parser.values(baud))
+        options.baud = parseBaudOption(toBytes(value));
+    for (const QString& value : parser.values(timeout))
+        options.timeout = parseTimeoutOption(toBytes(value));
+    options.yes = parser.isSet(yes);
+    options.trace = parser.isSet(trace);
+
+    for (const QString& name : parser.optionNames()) {
+        for (const auto& [option, mode] : commands) {
+            if (!option.names().contains(name))
+                continue;
+            if (options.mode != Mode::Update && options.mode != mode)
+                throw UsageError("--" + toBytes(name) + " cannot be combined with another command");
+            options.mode = mode;
         }
     }
 
-    bool modeChosen = false;
-    bool portGiven = false;
-    std::vector<std::string> files;
-
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (arg == "--") {
-            files.insert(files.end(), args.begin() + static_cast<std::ptrdiff_t>(i) + 1,
-                         args.end());
-            break;
-        }
-        if (arg.size() < 2 || arg[0] != '-') {
-            files.push_back(arg);
-            continue;
-        }
-
-        std::string name = arg;
-        std::optional<std::string> inlineValue;
-        if (const auto equals = arg.find('=');
-            arg.rfind("--", 0) == 0 && equals != std::string::npos) {
-            name = arg.substr(0, equals);
-            inlineValue = arg.substr(equals + 1);
-        }
-        auto takeValue = [&]() -> std::string {
-            if (inlineValue)
-                return *inlineValue;
-            if (i + 1 >= args.size())
-                throw UsageError(name + " needs a value");
-            return args[++i];
-        };
-        auto noValue = [&] {
-            if (inlineValue)
-                throw UsageError(name + " takes no value");
-        };
-
-        if (name == "--port") {
-            options.port = parsePortOption(takeValue());
-            portGiven = true;
-        } else if (name == "--device") {
-            const std::string device = takeValue();
-            if (device.empty())
-                throw UsageError("--device needs a device path, e.g. /dev/ttyUSB0");
-            options.device = device;
-        } else if (name == "--baud") {
-            options.baud = parseBaudOption(takeValue());
-        } else if (name == "--timeout") {
-            options.timeout = parseTimeoutOption(takeValue());
-        } else if (name == "--yes" || name == "-y") {
-            noValue();
-            options.yes = true;
-        } else if (name == "--trace") {
-            noValue();
-            options.trace = true;
-        } else if (name == "--download-command") {
-            noValue();
-            selectMode(options, Mode::DownloadCommand, modeChosen, name);
-        } else if (name == "--list-ports") {
-            noValue();
-            selectMode(options, Mode::ListPorts, modeChosen, name);
-        } else if (name == "--version") {
-            noValue();
-            selectMode(options, Mode::Version, modeChosen, name);
-        } else {
-            throw UsageError("unknown option \"" + arg + "\"");
-        }
-    }
+    const QStringList files = parser.positionalArguments();
 
     switch (options.mode) {
         case Mode::Update:
             if (files.empty())
                 throw UsageError("no firmware file given");
             if (files.size() > 1)
-                throw UsageError("one firmware file at a time, not \"" + files[0] + "\" and \"" +
-                                 files[1] + "\"");
+                throw UsageError("one firmware file at a time, not \"" + toBytes(files[0]) +
+                                 "\" and \"" + toBytes(files[1]) + "\"");
             if (options.yes)
                 throw UsageError("--yes applies to --download-command only");
-            options.file = files[0];
+            options.file = toBytes(files[0]);
             break;
         case Mode::DownloadCommand:
             if (!files.empty())
-                throw UsageError("--download-command takes no file (\"" + files[0] + "\")");
+                throw UsageError("--download-command takes no file (\"" + toBytes(files[0]) +
+                                 "\")");
             break;
         case Mode::ListPorts:
         case Mode::Version:
         case Mode::Help:
             if (!files.empty())
-                throw UsageError("unexpected argument \"" + files[0] + "\"");
-            if (portGiven || options.device)
+                throw UsageError("unexpected argument \"" + toBytes(files[0]) + "\"");
+            if (parser.isSet(port) || options.device)
                 throw UsageError("--list-ports and --version take no port");
             break;
     }
@@ -196,6 +193,9 @@ Options:
                       knows of each device.
   --help, -h          this text.
   --version           the version.
+
+A value follows its option or an '=' (--port 3, --port=3); "--" ends the
+options, e.g. before a FILE whose name begins with '-'.
 
 Progress: on a terminal, one line that rewrites itself; otherwise one line per
 page on standard output. Messages and errors go to standard error.

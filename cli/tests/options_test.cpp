@@ -60,6 +60,27 @@ INSTANTIATE_TEST_SUITE_P(
                  ""},
         GoodLine{"ListPorts", {"--list-ports"}, Mode::ListPorts, 1, 38400, 10s, ""},
         GoodLine{"HelpWinsOverBadInput", {"--port", "99", "--help"}, Mode::Help, 1, 38400, 10s, ""},
+        GoodLine{"HelpWinsOverUnknownOption", {"--speed", "-h"}, Mode::Help, 1, 38400, 10s, ""},
+        GoodLine{
+            "HelpWinsWhereAValueIsMissing", {"--port", "--help"}, Mode::Help, 1, 38400, 10s, ""},
+        GoodLine{
+            "HelpAfterDashDashIsAFile", {"--", "--help"}, Mode::Update, 1, 38400, 10s, "--help"},
+        GoodLine{"LoneDashIsAFile", {"-"}, Mode::Update, 1, 38400, 10s, "-"},
+        GoodLine{"LastValueCounts",
+                 {"--port", "3", "--port=2", "--baud", "9600", "--baud", "19200", "fw.bin"},
+                 Mode::Update,
+                 2,
+                 19200,
+                 10s,
+                 "fw.bin"},
+        GoodLine{"TimeoutRoundsToTheMillisecond",
+                 {"--timeout", "0.9995", "fw.bin"},
+                 Mode::Update,
+                 1,
+                 38400,
+                 1000ms,
+                 "fw.bin"},
+        GoodLine{"SameCommandTwice", {"--version", "--version"}, Mode::Version, 1, 38400, 10s, ""},
         GoodLine{"Version", {"--version"}, Mode::Version, 1, 38400, 10s, ""}),
     [](const auto& info) { return info.param.name; });
 
@@ -70,6 +91,22 @@ TEST(ParseCommandLine, KeepsDeviceTraceAndYes) {
     EXPECT_TRUE(update.trace);
     EXPECT_FALSE(update.yes);
     EXPECT_TRUE(parseCommandLine({"--download-command", "-y"}).yes);
+    EXPECT_EQ(parseCommandLine({"--device=/dev/serial/by-id/a=b", "fw.bin"}).device,
+              "/dev/serial/by-id/a=b");
+}
+
+// Paths are bytes: a name that is not valid UTF-8 must reach the file system
+// and the port unchanged, and be quoted as typed.
+TEST(ParseCommandLine, KeepsPathBytesAsTyped) {
+    const Options options = parseCommandLine({"--device", "/dev/tty\xff", "fw\xe9.bin"});
+    EXPECT_EQ(options.device, "/dev/tty\xff");
+    EXPECT_EQ(options.file, "fw\xe9.bin");
+    try {
+        parseCommandLine({"--port", "\xd9\xa3", "fw.bin"});
+        FAIL() << "accepted";
+    } catch (const UsageError& error) {
+        EXPECT_NE(std::string(error.what()).find("\"\xd9\xa3\""), std::string::npos);
+    }
 }
 
 struct BadLine {
@@ -110,7 +147,27 @@ INSTANTIATE_TEST_SUITE_P(
         BadLine{"YesWithoutDownload", {"--yes", "fw.bin"}, "--yes"},
         BadLine{"DownloadWithFile", {"--download-command", "fw.bin"}, "no file"},
         BadLine{"TwoCommands", {"--download-command", "--list-ports"}, "cannot be combined"},
-        BadLine{"ListPortsWithPort", {"--list-ports", "--port", "2"}, "no port"}),
+        BadLine{"ListPortsWithPort", {"--list-ports", "--port", "2"}, "no port"},
+        BadLine{"VersionWithDevice", {"--version", "--device=/dev/ttyS0"}, "no port"},
+        BadLine{"VersionWithFile", {"--version", "fw.bin"}, "unexpected argument \"fw.bin\""},
+        BadLine{"SecondCommandNamed",
+                {"--list-ports", "--download-command"},
+                "--download-command cannot be combined"},
+        BadLine{"SingleDashLongOption", {"-port", "2", "fw.bin"}, "unknown option \"-port\""},
+        BadLine{"SingleDashYes", {"--download-command", "-yes"}, "unknown option \"-yes\""},
+        BadLine{"UnknownAfterDashDashAsValue", {"--device", "--", "--speed"}, "\"--speed\""},
+        BadLine{"UnknownOptionWithValue", {"--speed=9600", "fw.bin"}, "\"--speed=9600\""},
+        BadLine{"ShortFlagWithValue", {"--download-command", "-y=1"}, "-y takes no value"},
+        BadLine{"CommandWithValue", {"--version=2"}, "--version takes no value"},
+        BadLine{
+            "FlagWithValueAfterPlainFlag", {"--trace", "--trace=1", "fw.bin"}, "takes no value"},
+        BadLine{"DeviceWithoutValue", {"fw.bin", "--device"}, "--device needs a value"},
+        BadLine{"EveryPortValueChecked", {"--port", "0", "--port", "3", "fw.bin"}, "\"0\""},
+        BadLine{"PortWithSpace", {"--port", " 3", "fw.bin"}, "1 to 16"},
+        BadLine{"TimeoutHuge", {"--timeout", "99999999999999999999999", "fw.bin"}, "--timeout"},
+        BadLine{"TimeoutExponent", {"--timeout", "1e3", "fw.bin"}, "--timeout"},
+        BadLine{"TimeoutAboveADay", {"--timeout", "86400.0005", "fw.bin"}, "--timeout"},
+        BadLine{"TimeoutTwoPoints", {"--timeout", "1.0.0", "fw.bin"}, "--timeout"}),
     [](const auto& info) { return info.param.name; });
 
 }  // namespace
