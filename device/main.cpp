@@ -1,5 +1,5 @@
 // oxu-device-sim: a simulated OXU device on a pseudo-terminal, for trying the
-// updater without the hardware. See --help and device/README.md.
+// updater without the hardware. See --help and README.md.
 
 #include <signal.h>
 #include <sys/stat.h>
@@ -18,6 +18,8 @@
 #include "device/pty_line.h"
 #include "device/session.h"
 
+using namespace oxu::sim;
+
 namespace {
 
 constexpr int kExitOk = 0;
@@ -25,7 +27,7 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
 void noteTerminationSignal(int signal) {
-    oxu::g_terminationSignal = signal;
+    g_terminationSignal = signal;
 }
 
 // Removes the --link symlink however the run ends (short of SIGKILL).
@@ -56,7 +58,7 @@ private:
     std::string m_path;
 };
 
-int runSimulator(const oxu::Options& options) {
+int runSimulator(const Options& options) {
     // Termination signals are blocked except while the line waits, so a
     // signal always ends a wait instead of slipping in just before it.
     sigset_t blocked;
@@ -72,7 +74,7 @@ int runSimulator(const oxu::Options& options) {
     for (int signal : {SIGINT, SIGTERM, SIGHUP})
         sigaction(signal, &action, nullptr);
 
-    oxu::PtyLine line(waitMask);
+    PtyLine line(waitMask);
     LinkGuard link;
     if (options.linkPath) {
         try {
@@ -87,17 +89,17 @@ int runSimulator(const oxu::Options& options) {
     std::cout << line.slavePath() << std::endl;
 
     if (options.expectDownload) {
-        const oxu::DownloadReport report = oxu::runDownload(line, options);
-        std::cout << oxu::formatDownload(report) << std::endl;
+        const DownloadReport report = runDownload(line, options);
+        std::cout << formatDownload(report) << std::endl;
         return report.ok ? kExitOk : kExitFailed;
     }
 
-    const oxu::UpdateReport report = oxu::runUpdate(line, options);
+    const UpdateReport report = runUpdate(line, options);
     bool saved = true;
     if (options.savePath) {
         if (report.image) {
             try {
-                oxu::writeImageFile(*options.savePath, *report.image);
+                writeImageFile(*options.savePath, *report.image);
             } catch (const std::exception& error) {
                 std::cerr << "oxu-device-sim: " << error.what() << '\n';
                 saved = false;
@@ -107,9 +109,9 @@ int runSimulator(const oxu::Options& options) {
                       << "\": not every page arrived intact\n";
         }
     }
-    std::cout << oxu::formatVerdict(report) << '\n';
+    std::cout << formatVerdict(report) << '\n';
     if (options.stats)
-        std::cout << oxu::formatStats(report) << '\n';
+        std::cout << formatStats(report) << '\n';
     std::cout.flush();
     return report.ok && saved ? kExitOk : kExitFailed;
 }
@@ -117,15 +119,15 @@ int runSimulator(const oxu::Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    oxu::Options options;
+    Options options;
     try {
-        options = oxu::parseOptions(std::vector<std::string>(argv + 1, argv + argc));
-    } catch (const oxu::UsageError& error) {
+        options = parseOptions(std::vector<std::string>(argv + 1, argv + argc));
+    } catch (const UsageError& error) {
         std::cerr << "oxu-device-sim: " << error.what() << '\n';
         return kExitUsage;
     }
     if (options.help) {
-        std::cout << oxu::usageText();
+        std::cout << usageText();
         return kExitOk;
     }
     if (options.savePath) {

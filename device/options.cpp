@@ -9,7 +9,7 @@
 #include "protocol/firmware_image.h"
 #include "protocol/frames.h"
 
-namespace oxu {
+namespace oxu::sim {
 
 namespace {
 
@@ -56,12 +56,13 @@ PageOrder parseOrder(const std::string& text) {
 
 Options parseOptions(const std::vector<std::string>& args) {
     Options options;
+    Faults& faults = options.faults;
     using Handler = std::function<void(const std::string& flag, const std::string& value)>;
     const std::map<std::string, Handler> withValue = {
-        {"--order", [&](auto&, auto& v) { options.order = parseOrder(v); }},
+        {"--order", [&](auto&, auto& v) { faults.order = parseOrder(v); }},
         {"--seed",
          [&](auto& f, auto& v) {
-             options.seed = static_cast<std::uint64_t>(parseInteger(f, v, 0, INT64_MAX));
+             faults.seed = static_cast<std::uint64_t>(parseInteger(f, v, 0, INT64_MAX));
          }},
         {"--timeout", [&](auto& f, auto& v) { options.timeout = parseSeconds(f, v); }},
         {"--wait", [&](auto& f, auto& v) { options.wait = parseSeconds(f, v); }},
@@ -74,24 +75,24 @@ Options parseOptions(const std::vector<std::string>& args) {
          }},
         {"--stop-after",
          [&](auto& f, auto& v) {
-             options.stopAfter = static_cast<int>(parseInteger(f, v, 0, 1000));
+             faults.stopAfter = static_cast<int>(parseInteger(f, v, 0, 1000));
          }},
-        {"--resume-after", [&](auto& f, auto& v) { options.resumeAfter = parseSeconds(f, v); }},
+        {"--resume-after", [&](auto& f, auto& v) { faults.resumeAfter = parseSeconds(f, v); }},
         {"--garbage",
          [&](auto& f, auto& v) {
-             options.garbage = static_cast<int>(parseInteger(f, v, 1, 65536));
+             faults.garbage = static_cast<int>(parseInteger(f, v, 1, 65536));
          }},
         {"--hangup-after",
          [&](auto& f, auto& v) {
-             options.hangupAfter = static_cast<int>(parseInteger(f, v, 0, 1000));
+             faults.hangupAfter = static_cast<int>(parseInteger(f, v, 0, 1000));
          }},
         {"--extra-pages",
          [&](auto& f, auto& v) {
-             options.extraPages = static_cast<int>(parseInteger(f, v, 0, kMaxPageCount));
+             faults.extraPages = static_cast<int>(parseInteger(f, v, 0, kMaxPageCount));
          }},
         {"--baud",
          [&](auto& f, auto& v) {
-             options.baud = static_cast<long>(parseInteger(f, v, 50, 4000000));
+             faults.baud = static_cast<long>(parseInteger(f, v, 50, 4000000));
          }},
     };
     const std::map<std::string, bool*> switches = {
@@ -99,11 +100,11 @@ Options parseOptions(const std::vector<std::string>& args) {
         {"-h", &options.help},
         {"--expect-download", &options.expectDownload},
         {"--stats", &options.stats},
-        {"--silent", &options.silent},
-        {"--page-zero", &options.pageZero},
-        {"--split", &options.split},
-        {"--burst", &options.burst},
-        {"--retry-bad-checksum", &options.retryBadChecksum},
+        {"--silent", &faults.silent},
+        {"--page-zero", &faults.pageZero},
+        {"--split", &faults.split},
+        {"--burst", &faults.burst},
+        {"--retry-bad-checksum", &faults.retryBadChecksum},
     };
 
     for (std::size_t i = 0; i < args.size(); ++i) {
@@ -132,7 +133,7 @@ Options parseOptions(const std::vector<std::string>& args) {
     if (options.help)
         return options;
 
-    if (options.resumeAfter && !options.stopAfter)
+    if (faults.resumeAfter && !faults.stopAfter)
         throw UsageError("--resume-after only makes sense with --stop-after");
     if (options.timeout.count() == 0)
         throw UsageError("--timeout: must be above 0 seconds");
@@ -155,11 +156,11 @@ Options parseOptions(const std::vector<std::string>& args) {
         options.imageSize = options.expectedImage->size();
     }
     if (options.expectDownload) {
-        const bool updateFlags = options.silent || options.stopAfter || options.pageZero ||
-                                 options.split || options.burst || options.garbage > 0 ||
-                                 options.retryBadChecksum || options.hangupAfter ||
+        const bool updateFlags = faults.silent || faults.stopAfter || faults.pageZero ||
+                                 faults.split || faults.burst || faults.garbage > 0 ||
+                                 faults.retryBadChecksum || faults.hangupAfter ||
                                  options.savePath || options.expectImagePath ||
-                                 options.extraPages > 0 || options.order != PageOrder::Sequential;
+                                 faults.extraPages > 0 || faults.order != PageOrder::Sequential;
         if (updateFlags)
             throw UsageError("--expect-download cannot be combined with update flags");
     }
@@ -222,4 +223,4 @@ Download command:
 )";
 }
 
-}  // namespace oxu
+}  // namespace oxu::sim

@@ -3,15 +3,15 @@
 // The simulator's command line.
 
 #include <chrono>
-#include <cstdint>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "device/fault_plan.h"
 #include "protocol/bytes.h"
 
-namespace oxu {
+namespace oxu::sim {
 
 // Bad input to the simulator itself. what() is the message for stderr;
 // main() exits with code 2.
@@ -20,13 +20,9 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-enum class PageOrder { Sequential, Reverse, Random, Repeat };
-
 struct Options {
     bool help = false;
     bool expectDownload = false;
-    PageOrder order = PageOrder::Sequential;
-    std::optional<std::uint64_t> seed;  // chosen at random when absent, and reported
     std::chrono::microseconds timeout = std::chrono::seconds(10);
     std::chrono::microseconds wait{0};  // 0: wait for the program forever
     std::optional<std::string> linkPath;
@@ -35,18 +31,7 @@ struct Options {
     std::optional<Bytes> expectedImage;    // the contents of --expect-image
     std::optional<std::size_t> imageSize;  // --image-size, or the expected image's size
     bool stats = false;
-
-    bool silent = false;
-    std::optional<int> stopAfter;
-    std::optional<std::chrono::microseconds> resumeAfter;
-    bool pageZero = false;
-    bool split = false;
-    bool burst = false;
-    int garbage = 0;
-    bool retryBadChecksum = false;
-    std::optional<int> hangupAfter;
-    int extraPages = 0;
-    std::optional<long> baud;
+    Faults faults;  // where the device departs from an honest one
 };
 
 // Parses argv[1..]. Reads the --expect-image file. Throws UsageError naming
@@ -57,4 +42,4 @@ Options parseOptions(const std::vector<std::string>& args);
 // The --help text: every flag, one line or two each.
 std::string usageText();
 
-}  // namespace oxu
+}  // namespace oxu::sim

@@ -12,7 +12,7 @@
 #include <ctime>
 #include <utility>
 
-namespace oxu {
+namespace oxu::sim {
 
 volatile std::sig_atomic_t g_terminationSignal = 0;
 
@@ -278,4 +278,4 @@ microseconds PtyLine::now() const {
         std::chrono::steady_clock::now().time_since_epoch());
 }
 
-}  // namespace oxu
+}  // namespace oxu::sim

@@ -8,7 +8,7 @@
 
 #include "device/line.h"
 
-namespace oxu {
+namespace oxu::sim {
 
 class PtyLine final : public Line {
 public:
@@ -59,4 +59,4 @@ private:
 // Set by the termination signal handler that main() installs.
 extern volatile std::sig_atomic_t g_terminationSignal;
 
-}  // namespace oxu
+}  // namespace oxu::sim

@@ -5,13 +5,13 @@
 #include <cstdio>
 #include <fstream>
 
-namespace oxu::test {
+namespace oxu::sim::test {
 namespace {
 
 TEST(Options, DefaultsAreASequentialUpdateWithTenSecondTimeout) {
     const Options options = parseOptions({});
     EXPECT_FALSE(options.expectDownload);
-    EXPECT_EQ(options.order, PageOrder::Sequential);
+    EXPECT_EQ(options.faults.order, PageOrder::Sequential);
     EXPECT_EQ(options.timeout, std::chrono::seconds(10));
     EXPECT_EQ(options.wait.count(), 0);
     EXPECT_FALSE(options.imageSize);
@@ -22,14 +22,14 @@ TEST(Options, ReadsValuesInBothForms) {
         parseOptions({"--order=reverse", "--seed", "7", "--timeout", "0.5", "--stop-after=3",
                       "--resume-after", "2", "--garbage", "5", "--baud=19200", "--split",
                       "--image-size", "1000", "--link", "/tmp/x"});
-    EXPECT_EQ(options.order, PageOrder::Reverse);
-    EXPECT_EQ(options.seed, 7u);
+    EXPECT_EQ(options.faults.order, PageOrder::Reverse);
+    EXPECT_EQ(options.faults.seed, 7u);
     EXPECT_EQ(options.timeout, std::chrono::milliseconds(500));
-    EXPECT_EQ(options.stopAfter, 3);
-    EXPECT_EQ(options.resumeAfter, std::chrono::seconds(2));
-    EXPECT_EQ(options.garbage, 5);
-    EXPECT_EQ(options.baud, 19200);
-    EXPECT_TRUE(options.split);
+    EXPECT_EQ(options.faults.stopAfter, 3);
+    EXPECT_EQ(options.faults.resumeAfter, std::chrono::seconds(2));
+    EXPECT_EQ(options.faults.garbage, 5);
+    EXPECT_EQ(options.faults.baud, 19200);
+    EXPECT_TRUE(options.faults.split);
     EXPECT_EQ(options.imageSize, 1000u);
     EXPECT_EQ(options.linkPath, "/tmp/x");
 }
@@ -94,4 +94,4 @@ TEST(Options, HelpNamesEveryFlag) {
 }
 
 }  // namespace
-}  // namespace oxu::test
+}  // namespace oxu::sim::test

@@ -20,7 +20,7 @@
 #include "protocol/firmware_image.h"
 #include "protocol/frames.h"
 
-namespace oxu::test {
+namespace oxu::sim::test {
 namespace {
 
 // Guards against a hung simulator; far above anything a passing run needs.
@@ -259,4 +259,4 @@ TEST(Simulator, TerminationSignalEndsTheWaitAndRemovesTheLink) {
 }
 
 }  // namespace
-}  // namespace oxu::test
+}  // namespace oxu::sim::test
