@@ -17,6 +17,7 @@
 #include "device/options.h"
 #include "device/pty_line.h"
 #include "device/session.h"
+#include "oxu_version.h"
 
 using namespace oxu::sim;
 
@@ -126,8 +127,9 @@ int main(int argc, char** argv) {
         std::cerr << "oxu-device-sim: " << error.what() << '\n';
         return kExitUsage;
     }
-    if (options.help) {
-        std::cout << usageText();
+    if (options.help || options.version) {
+        std::cout << (options.help ? usageText()
+                                   : std::string("oxu-device-sim ") + oxu::kVersion + "\n");
         return kExitOk;
     }
     if (options.savePath) {

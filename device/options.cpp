@@ -1,5 +1,7 @@
 #include "device/options.h"
 
+#include <getopt.h>
+
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -57,80 +59,85 @@ PageOrder parseOrder(const std::string& text) {
 Options parseOptions(const std::vector<std::string>& args) {
     Options options;
     Faults& faults = options.faults;
-    using Handler = std::function<void(const std::string& flag, const std::string& value)>;
-    const std::map<std::string, Handler> withValue = {
-        {"--order", [&](auto&, auto& v) { faults.order = parseOrder(v); }},
-        {"--seed",
-         [&](auto& f, auto& v) {
-             faults.seed = static_cast<std::uint64_t>(parseInteger(f, v, 0, INT64_MAX));
-         }},
-        {"--timeout", [&](auto& f, auto& v) { options.timeout = parseSeconds(f, v); }},
-        {"--wait", [&](auto& f, auto& v) { options.wait = parseSeconds(f, v); }},
-        {"--link", [&](auto&, auto& v) { options.linkPath = v; }},
-        {"--save", [&](auto&, auto& v) { options.savePath = v; }},
-        {"--expect-image", [&](auto&, auto& v) { options.expectImagePath = v; }},
-        {"--image-size",
-         [&](auto& f, auto& v) {
-             options.imageSize = static_cast<std::size_t>(parseInteger(f, v, 0, kMaxImageBytes));
-         }},
-        {"--stop-after",
-         [&](auto& f, auto& v) {
-             faults.stopAfter = static_cast<int>(parseInteger(f, v, 0, 1000));
-         }},
-        {"--resume-after", [&](auto& f, auto& v) { faults.resumeAfter = parseSeconds(f, v); }},
-        {"--garbage",
-         [&](auto& f, auto& v) {
-             faults.garbage = static_cast<int>(parseInteger(f, v, 1, 65536));
-         }},
-        {"--hangup-after",
-         [&](auto& f, auto& v) {
-             faults.hangupAfter = static_cast<int>(parseInteger(f, v, 0, 1000));
-         }},
-        {"--extra-pages",
-         [&](auto& f, auto& v) {
-             faults.extraPages = static_cast<int>(parseInteger(f, v, 0, kMaxPageCount));
-         }},
-        {"--baud",
-         [&](auto& f, auto& v) {
-             faults.baud = static_cast<long>(parseInteger(f, v, 50, 4000000));
-         }},
+    using Take = std::function<void(const std::string& flag, const std::string& value)>;
+    struct Flag {
+        const char* name;
+        bool* on;   // a switch, or
+        Take take;  // a flag with a value
     };
-    const std::map<std::string, bool*> switches = {
-        {"--help", &options.help},
-        {"-h", &options.help},
-        {"--expect-download", &options.expectDownload},
-        {"--stats", &options.stats},
-        {"--silent", &faults.silent},
-        {"--page-zero", &faults.pageZero},
-        {"--split", &faults.split},
-        {"--burst", &faults.burst},
-        {"--retry-bad-checksum", &faults.retryBadChecksum},
+    const auto whole = [](auto& into, long long low, long long high) -> Take {
+        return [&into, low, high](auto& f, auto& v) { into = parseInteger(f, v, low, high); };
+    };
+    const auto seconds = [](auto& into) -> Take {
+        return [&into](auto& f, auto& v) { into = parseSeconds(f, v); };
+    };
+    const auto text = [](auto& into) -> Take { return [&into](auto&, auto& v) { into = v; }; };
+    const Flag flags[] = {
+        {"help", &options.help, {}},
+        {"version", &options.version, {}},
+        {"expect-download", &options.expectDownload, {}},
+        {"stats", &options.stats, {}},
+        {"silent", &faults.silent, {}},
+        {"page-zero", &faults.pageZero, {}},
+        {"split", &faults.split, {}},
+        {"burst", &faults.burst, {}},
+        {"retry-bad-checksum", &faults.retryBadChecksum, {}},
+        {"order", nullptr, [&](auto&, auto& v) { faults.order = parseOrder(v); }},
+        {"seed", nullptr, whole(faults.seed, 0, INT64_MAX)},
+        {"timeout", nullptr, seconds(options.timeout)},
+        {"wait", nullptr, seconds(options.wait)},
+        {"link", nullptr, text(options.linkPath)},
+        {"save", nullptr, text(options.savePath)},
+        {"expect-image", nullptr, text(options.expectImagePath)},
+        {"image-size", nullptr, whole(options.imageSize, 0, kMaxImageBytes)},
+        {"stop-after", nullptr, whole(faults.stopAfter, 0, 1000)},
+        {"resume-after", nullptr, seconds(faults.resumeAfter)},
+        {"garbage", nullptr, whole(faults.garbage, 1, 65536)},
+        {"hangup-after", nullptr, whole(faults.hangupAfter, 0, 1000)},
+        {"extra-pages", nullptr, whole(faults.extraPages, 0, kMaxPageCount)},
+        {"baud", nullptr, whole(faults.baud, 50, 4000000)},
+    };
+    // getopt_long reports a flag by its index past every character code.
+    constexpr int kFirstCode = 256;
+    std::vector<option> table;
+    for (const Flag& flag : flags) {
+        table.push_back({flag.name, flag.on ? no_argument : required_argument, nullptr,
+                         kFirstCode + static_cast<int>(table.size())});
+    }
+    table.push_back({});
+    const auto nameOf = [&](int code) {
+        return code >= kFirstCode ? std::string("--") + flags[code - kFirstCode].name
+                                  : "-" + std::string(1, static_cast<char>(code));
     };
 
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string flag = args[i];
-        std::optional<std::string> value;
-        if (const auto eq = flag.find('='); flag.starts_with("--") && eq != std::string::npos) {
-            value = flag.substr(eq + 1);
-            flag.resize(eq);
+    // getopt_long reorders what it is given, so it gets a copy.
+    std::vector<std::string> words = args;
+    std::vector<char*> argv{const_cast<char*>("oxu-device-sim")};
+    for (std::string& word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    const int argc = static_cast<int>(argv.size()) - 1;
+    opterr = 0;  // the messages below name the flag and point to --help
+    optind = 0;  // a fresh start, whatever an earlier parse left behind
+    for (int code; (code = getopt_long(argc, argv.data(), ":h", table.data(), nullptr)) != -1;) {
+        if (code == 'h') {
+            options.help = true;
+        } else if (code == ':') {
+            throw UsageError(nameOf(optopt) + " needs a value (see --help)");
+        } else if (code == '?' && optopt >= kFirstCode) {
+            throw UsageError(nameOf(optopt) + " takes no value");
+        } else if (code == '?') {
+            const std::string word = optopt ? nameOf(optopt) : argv[optind - 1];
+            throw UsageError("unknown option \"" + word + "\" (see --help)");
+        } else if (const Flag& flag = flags[code - kFirstCode]; flag.on) {
+            *flag.on = true;
+        } else {
+            flag.take(nameOf(code), optarg);
         }
-        if (const auto sw = switches.find(flag); sw != switches.end()) {
-            if (value)
-                throw UsageError(flag + " takes no value");
-            *sw->second = true;
-            continue;
-        }
-        const auto handler = withValue.find(flag);
-        if (handler == withValue.end())
-            throw UsageError("unknown option \"" + args[i] + "\" (see --help)");
-        if (!value) {
-            if (i + 1 >= args.size())
-                throw UsageError(flag + " needs a value (see --help)");
-            value = args[++i];
-        }
-        handler->second(flag, *value);
     }
-    if (options.help)
+    if (optind < argc)
+        throw UsageError("unknown option \"" + std::string(argv[optind]) + "\" (see --help)");
+    if (options.help || options.version)
         return options;
 
     if (faults.resumeAfter && !faults.stopAfter)
@@ -186,6 +193,7 @@ General:
                          answer is due (default 10)
   --stats                also print a "stats:" line with page round-trip times
   -h, --help             show this text
+  --version              show the version
 
 Update (default mode):
   --order ORDER          sequential (1..N, default), reverse (N..1), random (a

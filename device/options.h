@@ -22,6 +22,7 @@ public:
 
 struct Options {
     bool help = false;
+    bool version = false;
     bool expectDownload = false;
     std::chrono::microseconds timeout = std::chrono::seconds(10);
     std::chrono::microseconds wait{0};  // 0: wait for the program forever
@@ -34,9 +35,10 @@ struct Options {
     Faults faults;  // where the device departs from an honest one
 };
 
-// Parses argv[1..]. Reads the --expect-image file. Throws UsageError naming
-// the offending flag or value for an unknown flag, a missing or bad value, a
-// combination that makes no sense, or an unreadable file.
+// Parses argv[1..]; may be called again in the same process. Reads the
+// --expect-image file. Throws UsageError naming the offending flag or value
+// for an unknown flag, a missing or bad value, a combination that makes no
+// sense, or an unreadable file.
 Options parseOptions(const std::vector<std::string>& args);
 
 // The --help text: every flag, one line or two each.

@@ -66,6 +66,8 @@ TEST(Options, BadUsageIsRejectedWithAMessageNamingTheFlag) {
         {{"--baud", "99999999999999999999"}, "--baud:"},
         {{"--resume-after", "1"}, "--resume-after only makes sense with --stop-after"},
         {{"--split=yes"}, "--split takes no value"},
+        {{"--version=2"}, "--version takes no value"},
+        {{"--seed", "1", "-x"}, "unknown option \"-x\""},
         {{"--expect-image", "/nonexistent/oxu.bin"}, "/nonexistent/oxu.bin"},
         {{"--expect-download", "--burst"}, "cannot be combined"},
     };
@@ -80,6 +82,16 @@ TEST(Options, BadUsageIsRejectedWithAMessageNamingTheFlag) {
     }
 }
 
+TEST(Options, ParsesAgainInTheSameProcess) {
+    // getopt_long keeps its place between calls unless told to start afresh.
+    for (int round = 0; round < 3; ++round) {
+        const Options options = parseOptions({"--stats", "--garbage", "3", "--version"});
+        EXPECT_TRUE(options.stats && options.version);
+        EXPECT_EQ(options.faults.garbage, 3);
+        EXPECT_THROW(parseOptions({"--silent", "left-over"}), UsageError);
+    }
+}
+
 TEST(Options, HelpNamesEveryFlag) {
     const std::string help = usageText();
     for (const char* flag : {"--link",         "--wait",         "--timeout",
@@ -88,7 +100,8 @@ TEST(Options, HelpNamesEveryFlag) {
                              "--extra-pages",  "--silent",       "--stop-after",
                              "--resume-after", "--page-zero",    "--split",
                              "--burst",        "--garbage",      "--retry-bad-checksum",
-                             "--hangup-after", "--baud",         "--expect-download"}) {
+                             "--hangup-after", "--baud",         "--expect-download",
+                             "--version"}) {
         EXPECT_NE(help.find(flag), std::string::npos) << flag;
     }
 }

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "oxu_version.h"
 #include "protocol/firmware_image.h"
 #include "protocol/frames.h"
 
@@ -211,6 +212,12 @@ TEST(Simulator, BadUsageExitsTwoWithAMessage) {
         EXPECT_EQ(err.rfind("oxu-device-sim: ", 0), 0u) << err;
         EXPECT_TRUE(sim.readStdout().empty());
     }
+}
+
+TEST(Simulator, VersionNamesTheProgramAndTheProjectVersion) {
+    Simulator sim({"--version"});
+    EXPECT_EQ(sim.readStdout(), std::string("oxu-device-sim ") + oxu::kVersion + "\n");
+    EXPECT_EQ(sim.exitCode(), 0);
 }
 
 TEST(Simulator, DownloadModeReportsBytesAndSettings) {
