@@ -10,6 +10,7 @@
 
 #include "protocol/firmware_image.h"
 #include "protocol/frames.h"
+#include "protocol/line_choices.h"
 
 namespace oxu::sim {
 
@@ -224,6 +225,8 @@ Faults:
   --hangup-after K       drop the line after K pages, like an unplugged adapter
   --baud B               pace the simulator's own bytes at B baud (10 bits a byte)
                          and report the time the program's bytes would take at B
+                         (the device speaks )" +
+           listBaudRates() + R"()
 
 Download command:
   --expect-download      expect the 3 bytes 2F 55 AA and report the line settings

@@ -56,6 +56,10 @@ private:
     void releaseOutput();
 };
 
+// The settings of the terminal behind fd, with the speed as the kernel keeps
+// it (any rate, not only the standard ones). Nothing when they cannot be read.
+std::optional<LineSettings> readLineSettings(int fd);
+
 // Set by the termination signal handler that main() installs.
 extern volatile std::sig_atomic_t g_terminationSignal;
 
