@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -31,7 +33,8 @@ void noteTerminationSignal(int signal) {
     g_terminationSignal = signal;
 }
 
-// Removes the --link symlink however the run ends (short of SIGKILL).
+// The --link symlink to the terminal, removed however the run ends (short of
+// SIGKILL).
 class LinkGuard {
 public:
     LinkGuard() = default;
@@ -42,16 +45,32 @@ public:
     LinkGuard(const LinkGuard&) = delete;
     LinkGuard& operator=(const LinkGuard&) = delete;
 
-    // Throws std::runtime_error naming the link and the reason.
-    void create(const std::string& path, const std::string& target) {
-        // Replace a stale link left by an earlier run, but never a real file.
+    // Replaces only a stale link: one to this terminal or one into /dev/pts/
+    // whose terminal is gone. Throws std::runtime_error naming the link and
+    // what stands there, or the system's reason.
+    void create(const std::string& path, const std::string& terminal) {
+        const std::string cannot = "Cannot create the link \"" + path + "\" to " + terminal;
         struct stat info {};
-        if (lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode))
+        if (lstat(path.c_str(), &info) == 0) {
+            std::string target(PATH_MAX, '\0');
+            const ssize_t length =
+                S_ISLNK(info.st_mode) ? readlink(path.c_str(), target.data(), target.size()) : 0;
+            target.resize(static_cast<std::size_t>(std::max<ssize_t>(length, 0)));
+            // A killed run leaves its link pointing at a terminal that is gone
+            // or, the numbers being reused, at this one.
+            const bool stale = target == terminal ||
+                               (target.starts_with("/dev/pts/") && stat(path.c_str(), &info) != 0);
+            if (!stale) {
+                const std::string there = !target.empty()         ? "a link to " + target
+                                          : S_ISDIR(info.st_mode) ? "a directory"
+                                                                  : "a file";
+                throw std::runtime_error(cannot + ": " + there +
+                                         " is already there (remove it or choose another path)");
+            }
             unlink(path.c_str());
-        if (symlink(target.c_str(), path.c_str()) != 0) {
-            throw std::runtime_error("Cannot create the link \"" + path + "\" to " + target + ": " +
-                                     std::strerror(errno));
         }
+        if (symlink(terminal.c_str(), path.c_str()) != 0)
+            throw std::runtime_error(cannot + ": " + std::strerror(errno));
         m_path = path;
     }
 

@@ -187,7 +187,9 @@ Exit codes: 0 the update (or download command) arrived and checked out;
 kept the update from completing); 2 bad usage.
 
 General:
-  --link PATH            also make a symbolic link PATH to the terminal (removed at exit)
+  --link PATH            also make a symbolic link PATH to the terminal (removed at
+                         exit). Only a stale link to a terminal that is gone is
+                         replaced; anything else at PATH is left alone (exit 2)
   --wait S               give up if the program has not started within S seconds
                          (default 0: wait forever)
   --timeout S            give up when the program stays silent S seconds while an
