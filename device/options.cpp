@@ -1,10 +1,15 @@
 #include "device/options.h"
 
+#include <fcntl.h>
 #include <getopt.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <map>
 
@@ -53,6 +58,60 @@ PageOrder parseOrder(const std::string& text) {
                          "\" is not one of sequential, reverse, random, repeat");
     }
     return found->second;
+}
+
+// What a file that is not a regular one is, for the message that refuses it.
+const char* describeFileKind(mode_t mode) {
+    return S_ISDIR(mode)    ? "a directory"
+           : S_ISFIFO(mode) ? "a FIFO"
+           : S_ISCHR(mode)  ? "a character device"
+           : S_ISBLK(mode)  ? "a block device"
+                            : "something else";
+}
+
+// Reads the --expect-image file, refusing before reading anything that is
+// not a regular file of at most an image's size: /dev/zero would never end
+// and a FIFO would wait for a writer.
+Bytes readExpectedImage(const std::string& path) {
+    const std::string named = "--expect-image: \"" + path + "\"";
+    const auto cannotRead = [&](int error) {
+        return UsageError("--expect-image: cannot read \"" + path + "\": " + std::strerror(error));
+    };
+    // Looked at before it is opened: opening a serial port's device node
+    // already moves its control lines.
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0)
+        throw cannotRead(errno);
+    struct Closer {
+        int fd = -1;
+        ~Closer() {
+            if (fd >= 0)
+                close(fd);
+        }
+    } file;
+    if (S_ISREG(info.st_mode)) {
+        file.fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        // Checked again on what was opened, in case the name changed meanwhile.
+        if (file.fd < 0 || fstat(file.fd, &info) != 0)
+            throw cannotRead(errno);
+    }
+    if (!S_ISREG(info.st_mode))
+        throw UsageError(named + " is " + describeFileKind(info.st_mode) + ", not a regular file");
+    // One byte more than an image holds shows a file that grew since.
+    Bytes image(kMaxImageBytes + 1);
+    std::size_t got = 0;
+    ssize_t chunk = 0;
+    while (info.st_size <= static_cast<off_t>(kMaxImageBytes) && got < image.size() &&
+           (chunk = read(file.fd, image.data() + got, image.size() - got)) > 0)
+        got += static_cast<std::size_t>(chunk);
+    if (info.st_size > static_cast<off_t>(kMaxImageBytes) || got > kMaxImageBytes) {
+        throw UsageError(named + " has " + std::to_string(std::max<off_t>(info.st_size, got)) +
+                         " bytes; at most 65280 fit in 255 pages");
+    }
+    if (chunk < 0)
+        throw cannotRead(errno);
+    image.resize(got);
+    return image;
 }
 
 }  // namespace
@@ -146,16 +205,7 @@ Options parseOptions(const std::vector<std::string>& args) {
     if (options.timeout.count() == 0)
         throw UsageError("--timeout: must be above 0 seconds");
     if (options.expectImagePath) {
-        try {
-            options.expectedImage = Lire(*options.expectImagePath);
-        } catch (const FirmwareReadError& error) {
-            throw UsageError(std::string("--expect-image: ") + error.what());
-        }
-        if (options.expectedImage->size() > kMaxImageBytes) {
-            throw UsageError("--expect-image: \"" + *options.expectImagePath + "\" has " +
-                             std::to_string(options.expectedImage->size()) +
-                             " bytes; at most 65280 fit in 255 pages");
-        }
+        options.expectedImage = readExpectedImage(*options.expectImagePath);
         if (options.imageSize && *options.imageSize != options.expectedImage->size()) {
             throw UsageError("--image-size " + std::to_string(*options.imageSize) +
                              " disagrees with --expect-image \"" + *options.expectImagePath +
@@ -206,7 +256,8 @@ Update (default mode):
   --image-size BYTES     the exact image size: every page frame length is checked.
                          Without it pages 1..N-1 must be 258 bytes and the last page
                          ends after 200 ms without a byte
-  --expect-image FILE    compare the received image with FILE (implies its size)
+  --expect-image FILE    compare the received image with FILE (implies its size); a
+                         regular file of at most 65280 bytes
   --save FILE            write the received image to FILE once every page checked out
   --extra-pages K        also request K pages beyond the image (each must be 00 00)
 

@@ -36,9 +36,10 @@ struct Options {
 };
 
 // Parses argv[1..]; may be called again in the same process. Reads the
-// --expect-image file. Throws UsageError naming the offending flag or value
-// for an unknown flag, a missing or bad value, a combination that makes no
-// sense, or an unreadable file.
+// --expect-image file, which must be a regular file that fits in an image.
+// Throws UsageError naming the offending flag or value for an unknown flag,
+// a missing or bad value, a combination that makes no sense, or an
+// unsuitable or unreadable file.
 Options parseOptions(const std::vector<std::string>& args);
 
 // The --help text: every flag, one line or two each.

@@ -1,5 +1,8 @@
 #include "device/options.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -45,6 +48,42 @@ TEST(Options, ExpectImageLoadsTheFileAndItsSize) {
     std::remove(path.c_str());
 }
 
+TEST(Options, ExpectImageRefusesWhatIsNotARegularFileOfAnImagesSize) {
+    const std::string dir = ::testing::TempDir();
+    const std::string fifo = dir + "oxu_expect_fifo";
+    const std::string large = dir + "oxu_expect_large.bin";
+    const std::string link = dir + "oxu_expect_link";
+    const std::string fits = dir + "oxu_expect_fits.bin";
+    mkfifo(fifo.c_str(), 0600);
+    std::ofstream(large, std::ios::binary) << std::string(65281, 'x');
+    std::ofstream(fits, std::ios::binary) << std::string(65280, 'x');
+    symlink("/dev/zero", link.c_str());
+    struct Case {
+        std::string path;
+        const char* messagePart;  // after --expect-image: "<path>"
+    };
+    // Each would otherwise hang (the FIFO) or read until memory runs out.
+    const Case cases[] = {
+        {"/dev/zero", " is a character device, not a regular file"},
+        {fifo, " is a FIFO, not a regular file"},
+        {link, " is a character device, not a regular file"},
+        {dir, " is a directory, not a regular file"},
+        {large, " has 65281 bytes; at most 65280 fit in 255 pages"},
+    };
+    for (const Case& c : cases) {
+        try {
+            parseOptions({"--expect-image", c.path});
+            ADD_FAILURE() << "accepted: " << c.path;
+        } catch (const UsageError& error) {
+            EXPECT_EQ(std::string(error.what()),
+                      "--expect-image: \"" + c.path + "\"" + c.messagePart);
+        }
+    }
+    EXPECT_EQ(parseOptions({"--expect-image", fits}).expectedImage->size(), 65280u);
+    for (const std::string& path : {fifo, large, link, fits})
+        std::remove(path.c_str());
+}
+
 TEST(Options, BadUsageIsRejectedWithAMessageNamingTheFlag) {
     struct Case {
         std::vector<std::string> args;
@@ -68,6 +107,7 @@ TEST(Options, BadUsageIsRejectedWithAMessageNamingTheFlag) {
         {{"--split=yes"}, "--split takes no value"},
         {{"--version=2"}, "--version takes no value"},
         {{"--seed", "1", "-x"}, "unknown option \"-x\""},
+        {{"--expect-image", "/nonexistent/oxu.bin"}, "No such file or directory"},
         {{"--expect-image", "/nonexistent/oxu.bin"}, "/nonexistent/oxu.bin"},
         {{"--expect-download", "--burst"}, "cannot be combined"},
     };
