@@ -1,6 +1,7 @@
 #include "bench/device_report.h"
 
 #include "bench/measure.h"
+#include "device/report.h"
 
 namespace oxu::bench {
 
@@ -22,23 +23,25 @@ std::vector<std::string> simulatorFlags(const DeviceSetup& setup) {
 }
 
 bool readVerdict(const std::string& output, UpdateRun& run) {
-    const std::string verdict = findLine(output, "verdict:");
-    if (verdict.empty()) {
+    const std::string line = findLine(output, "verdict:");
+    const std::optional<sim::UpdateReport> verdict = sim::parseVerdict(line);
+    if (!verdict) {
         run.ok = false;
-        run.failure = "oxu-device-sim printed no verdict";
+        run.failure = line.empty() ? "oxu-device-sim printed no verdict"
+                                   : "oxu-device-sim printed a verdict that does not read: " + line;
         return false;
     }
-    const auto fields = parseFields(verdict);
-    run.ok = verdict.rfind("verdict: ok", 0) == 0;
-    run.timeMs = numberField(fields, "time_ms").value_or(0);
-    const auto stats = parseFields(findLine(output, "stats:"));
-    run.rttMedianUs = numberField(stats, "rtt_median_us");
-    run.rttP99Us = numberField(stats, "rtt_p99_us");
-    run.rttMaxUs = numberField(stats, "rtt_max_us");
+    run.ok = verdict->ok;
+    run.timeMs = static_cast<double>(verdict->elapsed.count()) / 1000.0;
+    const std::optional<sim::RoundTripStats> stats = sim::parseStats(findLine(output, "stats:"));
+    if (stats && stats->count > 0) {
+        run.rttMedianUs = static_cast<double>(stats->medianUs);
+        run.rttP99Us = static_cast<double>(stats->p99Us);
+        run.rttMaxUs = static_cast<double>(stats->maxUs);
+    }
     if (!run.ok) {
-        const auto reason = fields.find("reason");
         run.failure = "the simulated device reports a failed update: " +
-                      (reason == fields.end() ? verdict : reason->second);
+                      (verdict->reason.empty() ? line : verdict->reason);
     }
     return run.ok;
 }

@@ -37,9 +37,9 @@ struct DeviceSetup {
 // waits, and pacing when asked.
 std::vector<std::string> simulatorFlags(const DeviceSetup& setup);
 
-// Fills run from the simulator's output (its verdict and stats lines).
-// Returns false, with run.failure giving the device's reason, when the
-// verdict is missing or not ok.
+// Fills run from the simulator's output (its verdict and stats lines, read
+// with the simulator's own parser). Returns false, with run.failure giving
+// the device's reason, when the verdict is missing, unreadable or not ok.
 bool readVerdict(const std::string& output, UpdateRun& run);
 
 }  // namespace oxu::bench

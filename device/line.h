@@ -9,9 +9,10 @@
 #include <stdexcept>
 #include <string>
 
+#include "device/report.h"
 #include "protocol/bytes.h"
 
-namespace oxu {
+namespace oxu::sim {
 
 // A failing line operation. what() says what was attempted and why.
 class LineError : public std::runtime_error {
@@ -25,17 +26,6 @@ enum class ReadStatus {
     Closed,       // the program closed its end of the line (nothing more will come)
     Interrupted,  // a termination signal arrived
 };
-
-// The line settings the program chose, as "19200,n,8,1" shows them.
-struct LineSettings {
-    long baud = 0;
-    int dataBits = 8;
-    char parity = 'n';  // 'n', 'e' or 'o'
-    int stopBits = 1;
-};
-
-// "19200,n,8,1".
-std::string formatLineSettings(const LineSettings& settings);
 
 class Line {
 public:
@@ -71,4 +61,4 @@ public:
     virtual std::chrono::microseconds now() const = 0;
 };
 
-}  // namespace oxu
+}  // namespace oxu::sim

@@ -1,11 +1,13 @@
 // oxu-device-sim: a simulated OXU device on a pseudo-terminal, for trying the
-// updater without the hardware. See --help and device/README.md.
+// updater without the hardware. See --help and README.md.
 
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -17,6 +19,9 @@
 #include "device/options.h"
 #include "device/pty_line.h"
 #include "device/session.h"
+#include "oxu_version.h"
+
+using namespace oxu::sim;
 
 namespace {
 
@@ -25,10 +30,11 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
 void noteTerminationSignal(int signal) {
-    oxu::g_terminationSignal = signal;
+    g_terminationSignal = signal;
 }
 
-// Removes the --link symlink however the run ends (short of SIGKILL).
+// The --link symlink to the terminal, removed however the run ends (short of
+// SIGKILL).
 class LinkGuard {
 public:
     LinkGuard() = default;
@@ -39,16 +45,32 @@ public:
     LinkGuard(const LinkGuard&) = delete;
     LinkGuard& operator=(const LinkGuard&) = delete;
 
-    // Throws std::runtime_error naming the link and the reason.
-    void create(const std::string& path, const std::string& target) {
-        // Replace a stale link left by an earlier run, but never a real file.
+    // Replaces only a stale link: one to this terminal or one into /dev/pts/
+    // whose terminal is gone. Throws std::runtime_error naming the link and
+    // what stands there, or the system's reason.
+    void create(const std::string& path, const std::string& terminal) {
+        const std::string cannot = "Cannot create the link \"" + path + "\" to " + terminal;
         struct stat info {};
-        if (lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode))
+        if (lstat(path.c_str(), &info) == 0) {
+            std::string target(PATH_MAX, '\0');
+            const ssize_t length =
+                S_ISLNK(info.st_mode) ? readlink(path.c_str(), target.data(), target.size()) : 0;
+            target.resize(static_cast<std::size_t>(std::max<ssize_t>(length, 0)));
+            // A killed run leaves its link pointing at a terminal that is gone
+            // or, the numbers being reused, at this one.
+            const bool stale = target == terminal ||
+                               (target.starts_with("/dev/pts/") && stat(path.c_str(), &info) != 0);
+            if (!stale) {
+                const std::string there = !target.empty()         ? "a link to " + target
+                                          : S_ISDIR(info.st_mode) ? "a directory"
+                                                                  : "a file";
+                throw std::runtime_error(cannot + ": " + there +
+                                         " is already there (remove it or choose another path)");
+            }
             unlink(path.c_str());
-        if (symlink(target.c_str(), path.c_str()) != 0) {
-            throw std::runtime_error("Cannot create the link \"" + path + "\" to " + target + ": " +
-                                     std::strerror(errno));
         }
+        if (symlink(terminal.c_str(), path.c_str()) != 0)
+            throw std::runtime_error(cannot + ": " + std::strerror(errno));
         m_path = path;
     }
 
@@ -56,7 +78,7 @@ private:
     std::string m_path;
 };
 
-int runSimulator(const oxu::Options& options) {
+int runSimulator(const Options& options) {
     // Termination signals are blocked except while the line waits, so a
     // signal always ends a wait instead of slipping in just before it.
     sigset_t blocked;
@@ -72,7 +94,7 @@ int runSimulator(const oxu::Options& options) {
     for (int signal : {SIGINT, SIGTERM, SIGHUP})
         sigaction(signal, &action, nullptr);
 
-    oxu::PtyLine line(waitMask);
+    PtyLine line(waitMask);
     LinkGuard link;
     if (options.linkPath) {
         try {
@@ -87,17 +109,17 @@ int runSimulator(const oxu::Options& options) {
     std::cout << line.slavePath() << std::endl;
 
     if (options.expectDownload) {
-        const oxu::DownloadReport report = oxu::runDownload(line, options);
-        std::cout << oxu::formatDownload(report) << std::endl;
+        const DownloadReport report = runDownload(line, options);
+        std::cout << formatDownload(report) << std::endl;
         return report.ok ? kExitOk : kExitFailed;
     }
 
-    const oxu::UpdateReport report = oxu::runUpdate(line, options);
+    const UpdateReport report = runUpdate(line, options);
     bool saved = true;
     if (options.savePath) {
         if (report.image) {
             try {
-                oxu::writeImageFile(*options.savePath, *report.image);
+                writeImageFile(*options.savePath, *report.image);
             } catch (const std::exception& error) {
                 std::cerr << "oxu-device-sim: " << error.what() << '\n';
                 saved = false;
@@ -107,9 +129,9 @@ int runSimulator(const oxu::Options& options) {
                       << "\": not every page arrived intact\n";
         }
     }
-    std::cout << oxu::formatVerdict(report) << '\n';
+    std::cout << formatVerdict(report) << '\n';
     if (options.stats)
-        std::cout << oxu::formatStats(report) << '\n';
+        std::cout << formatStats(report) << '\n';
     std::cout.flush();
     return report.ok && saved ? kExitOk : kExitFailed;
 }
@@ -117,15 +139,16 @@ int runSimulator(const oxu::Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    oxu::Options options;
+    Options options;
     try {
-        options = oxu::parseOptions(std::vector<std::string>(argv + 1, argv + argc));
-    } catch (const oxu::UsageError& error) {
+        options = parseOptions(std::vector<std::string>(argv + 1, argv + argc));
+    } catch (const UsageError& error) {
         std::cerr << "oxu-device-sim: " << error.what() << '\n';
         return kExitUsage;
     }
-    if (options.help) {
-        std::cout << oxu::usageText();
+    if (options.help || options.version) {
+        std::cout << (options.help ? usageText()
+                                   : std::string("oxu-device-sim ") + oxu::kVersion + "\n");
         return kExitOk;
     }
     if (options.savePath) {

@@ -1,15 +1,23 @@
 #include "device/options.h"
 
+#include <fcntl.h>
+#include <getopt.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <map>
 
 #include "protocol/firmware_image.h"
 #include "protocol/frames.h"
+#include "protocol/line_choices.h"
 
-namespace oxu {
+namespace oxu::sim {
 
 namespace {
 
@@ -52,101 +60,152 @@ PageOrder parseOrder(const std::string& text) {
     return found->second;
 }
 
+// What a file that is not a regular one is, for the message that refuses it.
+const char* describeFileKind(mode_t mode) {
+    return S_ISDIR(mode)    ? "a directory"
+           : S_ISFIFO(mode) ? "a FIFO"
+           : S_ISCHR(mode)  ? "a character device"
+           : S_ISBLK(mode)  ? "a block device"
+                            : "something else";
+}
+
+// Reads the --expect-image file, refusing before reading anything that is
+// not a regular file of at most an image's size: /dev/zero would never end
+// and a FIFO would wait for a writer.
+Bytes readExpectedImage(const std::string& path) {
+    const std::string named = "--expect-image: \"" + path + "\"";
+    const auto cannotRead = [&](int error) {
+        return UsageError("--expect-image: cannot read \"" + path + "\": " + std::strerror(error));
+    };
+    // Looked at before it is opened: opening a serial port's device node
+    // already moves its control lines.
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0)
+        throw cannotRead(errno);
+    struct Closer {
+        int fd = -1;
+        ~Closer() {
+            if (fd >= 0)
+                close(fd);
+        }
+    } file;
+    if (S_ISREG(info.st_mode)) {
+        file.fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        // Checked again on what was opened, in case the name changed meanwhile.
+        if (file.fd < 0 || fstat(file.fd, &info) != 0)
+            throw cannotRead(errno);
+    }
+    if (!S_ISREG(info.st_mode))
+        throw UsageError(named + " is " + describeFileKind(info.st_mode) + ", not a regular file");
+    // One byte more than an image holds shows a file that grew since.
+    Bytes image(kMaxImageBytes + 1);
+    std::size_t got = 0;
+    ssize_t chunk = 0;
+    while (info.st_size <= static_cast<off_t>(kMaxImageBytes) && got < image.size() &&
+           (chunk = read(file.fd, image.data() + got, image.size() - got)) > 0)
+        got += static_cast<std::size_t>(chunk);
+    if (info.st_size > static_cast<off_t>(kMaxImageBytes) || got > kMaxImageBytes) {
+        throw UsageError(named + " has " + std::to_string(std::max<off_t>(info.st_size, got)) +
+                         " bytes; at most 65280 fit in 255 pages");
+    }
+    if (chunk < 0)
+        throw cannotRead(errno);
+    image.resize(got);
+    return image;
+}
+
 }  // namespace
 
 Options parseOptions(const std::vector<std::string>& args) {
     Options options;
-    using Handler = std::function<void(const std::string& flag, const std::string& value)>;
-    const std::map<std::string, Handler> withValue = {
-        {"--order", [&](auto&, auto& v) { options.order = parseOrder(v); }},
-        {"--seed",
-         [&](auto& f, auto& v) {
-             options.seed = static_cast<std::uint64_t>(parseInteger(f, v, 0, INT64_MAX));
-         }},
-        {"--timeout", [&](auto& f, auto& v) { options.timeout = parseSeconds(f, v); }},
-        {"--wait", [&](auto& f, auto& v) { options.wait = parseSeconds(f, v); }},
-        {"--link", [&](auto&, auto& v) { options.linkPath = v; }},
-        {"--save", [&](auto&, auto& v) { options.savePath = v; }},
-        {"--expect-image", [&](auto&, auto& v) { options.expectImagePath = v; }},
-        {"--image-size",
-         [&](auto& f, auto& v) {
-             options.imageSize = static_cast<std::size_t>(parseInteger(f, v, 0, kMaxImageBytes));
-         }},
-        {"--stop-after",
-         [&](auto& f, auto& v) {
-             options.stopAfter = static_cast<int>(parseInteger(f, v, 0, 1000));
-         }},
-        {"--resume-after", [&](auto& f, auto& v) { options.resumeAfter = parseSeconds(f, v); }},
-        {"--garbage",
-         [&](auto& f, auto& v) {
-             options.garbage = static_cast<int>(parseInteger(f, v, 1, 65536));
-         }},
-        {"--hangup-after",
-         [&](auto& f, auto& v) {
-             options.hangupAfter = static_cast<int>(parseInteger(f, v, 0, 1000));
-         }},
-        {"--extra-pages",
-         [&](auto& f, auto& v) {
-             options.extraPages = static_cast<int>(parseInteger(f, v, 0, kMaxPageCount));
-         }},
-        {"--baud",
-         [&](auto& f, auto& v) {
-             options.baud = static_cast<long>(parseInteger(f, v, 50, 4000000));
-         }},
+    Faults& faults = options.faults;
+    using Take = std::function<void(const std::string& flag, const std::string& value)>;
+    struct Flag {
+        const char* name;
+        bool* on;   // a switch, or
+        Take take;  // a flag with a value
     };
-    const std::map<std::string, bool*> switches = {
-        {"--help", &options.help},
-        {"-h", &options.help},
-        {"--expect-download", &options.expectDownload},
-        {"--stats", &options.stats},
-        {"--silent", &options.silent},
-        {"--page-zero", &options.pageZero},
-        {"--split", &options.split},
-        {"--burst", &options.burst},
-        {"--retry-bad-checksum", &options.retryBadChecksum},
+    const auto whole = [](auto& into, long long low, long long high) -> Take {
+        return [&into, low, high](auto& f, auto& v) { into = parseInteger(f, v, low, high); };
+    };
+    const auto seconds = [](auto& into) -> Take {
+        return [&into](auto& f, auto& v) { into = parseSeconds(f, v); };
+    };
+    const auto text = [](auto& into) -> Take { return [&into](auto&, auto& v) { into = v; }; };
+    const Flag flags[] = {
+        {"help", &options.help, {}},
+        {"version", &options.version, {}},
+        {"expect-download", &options.expectDownload, {}},
+        {"stats", &options.stats, {}},
+        {"silent", &faults.silent, {}},
+        {"page-zero", &faults.pageZero, {}},
+        {"split", &faults.split, {}},
+        {"burst", &faults.burst, {}},
+        {"retry-bad-checksum", &faults.retryBadChecksum, {}},
+        {"order", nullptr, [&](auto&, auto& v) { faults.order = parseOrder(v); }},
+        {"seed", nullptr, whole(faults.seed, 0, INT64_MAX)},
+        {"timeout", nullptr, seconds(options.timeout)},
+        {"wait", nullptr, seconds(options.wait)},
+        {"link", nullptr, text(options.linkPath)},
+        {"save", nullptr, text(options.savePath)},
+        {"expect-image", nullptr, text(options.expectImagePath)},
+        {"image-size", nullptr, whole(options.imageSize, 0, kMaxImageBytes)},
+        {"stop-after", nullptr, whole(faults.stopAfter, 0, 1000)},
+        {"resume-after", nullptr, seconds(faults.resumeAfter)},
+        {"garbage", nullptr, whole(faults.garbage, 1, 65536)},
+        {"hangup-after", nullptr, whole(faults.hangupAfter, 0, 1000)},
+        {"extra-pages", nullptr, whole(faults.extraPages, 0, kMaxPageCount)},
+        {"baud", nullptr, whole(faults.baud, 50, 4000000)},
+    };
+    // getopt_long reports a flag by its index past every character code.
+    constexpr int kFirstCode = 256;
+    std::vector<option> table;
+    for (const Flag& flag : flags) {
+        table.push_back({flag.name, flag.on ? no_argument : required_argument, nullptr,
+                         kFirstCode + static_cast<int>(table.size())});
+    }
+    table.push_back({});
+    const auto nameOf = [&](int code) {
+        return code >= kFirstCode ? std::string("--") + flags[code - kFirstCode].name
+                                  : "-" + std::string(1, static_cast<char>(code));
     };
 
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string flag = args[i];
-        std::optional<std::string> value;
-        if (const auto eq = flag.find('='); flag.starts_with("--") && eq != std::string::npos) {
-            value = flag.substr(eq + 1);
-            flag.resize(eq);
+    // getopt_long reorders what it is given, so it gets a copy.
+    std::vector<std::string> words = args;
+    std::vector<char*> argv{const_cast<char*>("oxu-device-sim")};
+    for (std::string& word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    const int argc = static_cast<int>(argv.size()) - 1;
+    opterr = 0;  // the messages below name the flag and point to --help
+    optind = 0;  // a fresh start, whatever an earlier parse left behind
+    for (int code; (code = getopt_long(argc, argv.data(), ":h", table.data(), nullptr)) != -1;) {
+        if (code == 'h') {
+            options.help = true;
+        } else if (code == ':') {
+            throw UsageError(nameOf(optopt) + " needs a value (see --help)");
+        } else if (code == '?' && optopt >= kFirstCode) {
+            throw UsageError(nameOf(optopt) + " takes no value");
+        } else if (code == '?') {
+            const std::string word = optopt ? nameOf(optopt) : argv[optind - 1];
+            throw UsageError("unknown option \"" + word + "\" (see --help)");
+        } else if (const Flag& flag = flags[code - kFirstCode]; flag.on) {
+            *flag.on = true;
+        } else {
+            flag.take(nameOf(code), optarg);
         }
-        if (const auto sw = switches.find(flag); sw != switches.end()) {
-            if (value)
-                throw UsageError(flag + " takes no value");
-            *sw->second = true;
-            continue;
-        }
-        const auto handler = withValue.find(flag);
-        if (handler == withValue.end())
-            throw UsageError("unknown option \"" + args[i] + "\" (see --help)");
-        if (!value) {
-            if (i + 1 >= args.size())
-                throw UsageError(flag + " needs a value (see --help)");
-            value = args[++i];
-        }
-        handler->second(flag, *value);
     }
-    if (options.help)
+    if (optind < argc)
+        throw UsageError("unknown option \"" + std::string(argv[optind]) + "\" (see --help)");
+    if (options.help || options.version)
         return options;
 
-    if (options.resumeAfter && !options.stopAfter)
+    if (faults.resumeAfter && !faults.stopAfter)
         throw UsageError("--resume-after only makes sense with --stop-after");
     if (options.timeout.count() == 0)
         throw UsageError("--timeout: must be above 0 seconds");
     if (options.expectImagePath) {
-        try {
-            options.expectedImage = Lire(*options.expectImagePath);
-        } catch (const FirmwareReadError& error) {
-            throw UsageError(std::string("--expect-image: ") + error.what());
-        }
-        if (options.expectedImage->size() > kMaxImageBytes) {
-            throw UsageError("--expect-image: \"" + *options.expectImagePath + "\" has " +
-                             std::to_string(options.expectedImage->size()) +
-                             " bytes; at most 65280 fit in 255 pages");
-        }
+        options.expectedImage = readExpectedImage(*options.expectImagePath);
         if (options.imageSize && *options.imageSize != options.expectedImage->size()) {
             throw UsageError("--image-size " + std::to_string(*options.imageSize) +
                              " disagrees with --expect-image \"" + *options.expectImagePath +
@@ -155,11 +214,11 @@ Options parseOptions(const std::vector<std::string>& args) {
         options.imageSize = options.expectedImage->size();
     }
     if (options.expectDownload) {
-        const bool updateFlags = options.silent || options.stopAfter || options.pageZero ||
-                                 options.split || options.burst || options.garbage > 0 ||
-                                 options.retryBadChecksum || options.hangupAfter ||
+        const bool updateFlags = faults.silent || faults.stopAfter || faults.pageZero ||
+                                 faults.split || faults.burst || faults.garbage > 0 ||
+                                 faults.retryBadChecksum || faults.hangupAfter ||
                                  options.savePath || options.expectImagePath ||
-                                 options.extraPages > 0 || options.order != PageOrder::Sequential;
+                                 faults.extraPages > 0 || faults.order != PageOrder::Sequential;
         if (updateFlags)
             throw UsageError("--expect-download cannot be combined with update flags");
     }
@@ -178,13 +237,16 @@ Exit codes: 0 the update (or download command) arrived and checked out;
 kept the update from completing); 2 bad usage.
 
 General:
-  --link PATH            also make a symbolic link PATH to the terminal (removed at exit)
+  --link PATH            also make a symbolic link PATH to the terminal (removed at
+                         exit). Only a stale link to a terminal that is gone is
+                         replaced; anything else at PATH is left alone (exit 2)
   --wait S               give up if the program has not started within S seconds
                          (default 0: wait forever)
   --timeout S            give up when the program stays silent S seconds while an
                          answer is due (default 10)
   --stats                also print a "stats:" line with page round-trip times
   -h, --help             show this text
+  --version              show the version
 
 Update (default mode):
   --order ORDER          sequential (1..N, default), reverse (N..1), random (a
@@ -194,7 +256,8 @@ Update (default mode):
   --image-size BYTES     the exact image size: every page frame length is checked.
                          Without it pages 1..N-1 must be 258 bytes and the last page
                          ends after 200 ms without a byte
-  --expect-image FILE    compare the received image with FILE (implies its size)
+  --expect-image FILE    compare the received image with FILE (implies its size); a
+                         regular file of at most 65280 bytes
   --save FILE            write the received image to FILE once every page checked out
   --extra-pages K        also request K pages beyond the image (each must be 00 00)
 
@@ -215,6 +278,8 @@ Faults:
   --hangup-after K       drop the line after K pages, like an unplugged adapter
   --baud B               pace the simulator's own bytes at B baud (10 bits a byte)
                          and report the time the program's bytes would take at B
+                         (the device speaks )" +
+           listBaudRates() + R"()
 
 Download command:
   --expect-download      expect the 3 bytes 2F 55 AA and report the line settings
@@ -222,4 +287,4 @@ Download command:
 )";
 }
 
-}  // namespace oxu
+}  // namespace oxu::sim

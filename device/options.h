@@ -3,15 +3,15 @@
 // The simulator's command line.
 
 #include <chrono>
-#include <cstdint>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "device/fault_plan.h"
 #include "protocol/bytes.h"
 
-namespace oxu {
+namespace oxu::sim {
 
 // Bad input to the simulator itself. what() is the message for stderr;
 // main() exits with code 2.
@@ -20,13 +20,10 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-enum class PageOrder { Sequential, Reverse, Random, Repeat };
-
 struct Options {
     bool help = false;
+    bool version = false;
     bool expectDownload = false;
-    PageOrder order = PageOrder::Sequential;
-    std::optional<std::uint64_t> seed;  // chosen at random when absent, and reported
     std::chrono::microseconds timeout = std::chrono::seconds(10);
     std::chrono::microseconds wait{0};  // 0: wait for the program forever
     std::optional<std::string> linkPath;
@@ -35,26 +32,17 @@ struct Options {
     std::optional<Bytes> expectedImage;    // the contents of --expect-image
     std::optional<std::size_t> imageSize;  // --image-size, or the expected image's size
     bool stats = false;
-
-    bool silent = false;
-    std::optional<int> stopAfter;
-    std::optional<std::chrono::microseconds> resumeAfter;
-    bool pageZero = false;
-    bool split = false;
-    bool burst = false;
-    int garbage = 0;
-    bool retryBadChecksum = false;
-    std::optional<int> hangupAfter;
-    int extraPages = 0;
-    std::optional<long> baud;
+    Faults faults;  // where the device departs from an honest one
 };
 
-// Parses argv[1..]. Reads the --expect-image file. Throws UsageError naming
-// the offending flag or value for an unknown flag, a missing or bad value, a
-// combination that makes no sense, or an unreadable file.
+// Parses argv[1..]; may be called again in the same process. Reads the
+// --expect-image file, which must be a regular file that fits in an image.
+// Throws UsageError naming the offending flag or value for an unknown flag,
+// a missing or bad value, a combination that makes no sense, or an
+// unsuitable or unreadable file.
 Options parseOptions(const std::vector<std::string>& args);
 
 // The --help text: every flag, one line or two each.
 std::string usageText();
 
-}  // namespace oxu
+}  // namespace oxu::sim

@@ -12,7 +12,7 @@
 #include <ctime>
 #include <utility>
 
-namespace oxu {
+namespace oxu::sim {
 
 volatile std::sig_atomic_t g_terminationSignal = 0;
 
@@ -27,27 +27,6 @@ std::string describeErrno(const std::string& what, int error) {
 timespec toTimespec(microseconds duration) {
     return timespec{static_cast<time_t>(duration.count() / 1'000'000),
                     static_cast<long>(duration.count() % 1'000'000) * 1000};
-}
-
-struct SpeedName {
-    speed_t code;
-    long baud;
-};
-
-constexpr SpeedName kSpeeds[] = {
-    {B0, 0},           {B50, 50},       {B75, 75},         {B110, 110},       {B134, 134},
-    {B150, 150},       {B200, 200},     {B300, 300},       {B600, 600},       {B1200, 1200},
-    {B1800, 1800},     {B2400, 2400},   {B4800, 4800},     {B9600, 9600},     {B19200, 19200},
-    {B38400, 38400},   {B57600, 57600}, {B115200, 115200}, {B230400, 230400}, {B460800, 460800},
-    {B921600, 921600},
-};
-
-long baudOf(speed_t code) {
-    for (const SpeedName& speed : kSpeeds) {
-        if (speed.code == code)
-            return speed.baud;
-    }
-    return -1;
 }
 
 }  // namespace
@@ -219,29 +198,11 @@ std::optional<LineSettings> PtyLine::awaitSettings(microseconds timeout) {
 }
 
 std::optional<LineSettings> PtyLine::currentSettings() const {
-    termios current{};
-    if (m_master < 0 || tcgetattr(m_master, &current) != 0)
+    std::optional<LineSettings> settings;
+    if (m_master >= 0)
+        settings = readLineSettings(m_master);
+    if (settings && settings->baud == kIdleBaud)
         return std::nullopt;
-    LineSettings settings;
-    settings.baud = baudOf(cfgetospeed(&current));
-    if (settings.baud == kIdleBaud)
-        return std::nullopt;
-    switch (current.c_cflag & CSIZE) {
-        case CS5:
-            settings.dataBits = 5;
-            break;
-        case CS6:
-            settings.dataBits = 6;
-            break;
-        case CS7:
-            settings.dataBits = 7;
-            break;
-        default:
-            settings.dataBits = 8;
-            break;
-    }
-    settings.parity = (current.c_cflag & PARENB) ? ((current.c_cflag & PARODD) ? 'o' : 'e') : 'n';
-    settings.stopBits = (current.c_cflag & CSTOPB) ? 2 : 1;
     return settings;
 }
 
@@ -278,4 +239,4 @@ microseconds PtyLine::now() const {
         std::chrono::steady_clock::now().time_since_epoch());
 }
 
-}  // namespace oxu
+}  // namespace oxu::sim

@@ -8,7 +8,7 @@
 
 #include "device/line.h"
 
-namespace oxu {
+namespace oxu::sim {
 
 class PtyLine final : public Line {
 public:
@@ -56,7 +56,11 @@ private:
     void releaseOutput();
 };
 
+// The settings of the terminal behind fd, with the speed as the kernel keeps
+// it (any rate, not only the standard ones). Nothing when they cannot be read.
+std::optional<LineSettings> readLineSettings(int fd);
+
 // Set by the termination signal handler that main() installs.
 extern volatile std::sig_atomic_t g_terminationSignal;
 
-}  // namespace oxu
+}  // namespace oxu::sim

@@ -11,47 +11,16 @@
 #include "protocol/firmware_image.h"
 #include "protocol/frames.h"
 
-namespace oxu {
+namespace oxu::sim {
 
 namespace {
 
 using std::chrono::microseconds;
 
-// Bytes of an unexpected transmission kept for the report.
-constexpr std::size_t kShownBytes = 32;
-
-// At most kShownBytes of them, then "...".
-std::string hexBytes(ByteView bytes, const char* separator) {
-    std::string text;
-    char cell[4];
-    for (std::size_t i = 0; i < std::min(bytes.size(), kShownBytes); ++i) {
-        std::snprintf(cell, sizeof cell, "%02x", bytes[i]);
-        if (i > 0)
-            text += separator;
-        text += cell;
-    }
-    if (bytes.size() > kShownBytes)
-        text += "...";
-    return text;
-}
-
 std::string formatSeconds(microseconds duration) {
     char text[32];
     std::snprintf(text, sizeof text, "%.3g s", static_cast<double>(duration.count()) / 1e6);
     return text;
-}
-
-std::string formatMilliseconds(double ms) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.3f", ms);
-    return text;
-}
-
-std::string quote(const std::string& text) {
-    std::string quoted = "\"";
-    for (char c : text)
-        quoted += c == '"' ? '\'' : c;
-    return quoted + "\"";
 }
 
 std::string pageName(int page) {
@@ -60,10 +29,10 @@ std::string pageName(int page) {
 
 class UpdateSession {
 public:
-    UpdateSession(Line& line, const Options& options) : m_line(line), m_options(options) {
-        m_report.seed = options.seed ? *options.seed : std::random_device{}();
-        m_report.baud = options.baud;
-        m_random.seed(m_report.seed);
+    UpdateSession(Line& line, const Options& options)
+        : m_line(line), m_options(options), m_plan(options.faults) {
+        m_report.seed = m_plan.seed();
+        m_report.baud = options.faults.baud;
     }
 
     UpdateReport run() {
@@ -132,48 +101,51 @@ private:
         if (!readHeader())
             return;
         m_line.releaseHold();
-        if (m_options.silent) {
-            stayQuiet("--silent: requested no page");
+        if (!take(m_plan.afterHeader()))
             return;
+        if (const Bytes noise = m_plan.noiseBeforeRequests(); !noise.empty()) {
+            writePaced(noise);
+            m_line.pause(kSplitPause);
         }
-        if (m_options.garbage > 0)
-            sendGarbage();
-        if (m_options.pageZero && !requestPageZero())
+        if (m_plan.requestsPageZero() && !requestPageZero())
             return;
 
-        const std::vector<int> order =
-            makePageOrder(m_options.order, m_report.announcedPages, m_options.extraPages, m_random);
+        const std::vector<int> order = m_plan.pageOrder(m_report.announcedPages);
         int framesOk = 0;
         for (std::size_t i = 0; i < order.size(); ++i) {
-            if (m_options.hangupAfter && framesOk == *m_options.hangupAfter) {
-                m_end = m_line.now();
-                m_line.hangUp();
-                fail("--hangup-after " + std::to_string(framesOk) + ": dropped the line after " +
-                     std::to_string(framesOk) + " pages");
+            if (!take(m_plan.beforeRequest(framesOk)))
                 return;
-            }
-            if (m_options.stopAfter && framesOk == *m_options.stopAfter && !m_stopped) {
-                m_stopped = true;
-                const std::string what = "--stop-after " + std::to_string(framesOk) +
-                                         ": fell silent after " + std::to_string(framesOk) +
-                                         " pages";
-                if (!m_options.resumeAfter) {
-                    stayQuiet(what);
-                    return;
-                }
-                if (!m_line.pause(*m_options.resumeAfter)) {
-                    fail("interrupted by a signal during the pause of --stop-after");
-                    return;
-                }
-            }
-            const bool last = i + 1 == order.size();
-            const PageOutcome outcome = fetchPage(order[i], m_options.burst && last);
+            const PageOutcome outcome =
+                fetchPage(order[i], m_plan.requestShape(i + 1 == order.size()));
             if (outcome == PageOutcome::Stop)
                 return;
             if (outcome == PageOutcome::Ok)
                 ++framesOk;
         }
         finish();
+    }
+
+    // Carries out what the plan says before a request. False when the
+    // session ends here.
+    bool take(const Step& step) {
+        switch (step.kind) {
+            case Step::Kind::Go:
+                return true;
+            case Step::Kind::Pause:
+                if (m_line.pause(step.pause))
+                    return true;
+                fail("interrupted by a signal during " + step.reason);
+                return false;
+            case Step::Kind::FallSilent:
+                stayQuiet(step.reason);
+                return false;
+            case Step::Kind::HangUp:
+                m_end = m_line.now();
+                m_line.hangUp();
+                fail(step.reason);
+                return false;
+        }
+        return false;
     }
 
     bool readHeader() {
@@ -193,8 +165,8 @@ private:
         if (m_pending.front() != kFrameMark) {
             // Take what else arrives, so the report shows what the program sent.
             readUntilQuiet(kLastPageQuiet, kShownBytes);
-            std::string what =
-                "expected the header (aa, page count, checksum), got " + hexBytes(m_pending, " ");
+            std::string what = "expected the header (aa, page count, checksum), got " +
+                               formatBytes(m_pending, " ");
             if (m_pending == buildDownloadCommand())
                 what += " (the download command: run with --expect-download)";
             fail(what);
@@ -214,8 +186,8 @@ private:
         const Bytes sum = Checksum(ByteView(header).first(2));
         if (sum[0] != header[2] || sum[1] != header[3]) {
             ++m_report.checksumErrors;
-            fail("the header " + hexBytes(header, " ") + " has the checksum " +
-                 hexBytes(ByteView(header).subspan(2), " ") + "; " + hexBytes(sum, " ") +
+            fail("the header " + formatBytes(header, " ") + " has the checksum " +
+                 formatBytes(ByteView(header).subspan(2), " ") + "; " + formatBytes(sum, " ") +
                  " expected");
             return false;
         }
@@ -258,23 +230,9 @@ private:
         }
     }
 
-    void sendGarbage() {
-        Bytes garbage;
-        std::uniform_int_distribution<int> byte(0, 255);
-        while (garbage.size() < static_cast<std::size_t>(m_options.garbage)) {
-            const auto value = static_cast<std::uint8_t>(byte(m_random));
-            // Neither may appear: 0xAA could start a valid request and a lone
-            // 0x55 would read as completion; the fault is meant to be garbage.
-            if (value != kFrameMark && value != kCompletionByte)
-                garbage.push_back(value);
-        }
-        writePaced(garbage);
-        m_line.pause(kSplitPause);
-    }
-
     bool requestPageZero() {
         dropStrayBytes();
-        sendRequest(0, false);
+        sendRequest(0, m_plan.requestShape(false));
         const ReadStatus status = readUntilQuiet(kPageZeroQuiet, PageSize + 2);
         if (interrupted(status, "watching the request for page 0"))
             return false;
@@ -293,10 +251,10 @@ private:
 
     enum class PageOutcome { Ok, Bad, Stop };
 
-    PageOutcome fetchPage(int page, bool withCompletion) {
+    PageOutcome fetchPage(int page, RequestShape shape) {
         for (int attempt = 0;; ++attempt) {
             dropStrayBytes();
-            sendRequest(page, withCompletion);
+            sendRequest(page, shape);
             const std::optional<std::size_t> expected = expectedFrameSize(page);
             const ReadStatus status =
                 expected ? fill(*expected, m_options.timeout) : readLastPage();
@@ -328,7 +286,7 @@ private:
             const std::optional<std::string> problem = checkFrame(page, frame);
             if (!problem)
                 return PageOutcome::Ok;
-            if (m_badChecksum && m_options.retryBadChecksum && attempt < kMaxRetries) {
+            if (m_badChecksum && m_plan.retriesBadChecksum(attempt)) {
                 ++m_report.retries;
                 continue;
             }
@@ -378,10 +336,10 @@ private:
             m_badChecksum = true;
             if (page > m_report.announcedPages) {
                 return pageName(page) + ": beyond the image, so 00 00 expected; got " +
-                       hexBytes(frame, " ");
+                       formatBytes(frame, " ");
             }
-            return pageName(page) + ": checksum " + hexBytes(received, " ") + " received, " +
-                   hexBytes(computed, " ") + " computed over " + std::to_string(data.size()) +
+            return pageName(page) + ": checksum " + formatBytes(received, " ") + " received, " +
+                   formatBytes(computed, " ") + " computed over " + std::to_string(data.size()) +
                    " bytes";
         }
         if (page > m_report.announcedPages)
@@ -412,17 +370,17 @@ private:
         m_pending.clear();
     }
 
-    void sendRequest(int page, bool withCompletion) {
+    void sendRequest(int page, RequestShape shape) {
         m_report.requested.push_back(page);
         const Bytes request{kFrameMark, static_cast<std::uint8_t>(page)};
-        if (withCompletion) {
+        if (shape == RequestShape::WithCompletion) {
             // One write, so that the completion byte lands in the same read as the request.
             m_requestTime = m_line.now();
             m_line.write(Bytes{kFrameMark, static_cast<std::uint8_t>(page), kCompletionByte});
             m_burstPage = page;
             return;
         }
-        if (m_options.split) {
+        if (shape == RequestShape::Split) {
             writePaced(ByteView(request).first(1));
             m_line.pause(kSplitPause);
             m_requestTime = m_line.now();
@@ -433,16 +391,16 @@ private:
         writePaced(request);
     }
 
-    // With --baud the bytes go out one at a time, a byte time apart.
+    // When the plan paces the device, its bytes go out one at a time.
     void writePaced(ByteView bytes) {
-        if (!m_options.baud) {
+        const std::optional<microseconds> byteTime = m_plan.byteTime();
+        if (!byteTime) {
             m_line.write(bytes);
             return;
         }
-        const microseconds byteTime(10'000'000 / *m_options.baud);
         for (std::size_t i = 0; i < bytes.size(); ++i) {
             m_line.write(bytes.subspan(i, 1));
-            m_line.pause(byteTime);
+            m_line.pause(*byteTime);
         }
     }
 
@@ -522,8 +480,8 @@ private:
 
     Line& m_line;
     const Options& m_options;
+    FaultPlan m_plan;
     UpdateReport m_report;
-    std::mt19937_64 m_random;
     Bytes m_pending;               // received, not yet taken as a frame
     std::map<int, Bytes> m_pages;  // verified data of each page of the image
     std::vector<std::string> m_errors;
@@ -536,47 +494,10 @@ private:
     microseconds m_requestTime{0};
     microseconds m_lastByteTime{0};
     bool m_badChecksum = false;
-    bool m_stopped = false;
     std::optional<int> m_burstPage;
 };
 
-double percentile(std::vector<std::chrono::microseconds> values, double fraction) {
-    std::sort(values.begin(), values.end());
-    // Nearest rank: the smallest value with at least `fraction` of them at or below it.
-    const auto rank =
-        static_cast<std::size_t>(std::ceil(fraction * static_cast<double>(values.size())));
-    return static_cast<double>(values[rank == 0 ? 0 : rank - 1].count());
-}
-
 }  // namespace
-
-std::vector<int> makePageOrder(PageOrder order, int pages, int extraPages,
-                               std::mt19937_64& random) {
-    std::vector<int> sequence;
-    const int last = std::min(pages + extraPages, kMaxPageCount);
-    for (int page = 1; page <= last; ++page)
-        sequence.push_back(page);
-    switch (order) {
-        case PageOrder::Sequential:
-            break;
-        case PageOrder::Reverse:
-            std::reverse(sequence.begin(), sequence.end());
-            break;
-        case PageOrder::Random:
-            std::shuffle(sequence.begin(), sequence.end(), random);
-            break;
-        case PageOrder::Repeat: {
-            std::vector<int> twice;
-            for (int page : sequence) {
-                twice.push_back(page);
-                twice.push_back(page);
-            }
-            sequence = std::move(twice);
-            break;
-        }
-    }
-    return sequence;
-}
 
 UpdateReport runUpdate(Line& line, const Options& options) {
     return UpdateSession(line, options).run();
@@ -623,74 +544,11 @@ DownloadReport runDownload(Line& line, const Options& options) {
     report.ok = got == expected;
     if (!report.ok) {
         report.reason = "expected the download command 2f 55 aa, got " +
-                        (got.empty() ? std::string("nothing") : hexBytes(got, " "));
+                        (got.empty() ? std::string("nothing") : formatBytes(got, " "));
         if (got.size() >= kHeaderFrameSize && got.front() == kFrameMark)
             report.reason += " (an update header: run without --expect-download)";
     }
     return report;
-}
-
-std::string formatVerdict(const UpdateReport& report) {
-    std::string line = std::string("verdict: ") + (report.ok ? "ok" : "fail");
-    line += " pages=" + std::to_string(report.pagesOk);
-    line += " announced=" + std::to_string(report.announcedPages);
-    line += " bytes=" + std::to_string(report.imageBytes);
-    line += " checksum_errors=" + std::to_string(report.checksumErrors);
-    line += " length_errors=" + std::to_string(report.lengthErrors);
-    line += " retries=" + std::to_string(report.retries);
-    line += " received=" + std::to_string(report.receivedBytes);
-    const double ms = static_cast<double>(report.elapsed.count()) / 1000.0;
-    line += " time_ms=" + formatMilliseconds(ms);
-    line += std::string(" completion=") + (report.completionSent ? "sent" : "no");
-    if (report.settings)
-        line += " settings=" + formatLineSettings(*report.settings);
-    if (report.portClosed)
-        line += std::string(" port_closed=") + (*report.portClosed ? "yes" : "no");
-    if (report.closeDelay) {
-        line += " close_ms=" +
-                formatMilliseconds(static_cast<double>(report.closeDelay->count()) / 1000.0);
-    }
-    if (report.baud && report.receivedBytes > 0) {
-        const double lineMs = static_cast<double>(report.receivedBytes) * 10.0 /
-                              static_cast<double>(*report.baud) * 1000.0;
-        line += " baud=" + std::to_string(*report.baud);
-        line += " line_ms=" + formatMilliseconds(lineMs);
-        line += " ratio=" + formatMilliseconds(ms / lineMs);
-    }
-    line += " seed=" + std::to_string(report.seed);
-    if (!report.ok)
-        line += " reason=" + quote(report.reason);
-    return line;
-}
-
-std::string formatStats(const UpdateReport& report) {
-    std::string line = "stats: rtt_count=" + std::to_string(report.roundTrips.size());
-    if (report.roundTrips.empty())
-        return line;
-    char numbers[160];
-    std::snprintf(numbers, sizeof numbers,
-                  " rtt_min_us=%.0f rtt_median_us=%.0f rtt_p99_us=%.0f rtt_max_us=%.0f",
-                  percentile(report.roundTrips, 0.0), percentile(report.roundTrips, 0.5),
-                  percentile(report.roundTrips, 0.99), percentile(report.roundTrips, 1.0));
-    return line + numbers;
-}
-
-std::string formatDownload(const DownloadReport& report) {
-    std::string line = std::string("download: ") + (report.ok ? "ok" : "fail");
-    line +=
-        " bytes=" + (report.received.empty() ? std::string("none") : hexBytes(report.received, ""));
-    line += " settings=" +
-            (report.settings ? formatLineSettings(*report.settings) : std::string("unseen"));
-    if (report.portClosed)
-        line += std::string(" port_closed=") + (*report.portClosed ? "yes" : "no");
-    if (!report.ok)
-        line += " reason=" + quote(report.reason);
-    return line;
-}
-
-std::string formatLineSettings(const LineSettings& settings) {
-    return std::to_string(settings.baud) + "," + settings.parity + "," +
-           std::to_string(settings.dataBits) + "," + std::to_string(settings.stopBits);
 }
 
 void writeImageFile(const std::string& path, const Bytes& bytes) {
@@ -718,4 +576,4 @@ void writeImageFile(const std::string& path, const Bytes& bytes) {
         failWith("rename", errno);
 }
 
-}  // namespace oxu
+}  // namespace oxu::sim

@@ -1,17 +1,20 @@
 #include "device/options.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <fstream>
 
-namespace oxu::test {
+namespace oxu::sim::test {
 namespace {
 
 TEST(Options, DefaultsAreASequentialUpdateWithTenSecondTimeout) {
     const Options options = parseOptions({});
     EXPECT_FALSE(options.expectDownload);
-    EXPECT_EQ(options.order, PageOrder::Sequential);
+    EXPECT_EQ(options.faults.order, PageOrder::Sequential);
     EXPECT_EQ(options.timeout, std::chrono::seconds(10));
     EXPECT_EQ(options.wait.count(), 0);
     EXPECT_FALSE(options.imageSize);
@@ -22,14 +25,14 @@ TEST(Options, ReadsValuesInBothForms) {
         parseOptions({"--order=reverse", "--seed", "7", "--timeout", "0.5", "--stop-after=3",
                       "--resume-after", "2", "--garbage", "5", "--baud=19200", "--split",
                       "--image-size", "1000", "--link", "/tmp/x"});
-    EXPECT_EQ(options.order, PageOrder::Reverse);
-    EXPECT_EQ(options.seed, 7u);
+    EXPECT_EQ(options.faults.order, PageOrder::Reverse);
+    EXPECT_EQ(options.faults.seed, 7u);
     EXPECT_EQ(options.timeout, std::chrono::milliseconds(500));
-    EXPECT_EQ(options.stopAfter, 3);
-    EXPECT_EQ(options.resumeAfter, std::chrono::seconds(2));
-    EXPECT_EQ(options.garbage, 5);
-    EXPECT_EQ(options.baud, 19200);
-    EXPECT_TRUE(options.split);
+    EXPECT_EQ(options.faults.stopAfter, 3);
+    EXPECT_EQ(options.faults.resumeAfter, std::chrono::seconds(2));
+    EXPECT_EQ(options.faults.garbage, 5);
+    EXPECT_EQ(options.faults.baud, 19200);
+    EXPECT_TRUE(options.faults.split);
     EXPECT_EQ(options.imageSize, 1000u);
     EXPECT_EQ(options.linkPath, "/tmp/x");
 }
@@ -43,6 +46,42 @@ TEST(Options, ExpectImageLoadsTheFileAndItsSize) {
     EXPECT_EQ(options.imageSize, 300u);
     EXPECT_THROW(parseOptions({"--expect-image", path, "--image-size", "299"}), UsageError);
     std::remove(path.c_str());
+}
+
+TEST(Options, ExpectImageRefusesWhatIsNotARegularFileOfAnImagesSize) {
+    const std::string dir = ::testing::TempDir();
+    const std::string fifo = dir + "oxu_expect_fifo";
+    const std::string large = dir + "oxu_expect_large.bin";
+    const std::string link = dir + "oxu_expect_link";
+    const std::string fits = dir + "oxu_expect_fits.bin";
+    mkfifo(fifo.c_str(), 0600);
+    std::ofstream(large, std::ios::binary) << std::string(65281, 'x');
+    std::ofstream(fits, std::ios::binary) << std::string(65280, 'x');
+    symlink("/dev/zero", link.c_str());
+    struct Case {
+        std::string path;
+        const char* messagePart;  // after --expect-image: "<path>"
+    };
+    // Each would otherwise hang (the FIFO) or read until memory runs out.
+    const Case cases[] = {
+        {"/dev/zero", " is a character device, not a regular file"},
+        {fifo, " is a FIFO, not a regular file"},
+        {link, " is a character device, not a regular file"},
+        {dir, " is a directory, not a regular file"},
+        {large, " has 65281 bytes; at most 65280 fit in 255 pages"},
+    };
+    for (const Case& c : cases) {
+        try {
+            parseOptions({"--expect-image", c.path});
+            ADD_FAILURE() << "accepted: " << c.path;
+        } catch (const UsageError& error) {
+            EXPECT_EQ(std::string(error.what()),
+                      "--expect-image: \"" + c.path + "\"" + c.messagePart);
+        }
+    }
+    EXPECT_EQ(parseOptions({"--expect-image", fits}).expectedImage->size(), 65280u);
+    for (const std::string& path : {fifo, large, link, fits})
+        std::remove(path.c_str());
 }
 
 TEST(Options, BadUsageIsRejectedWithAMessageNamingTheFlag) {
@@ -66,6 +105,9 @@ TEST(Options, BadUsageIsRejectedWithAMessageNamingTheFlag) {
         {{"--baud", "99999999999999999999"}, "--baud:"},
         {{"--resume-after", "1"}, "--resume-after only makes sense with --stop-after"},
         {{"--split=yes"}, "--split takes no value"},
+        {{"--version=2"}, "--version takes no value"},
+        {{"--seed", "1", "-x"}, "unknown option \"-x\""},
+        {{"--expect-image", "/nonexistent/oxu.bin"}, "No such file or directory"},
         {{"--expect-image", "/nonexistent/oxu.bin"}, "/nonexistent/oxu.bin"},
         {{"--expect-download", "--burst"}, "cannot be combined"},
     };
@@ -80,6 +122,16 @@ TEST(Options, BadUsageIsRejectedWithAMessageNamingTheFlag) {
     }
 }
 
+TEST(Options, ParsesAgainInTheSameProcess) {
+    // getopt_long keeps its place between calls unless told to start afresh.
+    for (int round = 0; round < 3; ++round) {
+        const Options options = parseOptions({"--stats", "--garbage", "3", "--version"});
+        EXPECT_TRUE(options.stats && options.version);
+        EXPECT_EQ(options.faults.garbage, 3);
+        EXPECT_THROW(parseOptions({"--silent", "left-over"}), UsageError);
+    }
+}
+
 TEST(Options, HelpNamesEveryFlag) {
     const std::string help = usageText();
     for (const char* flag : {"--link",         "--wait",         "--timeout",
@@ -88,10 +140,11 @@ TEST(Options, HelpNamesEveryFlag) {
                              "--extra-pages",  "--silent",       "--stop-after",
                              "--resume-after", "--page-zero",    "--split",
                              "--burst",        "--garbage",      "--retry-bad-checksum",
-                             "--hangup-after", "--baud",         "--expect-download"}) {
+                             "--hangup-after", "--baud",         "--expect-download",
+                             "--version"}) {
         EXPECT_NE(help.find(flag), std::string::npos) << flag;
     }
 }
 
 }  // namespace
-}  // namespace oxu::test
+}  // namespace oxu::sim::test

@@ -15,7 +15,7 @@
 #include "protocol/firmware_image.h"
 #include "protocol/frames.h"
 
-namespace oxu::test {
+namespace oxu::sim::test {
 
 class ScriptedProgram : public Line {
 public:
@@ -94,4 +94,4 @@ private:
     std::chrono::microseconds m_time{1'000'000};
 };
 
-}  // namespace oxu::test
+}  // namespace oxu::sim::test

@@ -6,7 +6,7 @@
 
 #include "device/tests/scripted_program.h"
 
-namespace oxu::test {
+namespace oxu::sim::test {
 namespace {
 
 using std::chrono::microseconds;
@@ -20,7 +20,7 @@ Bytes makeImage(std::size_t size) {
 
 Options quickOptions() {
     Options options;
-    options.seed = 42;
+    options.faults.seed = 42;
     options.timeout = std::chrono::seconds(1);
     options.wait = std::chrono::seconds(1);
     return options;
@@ -76,7 +76,7 @@ TEST_P(PageOrders, EveryOrderDeliversTheWholeImage) {
     ScriptedProgram program(image);
     program.chunkSize = 100;  // frames arrive in pieces
     Options options = quickOptions();
-    options.order = GetParam().order;
+    options.faults.order = GetParam().order;
     options.imageSize = GetParam().imageSize;
     const UpdateReport report = runUpdate(program, options);
 
@@ -182,7 +182,7 @@ TEST(UpdateSession, RepeatedPageThatChangesFails) {
             frame = buildPageFrame(Bytes(256, 1));
     };
     Options options = quickOptions();
-    options.order = PageOrder::Repeat;
+    options.faults.order = PageOrder::Repeat;
     const UpdateReport report = runUpdate(program, options);
     EXPECT_FALSE(report.ok);
     EXPECT_EQ(report.reason, "page 1: differs from the copy received before");
@@ -195,7 +195,7 @@ TEST(UpdateSession, RetriesBadChecksumUntilItChecksOut) {
             frame.back() ^= 1;
     };
     Options options = quickOptions();
-    options.retryBadChecksum = true;
+    options.faults.retryBadChecksum = true;
     const UpdateReport report = runUpdate(program, options);
     EXPECT_TRUE(report.ok) << report.reason;
     EXPECT_EQ(report.requested, (std::vector<int>{1, 2, 2, 2, 3, 4}));
@@ -208,7 +208,7 @@ TEST(UpdateSession, GivesUpAfterThreeRetries) {
     ScriptedProgram program(makeImage(1000));
     program.alterFrame = onPage(2, [](Bytes& f) { f.back() ^= 1; });
     Options options = quickOptions();
-    options.retryBadChecksum = true;
+    options.faults.retryBadChecksum = true;
     const UpdateReport report = runUpdate(program, options);
     EXPECT_FALSE(report.ok);
     EXPECT_EQ(report.requested, (std::vector<int>{1, 2, 2, 2, 2, 3, 4}));
@@ -256,7 +256,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(UpdateFaults, PageZeroIsIgnoredByTheProgramThenTheUpdateCompletes) {
     ScriptedProgram program(makeImage(600));
     Options options = quickOptions();
-    options.pageZero = true;
+    options.faults.pageZero = true;
     const UpdateReport report = runUpdate(program, options);
     EXPECT_TRUE(report.ok) << report.reason;
     EXPECT_EQ(program.pageZeroRequests, 1);
@@ -266,7 +266,7 @@ TEST(UpdateFaults, PageZeroIsIgnoredByTheProgramThenTheUpdateCompletes) {
 TEST(UpdateFaults, SplitRequestsStillComplete) {
     ScriptedProgram program(makeImage(600));
     Options options = quickOptions();
-    options.split = true;
+    options.faults.split = true;
     const UpdateReport report = runUpdate(program, options);
     EXPECT_TRUE(report.ok) << report.reason;
     for (std::size_t i = 0; i + 1 < program.writes.size(); ++i)
@@ -276,7 +276,7 @@ TEST(UpdateFaults, SplitRequestsStillComplete) {
 TEST(UpdateFaults, BurstHidesCompletionFromTheProgram) {
     ScriptedProgram program(makeImage(600));
     Options options = quickOptions();
-    options.burst = true;
+    options.faults.burst = true;
     const UpdateReport report = runUpdate(program, options);
     EXPECT_FALSE(report.ok);
     EXPECT_EQ(program.writes.back(), (Bytes{0xAA, 3, 0x55}));
@@ -289,7 +289,7 @@ TEST(UpdateFaults, BurstHidesCompletionFromTheProgram) {
 TEST(UpdateFaults, GarbageStallsTheProgram) {
     ScriptedProgram program(makeImage(600));
     Options options = quickOptions();
-    options.garbage = 64;
+    options.faults.garbage = 64;
     const UpdateReport report = runUpdate(program, options);
     EXPECT_FALSE(report.ok);
     EXPECT_EQ(report.reason, "page 1: no answer within 1 s");
@@ -309,9 +309,9 @@ TEST(UpdateFaults, SilenceAndStopsEndWithoutCompletion) {
         const char* reasonStart;
     };
     const Case cases[] = {
-        {"silent", [](Options& o) { o.silent = true; }, {}, "--silent"},
-        {"stop", [](Options& o) { o.stopAfter = 2; }, {1, 2}, "--stop-after 2: fell silent"},
-        {"hangup", [](Options& o) { o.hangupAfter = 1; }, {1}, "--hangup-after 1"},
+        {"silent", [](Options& o) { o.faults.silent = true; }, {}, "--silent"},
+        {"stop", [](Options& o) { o.faults.stopAfter = 2; }, {1, 2}, "--stop-after 2: fell silent"},
+        {"hangup", [](Options& o) { o.faults.hangupAfter = 1; }, {1}, "--hangup-after 1"},
     };
     for (const Case& c : cases) {
         ScriptedProgram program(makeImage(1000));
@@ -329,8 +329,8 @@ TEST(UpdateFaults, SilenceAndStopsEndWithoutCompletion) {
 TEST(UpdateFaults, StopThenResumeCompletes) {
     ScriptedProgram program(makeImage(1000));
     Options options = quickOptions();
-    options.stopAfter = 2;
-    options.resumeAfter = std::chrono::seconds(3);
+    options.faults.stopAfter = 2;
+    options.faults.resumeAfter = std::chrono::seconds(3);
     const UpdateReport report = runUpdate(program, options);
     EXPECT_TRUE(report.ok) << report.reason;
     EXPECT_TRUE(program.completed);
@@ -339,7 +339,7 @@ TEST(UpdateFaults, StopThenResumeCompletes) {
 
 TEST(UpdateFaults, ExtraPagesMustBeEmptyFrames) {
     Options options = quickOptions();
-    options.extraPages = 2;
+    options.faults.extraPages = 2;
     ScriptedProgram good(makeImage(300));
     const UpdateReport ok = runUpdate(good, options);
     EXPECT_TRUE(ok.ok) << ok.reason;
@@ -354,7 +354,7 @@ TEST(UpdateFaults, ExtraPagesMustBeEmptyFrames) {
 TEST(UpdateFaults, BaudPacesEveryByteAndReportsLineTime) {
     ScriptedProgram program(makeImage(256));
     Options options = quickOptions();
-    options.baud = 10000;  // 1 ms a byte
+    options.faults.baud = 10000;  // 1 ms a byte
     const UpdateReport report = runUpdate(program, options);
     EXPECT_TRUE(report.ok) << report.reason;
     for (const Bytes& write : program.writes)
@@ -384,15 +384,6 @@ TEST(UpdateSession, ProgramClosingMidFrameIsReported) {
     const UpdateReport report = runUpdate(program, quickOptions());
     EXPECT_EQ(report.reason,
               "page 2: the frame stopped after 100 of 258 bytes (the program closed the port)");
-}
-
-TEST(Report, StatsUseNearestRankPercentiles) {
-    UpdateReport report;
-    for (int i = 1; i <= 200; ++i)
-        report.roundTrips.push_back(microseconds(201 - i));
-    EXPECT_EQ(formatStats(report),
-              "stats: rtt_count=200 rtt_min_us=1 rtt_median_us=100 rtt_p99_us=198 rtt_max_us=200");
-    EXPECT_EQ(formatStats(UpdateReport{}), "stats: rtt_count=0");
 }
 
 struct DownloadCase {
@@ -455,4 +446,4 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
-}  // namespace oxu::test
+}  // namespace oxu::sim::test

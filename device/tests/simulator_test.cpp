@@ -11,16 +11,20 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <vector>
 
+#include "oxu_version.h"
 #include "protocol/firmware_image.h"
 #include "protocol/frames.h"
 
-namespace oxu::test {
+namespace oxu::sim::test {
 namespace {
 
 // Guards against a hung simulator; far above anything a passing run needs.
@@ -213,6 +217,75 @@ TEST(Simulator, BadUsageExitsTwoWithAMessage) {
     }
 }
 
+TEST(Simulator, VersionNamesTheProgramAndTheProjectVersion) {
+    Simulator sim({"--version"});
+    EXPECT_EQ(sim.readStdout(), std::string("oxu-device-sim ") + oxu::kVersion + "\n");
+    EXPECT_EQ(sim.exitCode(), 0);
+}
+
+std::string linkTarget(const std::string& path) {
+    char target[PATH_MAX] = {};
+    return readlink(path.c_str(), target, sizeof target - 1) > 0 ? target : "";
+}
+
+TEST(Simulator, LinkLeavesAloneWhatIsNotAStaleTerminalLink) {
+    const std::string link = ::testing::TempDir() + "oxu_sim_taken_link";
+    const std::string file = ::testing::TempDir() + "oxu_sim_taken_file";
+    std::ofstream(file) << "firmware";
+    struct Case {
+        std::function<int()> place;  // what stands at the path; 0 when done
+        std::string there;           // how the message names it
+    };
+    const Case cases[] = {
+        {[&] { return symlink("/dev/null", link.c_str()); }, "a link to /dev/null"},
+        {[&] { return symlink(file.c_str(), link.c_str()); }, "a link to " + file},
+        {[&] { return symlink("/nonexistent/ttyUSB0", link.c_str()); },
+         "a link to /nonexistent/ttyUSB0"},
+        {[&] { return std::ofstream(link) << "mine" ? 0 : -1; }, "a file"},
+        {[&] { return mkdir(link.c_str(), 0700); }, "a directory"},
+    };
+    for (const Case& c : cases) {
+        ASSERT_EQ(c.place(), 0) << c.there;
+        struct stat before {};
+        lstat(link.c_str(), &before);
+        Simulator sim({"--link", link, "--wait", "0.1"});
+        const std::string err = sim.readStderr();
+        EXPECT_EQ(sim.exitCode(), 2) << err;
+        EXPECT_TRUE(sim.readStdout().empty());
+        EXPECT_NE(err.find("\"" + link + "\""), std::string::npos) << err;
+        EXPECT_NE(err.find(c.there + " is already there"), std::string::npos) << err;
+        struct stat after {};
+        ASSERT_EQ(lstat(link.c_str(), &after), 0) << c.there;
+        EXPECT_EQ(after.st_ino, before.st_ino) << c.there;
+        std::remove(link.c_str());
+    }
+    std::remove(file.c_str());
+}
+
+TEST(Simulator, LinkLeftByAKilledRunIsReplaced) {
+    const std::string link = ::testing::TempDir() + "oxu_sim_stale_link";
+    std::remove(link.c_str());
+    // A terminal that is gone.
+    ASSERT_EQ(symlink("/dev/pts/4242424", link.c_str()), 0);
+    for (int run = 0; run < 2; ++run) {
+        // The second run finds the first one's link: its terminal is gone,
+        // or this run was given the same number again.
+        Simulator sim({"--link", link, "--wait", run == 0 ? "20" : "0.1"});
+        const std::string path = sim.readLine();
+        ASSERT_EQ(path.rfind("/dev/pts/", 0), 0u) << path << sim.readStderr();
+        EXPECT_EQ(linkTarget(link), path);
+        if (run == 0) {
+            kill(sim.pid(), SIGKILL);
+            EXPECT_EQ(sim.exitCode(), 128 + SIGKILL);
+            EXPECT_EQ(linkTarget(link), path);
+        } else {
+            EXPECT_EQ(sim.exitCode(), 1);  // nobody came within --wait
+        }
+    }
+    struct stat info {};
+    EXPECT_NE(lstat(link.c_str(), &info), 0);
+}
+
 TEST(Simulator, DownloadModeReportsBytesAndSettings) {
     struct Case {
         Bytes sent;
@@ -259,4 +332,4 @@ TEST(Simulator, TerminationSignalEndsTheWaitAndRemovesTheLink) {
 }
 
 }  // namespace
-}  // namespace oxu::test
+}  // namespace oxu::sim::test
