@@ -146,8 +146,9 @@ TEST_F(UpdateEventsTest, ReportsAFailedStartWithTheTextOfItsBox) {
         ASSERT_EQ(observer.events.size(), 1u);
         const auto* failed = std::get_if<StartFailed>(&observer.events[0]);
         ASSERT_NE(failed, nullptr);
-        if (!c.openFailure.empty())
+        if (!c.openFailure.empty()) {
             EXPECT_EQ(failed->reason, c.openFailure);
+        }
     }
     // Through the button, the box shows the same text, after the event.
     observer.events.clear();
