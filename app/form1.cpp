@@ -214,6 +214,14 @@ void Form1::wireEvents() {
     connect(Command2, &QPushButton::clicked, this, [this] { m_transfer.runUpdateCommand(); });
     connect(Command3, &QPushButton::clicked, this, [this] { runDownloadCommand(*MSComm1, *this); });
     connect(Timer1, &QTimer::timeout, this, [this] { m_watchdog.tick(); });
+    // Timer1 runs only while an update is watched; the transfer and the
+    // watchdog decide when. An idle window is then never woken.
+    setTickSwitch([this](bool run) {
+        if (run)
+            Timer1->start();
+        else
+            Timer1->stop();
+    });
     connect(Combo1, &QComboBox::currentIndexChanged, this, [this] { refreshPortTooltip(); });
     Combo1->installEventFilter(this);
     MSComm1->setDataReceivedHandler([this] { m_transfer.onDataReceived(); });
@@ -227,7 +235,6 @@ void Form1::load() {
     setStatus("");
     refreshPortTooltip();
     Command1->setFocus(Qt::OtherFocusReason);
-    Timer1->start();
 }
 
 Bytes Form1::Lire(const std::string& Fichier) {

@@ -35,7 +35,7 @@ public:
     // Client area in pixels: 4740 x 2145 twips at 15 twips a pixel.
     static constexpr int kClientWidth = 316;
     static constexpr int kClientHeight = 143;
-    // The watchdog's tick.
+    // The watchdog's tick, while an update is watched.
     static constexpr int kTimerIntervalMs = 10;
     // Credit line shown in Label3.
     static constexpr const char* kCreditText = "OXU Updater for Linux";
@@ -81,7 +81,7 @@ public:
     QLabel* Label2 = nullptr;         // status line
     QLabel* Label3 = nullptr;         // credit
     QPushButton* Command3 = nullptr;  // "Send Download Command"
-    QTimer* Timer1 = nullptr;         // watchdog tick
+    QTimer* Timer1 = nullptr;         // watchdog tick; runs only while an update is watched
     CommonDialog* CommonDialog1 = nullptr;
     SerialPort* MSComm1 = nullptr;
 

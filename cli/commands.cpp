@@ -7,6 +7,7 @@
 #include <QSerialPortInfo>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
@@ -27,7 +28,7 @@
 namespace oxu::cli {
 namespace {
 
-// The watchdog's tick, as in the window.
+// The watchdog's tick, as in the window, while the update is watched.
 constexpr std::chrono::milliseconds kTickInterval{10};
 
 void printLine(const std::string& text) {
@@ -38,6 +39,12 @@ std::string formatSeconds(std::chrono::milliseconds duration) {
     char text[32];
     std::snprintf(text, sizeof text, "%g", static_cast<double>(duration.count()) / 1000.0);
     return text;
+}
+
+// With --trace: once per open, what the line's driver said to low latency.
+void traceLowLatency(const QtSerialPort& serial) {
+    if (serial.lowLatency().outcome != LowLatency::NotTried)
+        printLine(serial.describe() + ": " + describeLowLatency(serial.lowLatency()));
 }
 
 // Closes the port at the end of a run; a close that could not write out
@@ -144,15 +151,65 @@ int runUpdate(const Options& options) {
     port.setPortLostHandler(
         [&](const std::string& description) { transfer.onPortLost(description); });
 
+    // The watchdog ticks only while the update is watched; the engine
+    // switches the ticker. It reports one second of silence and stops
+    // watching; the run gives up only after --timeout of silence, since a
+    // device that speaks again re-arms it and the update can still complete.
+    std::chrono::microseconds lastHeard{0};
+    QTimer ticker;
+    ticker.setInterval(kTickInterval);
+    QTimer giveUp;
+    giveUp.setSingleShot(true);
+    auto armGiveUp = [&] {
+        const auto silent =
+            std::chrono::duration_cast<std::chrono::milliseconds>(clock.now() - lastHeard);
+        giveUp.start(std::max(options.timeout - silent + std::chrono::milliseconds(1),
+                              std::chrono::milliseconds(0)));
+    };
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        if (transfer.LastActivity != std::chrono::microseconds(0))
+            lastHeard = transfer.LastActivity;
+        watchdog.tick();
+    });
+    QObject::connect(&giveUp, &QTimer::timeout, [&] {
+        if (exitCode >= 0 || transfer.LastActivity != std::chrono::microseconds(0))
+            return;
+        if (clock.now() - lastHeard <= options.timeout) {
+            armGiveUp();
+            return;
+        }
+        progress.interrupt();
+        printLine("giving up: nothing heard from " + port.describe() + " for " +
+                  formatSeconds(options.timeout) + " s");
+        finish(transfer.AwaitingFirstReply ? kExitConnectionFailed : kExitTransferInterrupted);
+    });
+    window.setTickSwitch([&](bool run) {
+        if (run) {
+            lastHeard = transfer.LastActivity;
+            giveUp.stop();
+            ticker.start();
+            return;
+        }
+        ticker.stop();
+        // Nothing watched and the run not over: the watchdog has reported a
+        // silence. Wait for the rest of --timeout, without waking before.
+        if (exitCode < 0)
+            armGiveUp();
+    });
+
     try {
         transfer.startUpdate(options.file);
     } catch (const std::exception& failure) {
+        if (options.trace)
+            traceLowLatency(serial);
         port.flushTrace();
         progress.interrupt();
         printLine(std::string("the update could not start: ") + failure.what());
         closeQuietly(port);
         return kExitNotStarted;
     }
+    if (options.trace)
+        traceLowLatency(serial);
     port.flushTrace();
     if (!started) {
         // Checked a moment ago; it went away in between.
@@ -163,27 +220,6 @@ int runUpdate(const Options& options) {
     printLine("sending \"" + options.file + "\" (" + std::to_string(firmware.size) + " bytes, " +
               std::to_string(pageCount(firmware.size)) + " pages) to " + port.describe() + " at " +
               std::to_string(options.baud) + " baud");
-
-    // The watchdog reports one second of silence and stops watching; the
-    // run gives up only after --timeout of silence, since a device that
-    // speaks again re-arms it and the update can still complete.
-    std::chrono::microseconds lastHeard = transfer.LastActivity;
-    QTimer ticker;
-    ticker.setInterval(kTickInterval);
-    QObject::connect(&ticker, &QTimer::timeout, [&] {
-        watchdog.tick();
-        if (transfer.LastActivity != std::chrono::microseconds(0)) {
-            lastHeard = transfer.LastActivity;
-            return;
-        }
-        if (exitCode >= 0 || clock.now() - lastHeard <= options.timeout)
-            return;
-        progress.interrupt();
-        printLine("giving up: nothing heard from " + port.describe() + " for " +
-                  formatSeconds(options.timeout) + " s");
-        finish(transfer.AwaitingFirstReply ? kExitConnectionFailed : kExitTransferInterrupted);
-    });
-    ticker.start();
 
     QSocketNotifier signalNotifier(signalPipeFd(), QSocketNotifier::Read);
     signalNotifier.setEnabled(signalPipeFd() >= 0);
@@ -197,6 +233,7 @@ int runUpdate(const Options& options) {
     if (exitCode < 0)
         loop.exec();
     ticker.stop();
+    giveUp.stop();
     closeQuietly(port);
     return exitCode;
 }
@@ -216,6 +253,8 @@ int runDownload(const Options& options) {
 
     const DownloadResult result = runDownloadCommand(port, window);
     port.flushTrace();
+    if (options.trace)
+        traceLowLatency(serial);
     if (caughtSignal() != 0) {
         closeQuietly(port);
         printLine("interrupted; nothing more sent");

@@ -85,9 +85,16 @@ void UpdateTransfer::start(const std::string& path) {
 
     m_port.open();
     AwaitingFirstReply = true;
-    LastActivity = activityTime(m_clock);
+    watch();
     m_port.write(header);
     notify(UpdateStarted{ImageData.size(), static_cast<int>(pages)});
+}
+
+void UpdateTransfer::watch() {
+    LastActivity = activityTime(m_clock);
+    // The watchdog's tick runs only while there is something to watch; the
+    // watchdog stops it on the first tick that finds LastActivity at 0.
+    m_window.startTicking();
 }
 
 void UpdateTransfer::onDataReceived() {
@@ -114,7 +121,7 @@ void UpdateTransfer::handleReceived() {
     if (incoming.empty())
         return;
     AwaitingFirstReply = false;
-    LastActivity = activityTime(m_clock);
+    watch();
 
     const std::size_t room = kRxBufferLimit - std::min(RxBuffer.size(), kRxBufferLimit);
     const std::size_t kept = std::min(room, incoming.size());

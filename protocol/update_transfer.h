@@ -40,14 +40,16 @@ public:
     void runUpdateCommand();
 
     // Starts an update of the file at path. Returns silently, reporting
-    // nothing, for an empty path or one that is not a regular file. Reports
-    // UpdateStarted once the header is written. On any other failure reports
+    // nothing, for an empty path or one that is not a regular file. Once the
+    // port is open the update is watched (the window's tick is started), and
+    // UpdateStarted is reported once the header is written. On any other failure reports
     // StartFailed and throws (SerialError, FirmwareReadError, std::exception);
     // steps done before the failure stay done.
     void startUpdate(const std::string& path);
 
     // The port has bytes waiting. Serves a complete page request, recognises
-    // completion, or keeps the bytes for later. Never re-entered: bytes that
+    // completion, or keeps the bytes for later; any byte re-arms the watch
+    // (and the tick), even after the watchdog has reported a silence. Never re-entered: bytes that
     // arrive while it runs (for instance while its box is open) are handled
     // in order as soon as it returns.
     void onDataReceived();
@@ -70,6 +72,8 @@ private:
     friend class Watchdog;
 
     void notify(const UpdateEvent& event);
+    // Marks activity now and makes sure the watchdog is ticking.
+    void watch();
     void start(const std::string& path);
     void handleReceived();
     void serveRequest();

@@ -5,9 +5,13 @@
 namespace oxu {
 
 void Watchdog::tick() {
-    if (m_transfer.LastActivity == std::chrono::microseconds(0))
-        return;
     WindowServices& window = m_transfer.window();
+    if (m_transfer.LastActivity == std::chrono::microseconds(0)) {
+        // Nothing to watch until the transfer arms the watch again, which
+        // starts the tick again.
+        window.stopTicking();
+        return;
+    }
     // Never stack a box on one of our own; the silence is judged again on
     // the first tick after it closes.
     if (window.modalOpen())

@@ -29,4 +29,24 @@ std::string WindowServices::chooseFile(const std::string& filter) {
     return showFileDialog(filter);
 }
 
+void WindowServices::setTickSwitch(TickSwitch tickSwitch) {
+    m_tickSwitch = std::move(tickSwitch);
+}
+
+void WindowServices::startTicking() {
+    if (m_ticking)
+        return;
+    m_ticking = true;
+    if (m_tickSwitch)
+        m_tickSwitch(true);
+}
+
+void WindowServices::stopTicking() {
+    if (!m_ticking)
+        return;
+    m_ticking = false;
+    if (m_tickSwitch)
+        m_tickSwitch(false);
+}
+
 }  // namespace oxu

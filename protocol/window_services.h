@@ -5,6 +5,7 @@
 // non-virtual functions, which also keep count of open modal dialogs so that
 // the watchdog never stacks a second box on top of one.
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -45,6 +46,22 @@ public:
     // True while one of the boxes above, or the file dialog, is open.
     bool modalOpen() const { return m_modalDepth > 0; }
 
+    // The periodic tick that drives the watchdog (Watchdog::tick(), every
+    // 10 ms). It is needed only while an update is watched: the transfer
+    // starts it when it arms the watchdog, and the watchdog stops it on the
+    // first tick that finds nothing to watch. A front end runs its timer from
+    // tickSwitch(true) to tickSwitch(false), without restarting a running
+    // one; a front end that sets no switch must tick all the time. Set the
+    // switch before the first update starts.
+    using TickSwitch = std::function<void(bool run)>;
+    void setTickSwitch(TickSwitch tickSwitch);
+    // Asks for the tick; calls the switch only when the tick was stopped.
+    void startTicking();
+    // Lets the tick stop; calls the switch only when the tick was running.
+    void stopTicking();
+    // True from startTicking() to the next stopTicking().
+    bool ticking() const { return m_ticking; }
+
 protected:
     virtual Answer showMessageBox(const std::string& text, Buttons buttons, Icon icon,
                                   const std::optional<std::string>& title) = 0;
@@ -52,6 +69,8 @@ protected:
 
 private:
     int m_modalDepth = 0;
+    TickSwitch m_tickSwitch;
+    bool m_ticking = false;
 };
 
 }  // namespace oxu

@@ -1,13 +1,11 @@
 #include "serial/qt_serial_port.h"
 
-#include <termios.h>
 #include <unistd.h>
 
 #include <QElapsedTimer>
 #include <QMetaObject>
 #include <QtGlobal>
 #include <cerrno>
-#include <cstring>
 #include <filesystem>
 
 namespace oxu {
@@ -75,6 +73,7 @@ void QtSerialPort::close() {
     m_closeFailure.clear();
     const std::string failure = drainOutput();
     const qint64 unsent = m_port.bytesToWrite();
+    restoreLine();
     m_port.close();
     m_closing = false;
     if (failure.empty())
@@ -108,9 +107,17 @@ std::string QtSerialPort::drainOutput() {
     // Qt's close() restores the old termios at once; let the driver send what
     // it still holds first. A pty has nothing to drain and returns at once.
     const int handle = static_cast<int>(m_port.handle());
-    if (handle >= 0 && ::tcdrain(handle) != 0 && errno != EINTR)
-        return std::string("the line failed while sending (") + std::strerror(errno) + ")";
-    return {};
+    if (handle < 0)
+        return {};
+    return waitUntilSent(handle, m_line->baud);
+}
+
+void QtSerialPort::restoreLine() {
+    // The driver's flags outlive the descriptor: leave them as open found
+    // them. RTS stays low; the system drops both lines at the last close.
+    const int handle = static_cast<int>(m_port.handle());
+    if (handle >= 0 && m_lowLatency.outcome == LowLatency::Set)
+        restoreLowLatency(handle);
 }
 
 void QtSerialPort::setPortNumber(int number) {
@@ -136,6 +143,7 @@ void QtSerialPort::setBaudRate(int baud) {
 void QtSerialPort::open() {
     if (m_port.isOpen())
         throw SerialError("Cannot open " + describe() + ": it is already open");
+    m_lowLatency = {};
     if (!m_resolution.found())
         throw SerialError("Cannot open COM " + std::to_string(m_resolution.number) + ": " +
                           m_resolution.problem);
@@ -163,6 +171,15 @@ void QtSerialPort::open() {
         }
         throw SerialError("Cannot open " + describe() + ": " + cause);
     }
+    const int handle = static_cast<int>(m_port.handle());
+    // The system raised RTS with the open, and Qt leaves it so; boards that
+    // wire RTS to reset or boot mode must see it low before the first byte.
+    // Called directly rather than through Qt, which would report a line with
+    // no modem-control lines (a pty) as an error.
+    lowerRequestToSend(handle);
+    // FTDI adapters hold received bytes up to 16 ms unless told otherwise;
+    // every page request would wait that long.
+    m_lowLatency = requestLowLatency(handle);
     // Qt 6.4 keeps whatever the line received before the open; the device's
     // replies must start from this session. A failure here is not fatal.
     m_port.clear(QSerialPort::Input);
@@ -239,6 +256,7 @@ void QtSerialPort::loseConnection(const std::string& cause) {
     // stays open; closing at once stops that. Nothing queued can reach a dead
     // line, so no drain.
     m_closing = true;
+    restoreLine();
     m_port.close();
     m_closing = false;
     try {

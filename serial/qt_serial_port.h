@@ -12,6 +12,7 @@
 
 #include "protocol/line_choices.h"
 #include "protocol/serial_port.h"
+#include "serial/line_control.h"
 #include "serial/port_mapping.h"
 
 namespace oxu {
@@ -33,10 +34,12 @@ public:
 
     bool isOpen() const override;
 
-    // Writes out every queued byte, waits for the line to send them, then
-    // releases the port. If bytes could not be written out (the line stalled
-    // for kDrainStallLimit or failed), the port is still released and
-    // SerialError then says how many bytes were lost and why.
+    // Writes out every queued byte, waits for the line to send them (a signal
+    // does not cut that wait short; see waitUntilSent), clears the low-latency
+    // flag if open set it, then releases the port. If bytes could not be
+    // written out (the line stalled for kDrainStallLimit or failed), the port
+    // is still released and SerialError then says how many bytes were lost
+    // and why.
     void close() override;
 
     // Throws SerialError for a number outside 1..16 or while open; resolves
@@ -47,7 +50,10 @@ public:
     void setBaudRate(int baud) override;
 
     // Opens the resolved device with the line settings, 8N1, no flow control,
-    // leaving DTR and RTS alone, and discards input waiting from before.
+    // lowers RTS (the system raises it at every open; DTR stays raised), asks
+    // the driver for low latency (see lowLatency()), and discards input
+    // waiting from before. A line without modem-control lines or serial flags
+    // (a pseudo-terminal) is opened all the same, with nothing reported.
     // Throws SerialError naming the port and device, the system's reason and
     // a hint (in use by another program, dialout group); also when already open.
     void open() override;
@@ -66,6 +72,9 @@ public:
     const PortResolution& resolution() const { return m_resolution; }
     // The current line choice (its settings text reads "38400,n,8,1").
     const LineChoice& lineChoice() const { return *m_line; }
+    // What became of the request for low latency at the last open; kept
+    // after close.
+    const LowLatencyResult& lowLatency() const { return m_lowLatency; }
 
 private slots:
     void handleReadyRead();
@@ -73,6 +82,7 @@ private slots:
 
 private:
     std::string drainOutput();
+    void restoreLine();
     void loseConnection(const std::string& cause);
 
     PortScan m_scan;
@@ -82,6 +92,7 @@ private:
     bool m_closing = false;           // closing: no data notifications; errors are the drain's
     std::string m_closeFailure;       // the error that ended the drain
     bool m_readDuringNotify = false;  // the data handler called readAll()
+    LowLatencyResult m_lowLatency;
 };
 
 }  // namespace oxu

@@ -1,0 +1,164 @@
+// The port on a line that behaves like a USB-serial adapter: this test
+// program runs with the line shim preloaded (see line_shim.cpp), which plays
+// the driver's modem lines and serial flags on a pseudo-terminal and logs
+// every call the port makes on it.
+
+#include <gtest/gtest.h>
+#include <linux/serial.h>
+#include <unistd.h>
+
+#include <QTest>
+#include <cstdlib>
+#include <filesystem>
+
+#include "serial/qt_serial_port.h"
+#include "serial/tests/fake_scan.h"
+#include "serial/tests/shim_log.h"
+#include "tests/support/qt_pty.h"
+
+namespace oxu {
+namespace {
+
+using test::fakeScan;
+using test::Pty;
+using test::ShimLog;
+
+const std::string kLowLatencyFlags = "flags=0x2000";
+
+class AdapterLineTest : public ::testing::Test {
+protected:
+    AdapterLineTest()
+        : m_logPath((std::filesystem::temp_directory_path() /
+                     ("oxu-shim-" + std::to_string(::getpid()) + ".log"))
+                        .string()),
+          m_port(fakeScan({{"OXU_COM1", m_pty.slavePath()}})) {
+        std::filesystem::remove(m_logPath);
+        ::setenv("OXU_SHIM_DEVICE", m_pty.slavePath().c_str(), 1);
+        ::setenv("OXU_SHIM_LOG", m_logPath.c_str(), 1);
+    }
+    ~AdapterLineTest() override {
+        for (const char* name :
+             {"OXU_SHIM_DEVICE", "OXU_SHIM_LOG", "OXU_SHIM_LINE", "OXU_SHIM_FLAGS",
+              "OXU_SHIM_REFUSE_SET", "OXU_SHIM_EINTR", "OXU_SHIM_OUTQ"})
+            ::unsetenv(name);
+        std::filesystem::remove(m_logPath);
+    }
+    void SetUp() override {
+        if (std::getenv("LD_PRELOAD") == nullptr)
+            GTEST_SKIP() << "needs the line shim preloaded (run through ctest)";
+    }
+
+    // Opens the port, sends a header, closes it; returns the log.
+    ShimLog runSession() {
+        m_port.open();
+        m_port.write(Bytes{0xAA, 0x01, 0x00, 0xAB});
+        EXPECT_EQ(m_pty.receive(4).size(), 4u);
+        m_port.close();
+        return ShimLog::read(m_logPath);
+    }
+
+    std::string m_logPath;
+    Pty m_pty;
+    QtSerialPort m_port;
+};
+
+TEST_F(AdapterLineTest, LowersRtsAndSetsLowLatencyBeforeTheFirstByteAndRestoresAtClose) {
+    const ShimLog log = runSession();
+    ASSERT_TRUE(m_port.lowLatency() == (LowLatencyResult{LowLatency::Set, 0})) << log.text();
+
+    const std::size_t open = log.find("open ");
+    const std::size_t rts = log.find("ioctl TIOCMBIC RTS = 0");
+    const std::size_t setLow = log.find("ioctl TIOCSSERIAL " + kLowLatencyFlags + " = 0");
+    const std::size_t write = log.find("write ");
+    const std::size_t drain = log.find("tcdrain = 0");
+    const std::size_t restore = log.find("ioctl TIOCSSERIAL flags=0x0 = 0");
+    const std::size_t settingsBack = log.find("tcsetattr", drain);
+    const std::size_t close = log.find("close ");
+    ASSERT_NE(close, ShimLog::kNone) << log.text();
+    EXPECT_LT(open, rts) << log.text();
+    EXPECT_LT(rts, write) << log.text();
+    EXPECT_LT(setLow, write) << log.text();
+    EXPECT_EQ(log.lines[write], "write 4 lines=DTR = 4") << "RTS low, DTR as the system set it";
+    EXPECT_LT(drain, restore) << log.text();
+    EXPECT_LT(restore, settingsBack) << "flags back while the port is still ours";
+    EXPECT_LT(settingsBack, close);
+    EXPECT_EQ(log.lines[close], "close lines=DTR flags=0x0");
+    EXPECT_TRUE(log.all("ioctl TIOCMBIS").empty()) << "nothing raises a line";
+}
+
+TEST_F(AdapterLineTest, EachDriverAnswerLeavesTheFlagsAsTheyWere) {
+    const struct {
+        const char* driver;
+        const char* variable;
+        const char* value;
+        LowLatencyResult result;
+        const char* flagsAtClose;
+        std::size_t flagWrites;  // TIOCSSERIAL calls in the session
+    } cases[] = {
+        {"low latency off, another flag on",
+         "OXU_SHIM_FLAGS",
+         "0x40",
+         {LowLatency::Set, 0},
+         "flags=0x40",
+         2},
+        {"low latency already on",
+         "OXU_SHIM_FLAGS",
+         "0x2000",
+         {LowLatency::AlreadySet, 0},
+         "flags=0x2000",
+         0},
+        {"driver refuses the flag",
+         "OXU_SHIM_REFUSE_SET",
+         "1",
+         {LowLatency::Refused, EPERM},
+         "flags=0x0",
+         1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.driver);
+        std::filesystem::remove(m_logPath);
+        ::setenv(c.variable, c.value, 1);
+        const ShimLog log = runSession();
+        ::unsetenv(c.variable);
+        EXPECT_TRUE(m_port.lowLatency() == c.result) << log.text();
+        EXPECT_EQ(log.all("ioctl TIOCSSERIAL").size(), c.flagWrites) << log.text();
+        EXPECT_EQ(log.lines.back(), std::string("close lines=DTR ") + c.flagsAtClose);
+    }
+}
+
+TEST_F(AdapterLineTest, DrainInterruptedBySignalIsWaitedForAgain) {
+    ::setenv("OXU_SHIM_EINTR", "1", 1);
+    const ShimLog log = runSession();
+    EXPECT_EQ(log.only({"tcdrain", "close"}),
+              (std::vector<std::string>{"tcdrain = -1 EINTR", "tcdrain = 0",
+                                        "close lines=DTR flags=0x0"}))
+        << log.text();
+    EXPECT_NE(log.find("tcsetattr", log.find("tcdrain = 0")), ShimLog::kNone)
+        << "the old settings come back only after the wait";
+}
+
+TEST_F(AdapterLineTest, DrainInterruptedWithoutEndGivesUpAfterTheLineTimeAndSaysSo) {
+    // Every wait is cut short and the driver keeps 100 bytes: the port waits
+    // their line time plus the margin, then closes and says what was left.
+    ::setenv("OXU_SHIM_EINTR", "1000000", 1);
+    ::setenv("OXU_SHIM_OUTQ", "100", 1);
+    m_port.open();
+    m_port.write(Bytes{0x2F, 0x55, 0xAA});
+    std::string failure;
+    try {
+        m_port.close();
+    } catch (const SerialError& error) {
+        failure = error.what();
+    }
+    EXPECT_FALSE(m_port.isOpen());
+    EXPECT_NE(failure.find("100 bytes were still waiting to be sent"), std::string::npos)
+        << failure;
+    EXPECT_NE(failure.find("COM 1"), std::string::npos) << failure;
+    const ShimLog log = ShimLog::read(m_logPath);
+    EXPECT_GE(log.all("tcdrain = -1 EINTR").size(), 2u) << "retried";
+    EXPECT_TRUE(log.all("tcdrain = 0").empty());
+    EXPECT_EQ(log.lines.back(), "close lines=DTR flags=0x0");
+}
+
+}  // namespace
+}  // namespace oxu

@@ -1,0 +1,100 @@
+// The line calls beyond Qt's settings on a bare pseudo-terminal, which has no
+// modem-control lines and no serial flags and refuses every such call: the
+// port must open, carry bytes and close as if nothing had been asked.
+
+#include "serial/line_control.h"
+
+#include <gtest/gtest.h>
+
+#include <QTest>
+#include <cerrno>
+
+#include "serial/qt_serial_port.h"
+#include "serial/tests/fake_scan.h"
+#include "tests/support/qt_pty.h"
+
+namespace oxu {
+namespace {
+
+using namespace std::chrono_literals;
+using test::fakeScan;
+using test::Pty;
+
+TEST(DrainTimeLimit, IsTheLineTimeOfTheHeldBytesPlusTheMargin) {
+    const struct {
+        std::size_t bytes;
+        int baud;
+        std::chrono::milliseconds limit;
+    } cases[] = {
+        {0, 38400, kDrainMargin},
+        {1, 38400, kDrainMargin + 1ms},      // 0.26 ms rounds up
+        {384, 38400, kDrainMargin + 100ms},  // exactly 100 ms
+        {258, 9600, kDrainMargin + 269ms},   // a page at the slowest rate: 268.75 ms
+        {4096, 19200, kDrainMargin + 2134ms},
+        {100, 0, kDrainMargin},  // no rate known: the margin alone
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.bytes) + " bytes at " + std::to_string(c.baud));
+        EXPECT_EQ(drainTimeLimit(c.bytes, c.baud), c.limit);
+    }
+}
+
+TEST(DescribeLowLatency, SaysWhatTheDriverAnswered) {
+    const struct {
+        LowLatencyResult result;
+        const char* says;
+    } cases[] = {
+        {{LowLatency::Set, 0}, "low latency set"},
+        {{LowLatency::AlreadySet, 0}, "low latency already set"},
+        {{LowLatency::Refused, EPERM},
+         "low latency refused by the driver (Operation not permitted)"},
+        {{LowLatency::NotOffered, ENOTTY},
+         "low latency not offered: the driver has no serial flags (Inappropriate ioctl for "
+         "device)"},
+        {{LowLatency::NotOffered, 0}, "low latency not offered: the driver ignores the flag"},
+        {{LowLatency::NotTried, 0}, "not opened"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.says);
+        EXPECT_NE(describeLowLatency(c.result).find(c.says), std::string::npos)
+            << describeLowLatency(c.result);
+    }
+}
+
+TEST(LineCallsOnAPty, AreRefusedWithoutHarm) {
+    Pty pty;
+    const int fd = pty.slave();
+    EXPECT_EQ(lowerRequestToSend(fd), ENOTTY);
+    EXPECT_EQ(requestLowLatency(fd), (LowLatencyResult{LowLatency::NotOffered, ENOTTY}));
+    EXPECT_EQ(restoreLowLatency(fd), ENOTTY);
+    EXPECT_EQ(waitUntilSent(fd, 38400), "");
+    EXPECT_NE(waitUntilSent(-1, 38400).find("the line failed while sending"), std::string::npos);
+}
+
+TEST(PortOnAPty, OpensCarriesAndClosesWhenTheLineRefusesModemAndFlagCalls) {
+    Pty pty;
+    QtSerialPort port(fakeScan({{"OXU_COM1", pty.slavePath()}}));
+    int lost = 0;
+    Bytes received;
+    port.setPortLostHandler([&](const std::string&) { ++lost; });
+    port.setDataReceivedHandler([&] {
+        const Bytes chunk = port.readAll();
+        received.insert(received.end(), chunk.begin(), chunk.end());
+    });
+    EXPECT_EQ(port.lowLatency().outcome, LowLatency::NotTried);
+
+    port.open();
+    EXPECT_EQ(port.lowLatency(), (LowLatencyResult{LowLatency::NotOffered, ENOTTY}));
+    port.write(Bytes{0xAA, 0x01, 0x00, 0xAB});
+    EXPECT_EQ(pty.receive(4), (Bytes{0xAA, 0x01, 0x00, 0xAB}));
+    pty.send({0xAA, 0x01});
+    EXPECT_TRUE(QTest::qWaitFor([&] { return received.size() == 2; }, 10000));
+    QTest::qWait(50);
+    EXPECT_TRUE(port.isOpen()) << "a refused modem-control call is no lost port";
+    EXPECT_EQ(lost, 0);
+    EXPECT_NO_THROW(port.close());
+    EXPECT_EQ(port.lowLatency().outcome, LowLatency::NotOffered) << "kept after close";
+}
+
+}  // namespace
+}  // namespace oxu

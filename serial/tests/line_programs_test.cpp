@@ -1,0 +1,253 @@
+// The programs on a line that behaves like a USB-serial adapter: oxu-update
+// and the window (its scripted test program) run a whole update and the
+// download command against the simulated device, with the line shim
+// preloaded to play the adapter's driver and log what they ask of the line.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include "serial/tests/shim_log.h"
+#include "tests/support/child_process.h"
+#include "tests/support/device_sim.h"
+
+namespace oxu::test {
+namespace {
+
+using namespace std::chrono_literals;
+using Stream = ChildProcess::Stream;
+
+const std::string kUpdate = OXU_UPDATE_BINARY;
+const std::string kWindow = OXU_UPDATER_SCRIPTED;
+const std::string kSimulator = OXU_DEVICE_SIM_BINARY;
+const std::string kShim = OXU_LINE_SHIM;
+
+constexpr std::size_t kImageSize = 600;  // three pages
+const std::string kCompleteBox = "box information OXU Updater|Transfert Complete";
+
+int countOf(const std::string& text, const std::string& part) {
+    int count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
+// What one program said in one run.
+struct Outcome {
+    int exitCode = -1;
+    std::string said;  // its standard output and error
+};
+
+class LinePrograms : public ::testing::Test {
+public:  // the session tables call the members through pointers
+    void SetUp() override {
+        m_dir = std::filesystem::temp_directory_path() /
+                ("oxu-line-" + std::to_string(::getpid()) + "-" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::create_directories(m_dir);
+        m_image = (m_dir / "fw.bin").string();
+        std::ofstream(m_image, std::ios::binary) << std::string(kImageSize, '\x5A');
+    }
+    void TearDown() override { std::filesystem::remove_all(m_dir); }
+
+    std::string logPath() const { return (m_dir / "line.log").string(); }
+
+    // The shim on the simulator's terminal, with extra settings; none at all
+    // with withShim false (a bare pseudo-terminal).
+    Environment lineEnvironment(const DeviceSim& device, const Environment& extra,
+                                bool withShim = true) const {
+        Environment env{{"OXU_COM1", device.path()}, {"QT_QPA_PLATFORM", "offscreen"}};
+        if (withShim) {
+            env.insert(env.end(), {{"LD_PRELOAD", kShim},
+                                   {"OXU_SHIM_DEVICE", device.path()},
+                                   {"OXU_SHIM_LOG", logPath()}});
+        }
+        env.insert(env.end(), extra.begin(), extra.end());
+        return env;
+    }
+
+    // A whole update by oxu-update; the device must report it complete.
+    Outcome updateByTool(const Environment& extra = {}, bool withShim = true) {
+        DeviceSim device(kSimulator, {"--image-size", std::to_string(kImageSize)});
+        const ProgramResult run = runProgram(kUpdate, {"--trace", "--timeout", "5", m_image},
+                                             lineEnvironment(device, extra, withShim));
+        EXPECT_NE(findLine(device.finish().out, "verdict:").find("verdict: ok"), std::string::npos);
+        return {run.exitCode, run.out + run.err};
+    }
+
+    // The download command by oxu-update; the device must receive it.
+    Outcome downloadByTool(const Environment& extra = {}, bool withShim = true) {
+        DeviceSim device(kSimulator, {"--expect-download"});
+        const ProgramResult run = runProgram(kUpdate, {"--download-command", "--yes", "--trace"},
+                                             lineEnvironment(device, extra, withShim));
+        EXPECT_NE(device.finish().out.find("download: ok bytes=2f55aa"), std::string::npos);
+        return {run.exitCode, run.out + run.err};
+    }
+
+    // The window runs the script, then "Cancel" once `until` has been said.
+    Outcome runWindow(DeviceSim& device, const std::string& script, const std::string& until,
+                      const Environment& extra, bool withShim) {
+        ChildProcess window(kWindow, {}, lineEnvironment(device, extra, withShim),
+                            ChildProcess::Input::Pipe);
+        window.writeInput(script);
+        EXPECT_TRUE(window.waitForOutput(Stream::Out, until, 20s))
+            << window.output(Stream::Out) << window.output(Stream::Err);
+        window.writeInput("click Command1\n");
+        const ProgramResult run = window.finish(10s);
+        return {run.exitCode, run.out + run.err};
+    }
+
+    Outcome updateByWindow(const Environment& extra = {}, bool withShim = true) {
+        DeviceSim device(kSimulator, {"--image-size", std::to_string(kImageSize)});
+        Outcome run = runWindow(device, "file " + m_image + "\nclick Command2\n", kCompleteBox,
+                                extra, withShim);
+        EXPECT_NE(findLine(device.finish().out, "verdict:").find("verdict: ok"), std::string::npos);
+        return run;
+    }
+
+    Outcome downloadByWindow(const Environment& extra = {}, bool withShim = true) {
+        DeviceSim device(kSimulator, {"--expect-download"});
+        ChildProcess& sim = device.process();
+        Outcome run = runWindow(
+            device, "answer yes\nclick Command3\n",
+            "box question OXU Updater|Do you want to send the Download Command?", extra, withShim);
+        EXPECT_TRUE(sim.waitForOutput(Stream::Out, "download: ok bytes=2f55aa", 10s))
+            << sim.output(Stream::Out);
+        return run;
+    }
+
+    ShimLog log() const { return ShimLog::read(logPath()); }
+
+    std::filesystem::path m_dir;
+    std::string m_image;
+};
+
+// The calls every session on the adapter must show: RTS lowered and low
+// latency set after the open and before the first byte, every byte sent with
+// RTS low, and the flags back as they were before the port is released.
+void expectAdapterSession(const ShimLog& log) {
+    SCOPED_TRACE(log.text());
+    const std::size_t open = log.find("open ");
+    const std::size_t rts = log.find("ioctl TIOCMBIC RTS = 0");
+    const std::size_t lowLatency = log.find("ioctl TIOCSSERIAL flags=0x2000 = 0");
+    const std::size_t firstWrite = log.find("write ");
+    const std::size_t restored = log.find("ioctl TIOCSSERIAL flags=0x0 = 0");
+    const std::size_t close = log.find("close ");
+    ASSERT_NE(open, ShimLog::kNone);
+    ASSERT_NE(firstWrite, ShimLog::kNone);
+    ASSERT_NE(close, ShimLog::kNone);
+    EXPECT_LT(open, rts);
+    EXPECT_LT(rts, firstWrite);
+    EXPECT_LT(open, lowLatency);
+    EXPECT_LT(lowLatency, firstWrite);
+    for (const std::string& write : log.all("write "))
+        EXPECT_NE(write.find(" lines=DTR = "), std::string::npos) << write;
+    EXPECT_LT(log.find("tcdrain = 0"), restored);
+    EXPECT_LT(restored, close);
+    EXPECT_EQ(log.lines.back(), "close lines=DTR flags=0x0");
+    EXPECT_EQ(log.all("open ").size(), 1u);
+}
+
+TEST_F(LinePrograms, EverySessionLowersRtsAndSetsLowLatencyBeforeTheFirstByte) {
+    const struct {
+        const char* session;
+        Outcome (LinePrograms::*play)(const Environment&, bool);
+    } cases[] = {
+        {"oxu-update, update", &LinePrograms::updateByTool},
+        {"oxu-update, download command", &LinePrograms::downloadByTool},
+        {"window, update", &LinePrograms::updateByWindow},
+        {"window, download command", &LinePrograms::downloadByWindow},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.session);
+        std::filesystem::remove(logPath());
+        const Outcome run = (this->*c.play)({}, true);
+        EXPECT_EQ(run.exitCode, 0) << run.said;
+        expectAdapterSession(log());
+    }
+}
+
+TEST_F(LinePrograms, LinesThatRefuseTheCallsChangeNothingTheOperatorSees) {
+    // Each program, on a pty that refuses every modem-line and flag call
+    // (logged through the shim), and on a bare pty: the same messages as ever.
+    const struct {
+        const char* session;
+        Outcome (LinePrograms::*play)(const Environment&, bool);
+        std::vector<std::string> expected;  // what must be said, once each
+    } cases[] = {
+        {"oxu-update, update",
+         &LinePrograms::updateByTool,
+         {"oxu-update: Transfert Complete", "low latency not offered"}},
+        {"oxu-update, download command",
+         &LinePrograms::downloadByTool,
+         {"download command sent to COM 1", "low latency not offered"}},
+        {"window, update", &LinePrograms::updateByWindow, {kCompleteBox}},
+        {"window, download command", &LinePrograms::downloadByWindow, {"box question"}},
+    };
+    for (const bool withShim : {true, false}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(c.session) + (withShim ? ", refusing line" : ", bare pty"));
+            std::filesystem::remove(logPath());
+            const Outcome run = (this->*c.play)({{"OXU_SHIM_LINE", "bare"}}, withShim);
+            EXPECT_EQ(run.exitCode, 0) << run.said;
+            for (const std::string& text : c.expected)
+                EXPECT_EQ(countOf(run.said, text), 1) << text << "\n" << run.said;
+            for (const char* unwanted : {"box warning", "box none", "lost", "Cannot", "rror"})
+                EXPECT_EQ(run.said.find(unwanted), std::string::npos) << unwanted << run.said;
+            // The system's word for the refusal shows only in the trace's line.
+            EXPECT_EQ(countOf(run.said, "Inappropriate ioctl"),
+                      countOf(run.said, "low latency not offered"))
+                << run.said;
+            if (withShim) {
+                const ShimLog calls = log();
+                EXPECT_NE(calls.find("ioctl TIOCMBIC RTS = -1 ENOTTY"), ShimLog::kNone)
+                    << calls.text();
+                EXPECT_NE(calls.find("ioctl TIOCGSERIAL = -1 ENOTTY"), ShimLog::kNone)
+                    << calls.text();
+            }
+        }
+    }
+}
+
+TEST_F(LinePrograms, TraceSaysOnceWhatTheDriverAnsweredToLowLatency) {
+    const struct {
+        const char* driver;
+        Environment settings;
+        const char* says;
+    } cases[] = {
+        {"FTDI-like", {}, "): low latency set"},
+        {"flag already on", {{"OXU_SHIM_FLAGS", "0x2000"}}, "low latency already set"},
+        {"refusing the flag",
+         {{"OXU_SHIM_REFUSE_SET", "1"}},
+         "low latency refused by the driver (Operation not permitted)"},
+        {"no serial flags", {{"OXU_SHIM_LINE", "bare"}}, "low latency not offered"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.driver);
+        const Outcome run = updateByTool(c.settings);
+        EXPECT_EQ(run.exitCode, 0) << run.said;
+        EXPECT_EQ(countOf(run.said, c.says), 1) << run.said;
+        EXPECT_EQ(countOf(run.said, "low latency"), 1) << run.said;
+    }
+}
+
+TEST_F(LinePrograms, CtrlCDuringTheFinalDrainStillLetsTheBytesLeaveFirst) {
+    // The first wait for the command's bytes to leave is cut short by a
+    // signal; the port waits again before it puts the old settings back.
+    const Outcome run = downloadByTool({{"OXU_SHIM_EINTR", "1"}});
+    EXPECT_EQ(run.exitCode, 0) << run.said;
+    const ShimLog calls = log();
+    EXPECT_EQ(
+        calls.only({"write", "tcdrain", "ioctl TIOCSSERIAL", "tcsetattr", "close"}),
+        (std::vector<std::string>{
+            "tcsetattr other = 0", "tcsetattr 38400 = 0", "ioctl TIOCSSERIAL flags=0x2000 = 0",
+            "write 3 lines=DTR = 3", "tcdrain = -1 EINTR", "tcdrain = 0",
+            "ioctl TIOCSSERIAL flags=0x0 = 0", "tcsetattr other = 0", "close lines=DTR flags=0x0"}))
+        << calls.text();
+}
+
+}  // namespace
+}  // namespace oxu::test
