@@ -11,7 +11,7 @@
 
 #include "app/form1.h"
 
-namespace oxu::testing {
+namespace oxu::kit {
 
 struct RecordedBox {
     std::string text;
@@ -64,4 +64,4 @@ protected:
     }
 };
 
-}  // namespace oxu::testing
+}  // namespace oxu::kit

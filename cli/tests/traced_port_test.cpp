@@ -5,7 +5,7 @@
 #include <deque>
 #include <sstream>
 
-#include "cli/tests/fake_clock.h"
+#include "tests/kit/fakes.h"
 
 namespace oxu::cli {
 namespace {
@@ -63,7 +63,7 @@ TEST(FormatTraceLine, StampsDirectionHexAndCount) {
 
 TEST(TracedPort, DumpsAPageWrittenByteByByteAsOneLineAfterTheHandler) {
     FakePort inner;
-    test::FakeClock clock;
+    kit::FakeClock clock;
     std::ostringstream trace;
     TracedPort port(inner, clock, &trace);
     inner.incoming.push_back({0xAA, 0x01});
@@ -86,7 +86,7 @@ TEST(TracedPort, DumpsAPageWrittenByteByByteAsOneLineAfterTheHandler) {
 
 TEST(TracedPort, KeepsWireOrderWhenReadingBeforeTheDumpIsFlushed) {
     FakePort inner;
-    test::FakeClock clock;
+    kit::FakeClock clock;
     std::ostringstream trace;
     TracedPort port(inner, clock, &trace);
     port.open();
@@ -103,7 +103,7 @@ TEST(TracedPort, KeepsWireOrderWhenReadingBeforeTheDumpIsFlushed) {
 
 TEST(TracedPort, FlushesBeforeClosingAndBeforeReportingALostPort) {
     FakePort inner;
-    test::FakeClock clock;
+    kit::FakeClock clock;
     std::ostringstream trace;
     TracedPort port(inner, clock, &trace);
     std::string lost;
@@ -124,7 +124,7 @@ TEST(TracedPort, FlushesBeforeClosingAndBeforeReportingALostPort) {
 
 TEST(TracedPort, CountsOnlyBytesTheInnerPortTook) {
     FakePort inner;
-    test::FakeClock clock;
+    kit::FakeClock clock;
     std::ostringstream trace;
     TracedPort port(inner, clock, &trace);
     port.open();
@@ -139,7 +139,7 @@ TEST(TracedPort, CountsOnlyBytesTheInnerPortTook) {
 
 TEST(TracedPort, WithoutATraceStreamOnlyCounts) {
     FakePort inner;
-    test::FakeClock clock;
+    kit::FakeClock clock;
     TracedPort port(inner, clock);
     port.setPortNumber(3);
     port.open();
