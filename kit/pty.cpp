@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <stdlib.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,12 +10,14 @@
 
 namespace oxu::kit {
 
-bool makeRaw(int fd) {
+bool makeRaw(int fd, std::optional<speed_t> speed) {
     termios settings{};
     if (::tcgetattr(fd, &settings) != 0)
         return false;
     ::cfmakeraw(&settings);
     settings.c_cflag |= CLOCAL | CREAD;
+    if (speed && (::cfsetispeed(&settings, *speed) != 0 || ::cfsetospeed(&settings, *speed) != 0))
+        return false;
     return ::tcsetattr(fd, TCSANOW, &settings) == 0;
 }
 

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -105,23 +106,35 @@ TEST(OpenRawPty, PassesEveryByteValueUnchangedBothWays) {
     ::close(opened);
 }
 
-TEST(MakeRaw, MakesACookedTerminalRawAndKeepsItsSpeed) {
-    OpenPty pty;
-    termios cooked{};
-    ASSERT_EQ(::tcgetattr(pty.ends.slave, &cooked), 0);
-    cooked.c_lflag |= ECHO | ICANON | ISIG;
-    cooked.c_iflag |= ICRNL | IXON;
-    cooked.c_oflag |= OPOST | ONLCR;
-    cooked.c_cflag &= ~(CLOCAL | CREAD);
-    ::cfsetispeed(&cooked, B50);
-    ::cfsetospeed(&cooked, B50);
-    ASSERT_EQ(::tcsetattr(pty.ends.slave, TCSANOW, &cooked), 0);
+// Without a speed the terminal keeps its own (the simulator marks its line
+// with one); with a speed, the speed comes in the same call.
+TEST(MakeRaw, MakesACookedTerminalRawWithTheSpeedAsked) {
+    struct Case {
+        const char* name;
+        std::optional<speed_t> speed;
+        speed_t expected;
+    };
+    for (const Case& c :
+         {Case{"speed kept", std::nullopt, B50}, Case{"speed set", B38400, B38400}}) {
+        SCOPED_TRACE(c.name);
+        OpenPty pty;
+        termios cooked{};
+        ASSERT_EQ(::tcgetattr(pty.ends.slave, &cooked), 0);
+        cooked.c_lflag |= ECHO | ICANON | ISIG;
+        cooked.c_iflag |= ICRNL | IXON;
+        cooked.c_oflag |= OPOST | ONLCR;
+        cooked.c_cflag &= ~(CLOCAL | CREAD);
+        ::cfsetispeed(&cooked, B50);
+        ::cfsetospeed(&cooked, B50);
+        ASSERT_EQ(::tcsetattr(pty.ends.slave, TCSANOW, &cooked), 0);
 
-    ASSERT_TRUE(makeRaw(pty.ends.slave));
-    expectRaw(pty.ends.slave);
-    termios now{};
-    ASSERT_EQ(::tcgetattr(pty.ends.slave, &now), 0);
-    EXPECT_EQ(::cfgetospeed(&now), static_cast<speed_t>(B50));
+        ASSERT_TRUE(makeRaw(pty.ends.slave, c.speed));
+        expectRaw(pty.ends.slave);
+        termios now{};
+        ASSERT_EQ(::tcgetattr(pty.ends.slave, &now), 0);
+        EXPECT_EQ(::cfgetispeed(&now), c.expected);
+        EXPECT_EQ(::cfgetospeed(&now), c.expected);
+    }
 }
 
 TEST(MakeRaw, RefusesWhatIsNoTerminal) {
