@@ -11,10 +11,10 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "fakes.h"
 #include "protocol/frames.h"
 #include "protocol/update_transfer.h"
 #include "protocol/watchdog.h"
+#include "tests/kit/fakes.h"
 
 namespace {
 
@@ -78,10 +78,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return bytes;
     }();
 
-    testing::FakePort port;
+    kit::FakePort port;
     port.keepWrites = false;
-    testing::FakeWindow window;
-    testing::FakeClock clock;
+    kit::FakeWindow window;
+    kit::FakeClock clock;
     UpdateTransfer transfer(port, window, clock);
     Watchdog watchdog(transfer);
     port.setDataReceivedHandler([&] { transfer.onDataReceived(); });

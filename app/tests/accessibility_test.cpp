@@ -16,10 +16,10 @@
 #include <string>
 #include <vector>
 
-#include "fakes.h"
 #include "recording_form.h"
+#include "tests/kit/fakes.h"
 
-namespace oxu::testing {
+namespace oxu::kit {
 namespace {
 
 struct RecordedEvent {
@@ -162,4 +162,4 @@ TEST_F(AccessibilityTest, AnnouncesEveryNewStatusTextOnceAsTheStatusLineName) {
 }
 
 }  // namespace
-}  // namespace oxu::testing
+}  // namespace oxu::kit

@@ -17,10 +17,10 @@
 
 #include "app/app_setup.h"
 #include "app/common_dialog.h"
-#include "fakes.h"
 #include "recording_form.h"
+#include "tests/kit/fakes.h"
 
-namespace oxu::testing {
+namespace oxu::kit {
 namespace {
 
 class Form1Test : public ::testing::Test {
@@ -256,4 +256,4 @@ TEST(ConvertFilterTest, TurnsLabelPatternPairsIntoQtFilters) {
 }
 
 }  // namespace
-}  // namespace oxu::testing
+}  // namespace oxu::kit

@@ -17,10 +17,10 @@
 #include <functional>
 
 #include "app/form1.h"
-#include "fakes.h"
 #include "protocol/download_command.h"
+#include "tests/kit/fakes.h"
 
-namespace oxu::testing {
+namespace oxu::kit {
 namespace {
 
 // Runs action on the first modal widget to open, from inside its event loop.
@@ -186,4 +186,4 @@ TEST_F(MessageBoxTest, CancellingTheFileDialogGivesAnEmptyNameNotTheLastOne) {
 }
 
 }  // namespace
-}  // namespace oxu::testing
+}  // namespace oxu::kit

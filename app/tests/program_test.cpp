@@ -9,13 +9,10 @@
 #include <QTemporaryDir>
 
 #include "serial/qt_serial_port.h"
-#include "tests/support/qt_pty.h"
+#include "tests/kit/qt_pty.h"
 
-namespace oxu::testing {
+namespace oxu::kit {
 namespace {
-
-using test::PortVariable;
-using test::Pty;
 
 class ProgramTest : public ::testing::Test {
 protected:
@@ -129,4 +126,4 @@ TEST(InstalledProgram, IgnoresTheTestVariableAndStandardInput) {
 }
 
 }  // namespace
-}  // namespace oxu::testing
+}  // namespace oxu::kit

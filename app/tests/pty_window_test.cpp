@@ -16,13 +16,10 @@
 #include "protocol/download_command.h"
 #include "recording_form.h"
 #include "serial/qt_serial_port.h"
-#include "tests/support/qt_pty.h"
+#include "tests/kit/qt_pty.h"
 
-namespace oxu::testing {
+namespace oxu::kit {
 namespace {
-
-using test::PortVariable;
-using test::Pty;
 
 // The real port, with the slave's line settings read back at every write:
 // the port is open then, and closing it restores the old settings.
@@ -188,4 +185,4 @@ TEST_F(PtyWindowTest, DownloadOnAMissingDeviceNamesThePort) {
 }
 
 }  // namespace
-}  // namespace oxu::testing
+}  // namespace oxu::kit

@@ -10,15 +10,12 @@
 #include <vector>
 
 #include "app/form1.h"
+#include "tests/kit/fakes.h"
 
-namespace oxu::testing {
+namespace oxu::kit {
 
-struct RecordedBox {
-    std::string text;
-    Buttons buttons;
-    Icon icon;
-    std::optional<std::string> title;
-};
+// A box as shown: the same record the fake window keeps.
+using RecordedBox = ShownBox;
 
 class RecordingForm : public Form1 {
 public:
@@ -64,4 +61,4 @@ protected:
     }
 };
 
-}  // namespace oxu::testing
+}  // namespace oxu::kit

@@ -10,10 +10,10 @@
 #include <QTest>
 #include <QTimer>
 
-#include "fakes.h"
 #include "recording_form.h"
+#include "tests/kit/fakes.h"
 
-namespace oxu::testing {
+namespace oxu::kit {
 namespace {
 
 using namespace std::chrono_literals;
@@ -104,4 +104,4 @@ TEST_F(Timer1Test, StopsAfterTheWatchdogReportsAndRestartsWhenTheDeviceSpeaks) {
 }
 
 }  // namespace
-}  // namespace oxu::testing
+}  // namespace oxu::kit

@@ -13,10 +13,10 @@
 #include <QTest>
 #include <functional>
 
-#include "fakes.h"
 #include "recording_form.h"
+#include "tests/kit/fakes.h"
 
-namespace oxu::testing {
+namespace oxu::kit {
 namespace {
 
 using namespace std::chrono_literals;
@@ -217,4 +217,4 @@ TEST_F(WindowEventsTest, LireReadsTheWholeFile) {
 }
 
 }  // namespace
-}  // namespace oxu::testing
+}  // namespace oxu::kit

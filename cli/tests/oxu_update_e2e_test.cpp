@@ -13,11 +13,11 @@
 #include <random>
 #include <sstream>
 
-#include "tests/support/child_process.h"
-#include "tests/support/device_sim.h"
-#include "tests/support/pty_pair.h"
+#include "kit/child_process.h"
+#include "tests/kit/device_sim.h"
+#include "tests/kit/pty_pair.h"
 
-namespace oxu::test {
+namespace oxu::kit {
 namespace {
 
 using namespace std::chrono_literals;
@@ -429,4 +429,4 @@ TEST_F(OxuUpdateTest, VersionIsOnePointZero) {
 }
 
 }  // namespace
-}  // namespace oxu::test
+}  // namespace oxu::kit

@@ -4,8 +4,8 @@
 
 #include <sstream>
 
-#include "cli/tests/fake_clock.h"
 #include "protocol/update_transfer.h"
+#include "tests/kit/fakes.h"
 
 namespace oxu::cli {
 namespace {
@@ -57,7 +57,7 @@ TEST(ExpectedWireBytes, CountsHeaderAndChecksums) {
 
 TEST(ProgressDisplay, WritesOneLinePerPageForLogs) {
     std::ostringstream out;
-    test::FakeClock clock;
+    kit::FakeClock clock;
     std::uint64_t sent = 4;
     ProgressDisplay display(
         out, false, clock, [&] { return sent; }, 1000);
@@ -74,7 +74,7 @@ TEST(ProgressDisplay, WritesOneLinePerPageForLogs) {
 
 TEST(ProgressDisplay, RewritesOneLineOnATerminalAndEndsItForMessages) {
     std::ostringstream out;
-    test::FakeClock clock;
+    kit::FakeClock clock;
     ProgressDisplay display(
         out, true, clock, [] { return std::uint64_t{4}; }, 300);
     display.showPage(1);

@@ -4,8 +4,8 @@
 
 #include <sstream>
 
-#include "cli/tests/fake_clock.h"
 #include "protocol/update_transfer.h"
+#include "tests/kit/fakes.h"
 
 namespace oxu::cli {
 namespace {
@@ -22,7 +22,7 @@ TEST(TerminalWindow, OffersThePortAndBaudOfTheCommandLine) {
 TEST(TerminalWindow, PrintsEachMessageBoxAsOneLineBelowTheProgress) {
     std::ostringstream err;
     std::ostringstream progressOut;
-    test::FakeClock clock;
+    kit::FakeClock clock;
     ProgressDisplay progress(progressOut, true, clock, {}, 256);
     TerminalWindow window(1, 38400, err);
     window.attachProgress(&progress);

@@ -2,50 +2,16 @@
 
 #include <gtest/gtest.h>
 
-#include <deque>
 #include <sstream>
 
-#include "cli/tests/fake_clock.h"
+#include "tests/kit/fakes.h"
 
 namespace oxu::cli {
 namespace {
 
 using namespace std::chrono_literals;
 
-// Records writes and hands out scripted chunks; the test raises its events.
-class FakePort final : public SerialPort {
-public:
-    bool isOpen() const override { return m_open; }
-    void close() override { m_open = false; }
-    void setPortNumber(int number) override { m_number = number; }
-    void setBaudRate(int) override {}
-    void open() override { m_open = true; }
-    void write(ByteView bytes) override {
-        if (m_failWrites)
-            throw SerialError("Cannot write to COM 1: gone");
-        written.insert(written.end(), bytes.begin(), bytes.end());
-    }
-    Bytes readAll() override {
-        if (incoming.empty())
-            return {};
-        Bytes chunk = incoming.front();
-        incoming.pop_front();
-        return chunk;
-    }
-    std::string describe() const override { return "COM " + std::to_string(m_number); }
-
-    void raiseData() { notifyDataReceived(); }
-    void raiseLost(const std::string& text) { notifyPortLost(text); }
-    void failWrites() { m_failWrites = true; }
-
-    Bytes written;
-    std::deque<Bytes> incoming;
-
-private:
-    bool m_open = false;
-    bool m_failWrites = false;
-    int m_number = 1;
-};
+using kit::FakePort;
 
 std::vector<std::string> linesOf(const std::string& text) {
     std::vector<std::string> lines;
@@ -63,10 +29,9 @@ TEST(FormatTraceLine, StampsDirectionHexAndCount) {
 
 TEST(TracedPort, DumpsAPageWrittenByteByByteAsOneLineAfterTheHandler) {
     FakePort inner;
-    test::FakeClock clock;
+    kit::FakeClock clock;
     std::ostringstream trace;
     TracedPort port(inner, clock, &trace);
-    inner.incoming.push_back({0xAA, 0x01});
     port.setDataReceivedHandler([&] {
         const Bytes request = port.readAll();
         clock.advance(5us);
@@ -74,7 +39,7 @@ TEST(TracedPort, DumpsAPageWrittenByteByByteAsOneLineAfterTheHandler) {
             port.write(ByteView(&byte, 1));
     });
     port.open();
-    inner.raiseData();
+    inner.deliver({0xAA, 0x01});
 
     const auto lines = linesOf(trace.str());
     ASSERT_EQ(lines.size(), 2u) << trace.str();
@@ -86,12 +51,12 @@ TEST(TracedPort, DumpsAPageWrittenByteByByteAsOneLineAfterTheHandler) {
 
 TEST(TracedPort, KeepsWireOrderWhenReadingBeforeTheDumpIsFlushed) {
     FakePort inner;
-    test::FakeClock clock;
+    kit::FakeClock clock;
     std::ostringstream trace;
     TracedPort port(inner, clock, &trace);
     port.open();
     port.write(Bytes{0xAA, 0x00, 0x00, 0xAA});
-    inner.incoming.push_back({0x55});
+    inner.queue({0x55});
     EXPECT_EQ(port.readAll(), Bytes{0x55});
     port.close();
 
@@ -103,7 +68,7 @@ TEST(TracedPort, KeepsWireOrderWhenReadingBeforeTheDumpIsFlushed) {
 
 TEST(TracedPort, FlushesBeforeClosingAndBeforeReportingALostPort) {
     FakePort inner;
-    test::FakeClock clock;
+    kit::FakeClock clock;
     std::ostringstream trace;
     TracedPort port(inner, clock, &trace);
     std::string lost;
@@ -113,9 +78,11 @@ TEST(TracedPort, FlushesBeforeClosingAndBeforeReportingALostPort) {
     });
     port.open();
     port.write(Bytes{0x01});
-    inner.raiseLost("The connection to COM 1 was lost");
+    inner.loseLine("The connection to COM 1 was lost");
     EXPECT_EQ(lost, "The connection to COM 1 was lost");
 
+    // A lost port is closed; open it again to see the close flush too.
+    port.open();
     port.write(Bytes{0x02});
     port.close();
     EXPECT_NE(trace.str().find("> 02"), std::string::npos);
@@ -124,12 +91,12 @@ TEST(TracedPort, FlushesBeforeClosingAndBeforeReportingALostPort) {
 
 TEST(TracedPort, CountsOnlyBytesTheInnerPortTook) {
     FakePort inner;
-    test::FakeClock clock;
+    kit::FakeClock clock;
     std::ostringstream trace;
     TracedPort port(inner, clock, &trace);
     port.open();
     port.write(Bytes{1, 2, 3});
-    inner.failWrites();
+    inner.writeFailure = "Cannot write to COM 1: gone";
     EXPECT_THROW(port.write(Bytes{4}), SerialError);
     port.flushTrace();
     EXPECT_EQ(port.bytesWritten(), 3u);
@@ -139,12 +106,12 @@ TEST(TracedPort, CountsOnlyBytesTheInnerPortTook) {
 
 TEST(TracedPort, WithoutATraceStreamOnlyCounts) {
     FakePort inner;
-    test::FakeClock clock;
+    kit::FakeClock clock;
     TracedPort port(inner, clock);
     port.setPortNumber(3);
     port.open();
     port.write(Bytes{1, 2});
-    inner.incoming.push_back({9});
+    inner.queue({9});
     EXPECT_EQ(port.readAll(), Bytes{9});
     EXPECT_EQ(port.bytesWritten(), 2u);
     EXPECT_EQ(port.describe(), "COM 3");

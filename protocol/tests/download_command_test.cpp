@@ -2,13 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include "fakes.h"
+#include "tests/kit/fakes.h"
 
 namespace oxu {
 namespace {
 
-using testing::FakePort;
-using testing::FakeWindow;
+using kit::FakePort;
+using kit::FakeWindow;
 
 TEST(DownloadCommand, NoWritesNothingAndLeavesPortAsItWas) {
     FakePort port;
@@ -89,8 +89,8 @@ namespace oxu {
 namespace {
 
 TEST(DownloadCommand, PortLeftOnDeadLineIsReleasedAndCommandGoesOn) {
-    testing::FakePort port;
-    testing::FakeWindow window;
+    kit::FakePort port;
+    kit::FakeWindow window;
     port.forceOpen();
     port.closeFailure = "Could not finish sending to COM 1 before closing it";
     runDownloadCommand(port, window);

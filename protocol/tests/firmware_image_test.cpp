@@ -8,13 +8,13 @@
 #include <string>
 
 #include "protocol/frames.h"
-#include "test_files.h"
+#include "tests/kit/test_files.h"
 
 namespace oxu {
 namespace {
 
-using testing::patterned;
-using testing::TempDir;
+using kit::patterned;
+using kit::TempDir;
 
 TEST(PageCount, RoundsUpToWholePages) {
     const std::vector<std::pair<std::uintmax_t, long long>> cases = {

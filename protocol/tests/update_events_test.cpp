@@ -5,22 +5,22 @@
 
 #include <functional>
 
-#include "fakes.h"
 #include "protocol/download_command.h"
 #include "protocol/update_transfer.h"
 #include "protocol/watchdog.h"
-#include "test_files.h"
+#include "tests/kit/fakes.h"
+#include "tests/kit/test_files.h"
 
 namespace oxu {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::FakeClock;
-using testing::FakePort;
-using testing::FakeWindow;
-using testing::patterned;
-using testing::RecordingObserver;
-using testing::TempDir;
+using kit::FakeClock;
+using kit::FakePort;
+using kit::FakeWindow;
+using kit::patterned;
+using kit::RecordingObserver;
+using kit::TempDir;
 
 using Events = std::vector<UpdateEvent>;
 

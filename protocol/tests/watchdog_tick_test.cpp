@@ -6,21 +6,21 @@
 
 #include <gtest/gtest.h>
 
-#include "fakes.h"
 #include "protocol/update_transfer.h"
 #include "protocol/watchdog.h"
-#include "test_files.h"
+#include "tests/kit/fakes.h"
+#include "tests/kit/test_files.h"
 
 namespace oxu {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::FakeClock;
-using testing::FakePort;
-using testing::FakeWindow;
-using testing::patterned;
-using testing::ShownBox;
-using testing::TempDir;
+using kit::FakeClock;
+using kit::FakePort;
+using kit::FakeWindow;
+using kit::patterned;
+using kit::ShownBox;
+using kit::TempDir;
 
 // An update with its watchdog, and a timer that ticks only while switched on.
 struct TickRig {

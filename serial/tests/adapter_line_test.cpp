@@ -14,14 +14,14 @@
 #include "serial/qt_serial_port.h"
 #include "serial/tests/fake_scan.h"
 #include "serial/tests/shim_log.h"
-#include "tests/support/qt_pty.h"
+#include "tests/kit/qt_pty.h"
 
 namespace oxu {
 namespace {
 
-using test::fakeScan;
-using test::Pty;
-using test::ShimLog;
+using kit::fakeScan;
+using kit::Pty;
+using kit::ShimLog;
 
 const std::string kLowLatencyFlags = "flags=0x2000";
 

@@ -10,7 +10,7 @@
 
 #include "serial/port_mapping.h"
 
-namespace oxu::test {
+namespace oxu::kit {
 
 inline PortScan fakeScan(std::map<std::string, std::string> environment,
                          std::vector<std::string> devices = {}) {
@@ -25,4 +25,4 @@ inline PortScan fakeScan(std::map<std::string, std::string> environment,
     return scan;
 }
 
-}  // namespace oxu::test
+}  // namespace oxu::kit

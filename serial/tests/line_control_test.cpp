@@ -11,14 +11,14 @@
 
 #include "serial/qt_serial_port.h"
 #include "serial/tests/fake_scan.h"
-#include "tests/support/qt_pty.h"
+#include "tests/kit/qt_pty.h"
 
 namespace oxu {
 namespace {
 
 using namespace std::chrono_literals;
-using test::fakeScan;
-using test::Pty;
+using kit::fakeScan;
+using kit::Pty;
 
 TEST(DrainTimeLimit, IsTheLineTimeOfTheHeldBytesPlusTheMargin) {
     const struct {

@@ -10,11 +10,11 @@
 #include <fstream>
 #include <memory>
 
+#include "kit/child_process.h"
 #include "serial/tests/shim_log.h"
-#include "tests/support/child_process.h"
-#include "tests/support/device_sim.h"
+#include "tests/kit/device_sim.h"
 
-namespace oxu::test {
+namespace oxu::kit {
 namespace {
 
 using namespace std::chrono_literals;
@@ -250,4 +250,4 @@ TEST_F(LinePrograms, CtrlCDuringTheFinalDrainStillLetsTheBytesLeaveFirst) {
 }
 
 }  // namespace
-}  // namespace oxu::test
+}  // namespace oxu::kit

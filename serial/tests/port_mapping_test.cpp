@@ -11,7 +11,7 @@
 namespace oxu {
 namespace {
 
-using test::fakeScan;
+using kit::fakeScan;
 
 struct ResolveCase {
     const char* name;

@@ -15,14 +15,14 @@
 #include <thread>
 
 #include "serial/tests/fake_scan.h"
-#include "tests/support/qt_pty.h"
+#include "tests/kit/qt_pty.h"
 
 namespace oxu {
 namespace {
 
 using namespace std::chrono_literals;
-using test::fakeScan;
-using test::Pty;
+using kit::fakeScan;
+using kit::Pty;
 
 constexpr int kWaitMs = 10000;  // generous: the machine is shared
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace oxu::test {
+namespace oxu::kit {
 
 class ShimLog {
 public:
@@ -67,4 +67,4 @@ public:
     std::vector<std::string> lines;
 };
 
-}  // namespace oxu::test
+}  // namespace oxu::kit

@@ -4,26 +4,22 @@
 // run a whole update.
 
 #include <fcntl.h>
-#include <pty.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <csignal>
 
+#include "kit/child_process.h"
+#include "kit/pty.h"
 #include "protocol/frames.h"
 #include "tests/e2e/window_rig.h"
-#include "tests/support/child_process.h"
 
-namespace oxu::e2e {
+namespace oxu::kit {
 namespace {
 
 using FaultMatrix = WindowRig;
-using test::ChildProcess;
-using test::DeviceSim;
-using test::ProgramResult;
 
 double cpuSeconds() {
     rusage usage{};
@@ -84,25 +80,14 @@ TEST_F(FaultMatrix, AdapterUnpluggedBetweenPagesIsReportedOnce) {
 
 TEST_F(FaultMatrix, AdapterUnpluggedMidPageIsReportedOnceAndLeavesCpuIdle) {
     // A device that asks for page 1 and disappears while the page is on its way.
-    int master = -1;
-    int slave = -1;
-    char name[256] = {};
-    ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
-    termios raw{};
-    ::tcgetattr(master, &raw);
-    ::cfmakeraw(&raw);
-    ::tcsetattr(master, TCSANOW, &raw);
-    ::close(slave);
-    ::setenv("OXU_COM1", name, 1);
+    const PtyEnds pty = openRawPty(MasterMode::NonBlocking);
+    const int master = pty.master;
+    ::close(pty.slave);
+    ::setenv("OXU_COM1", pty.slavePath.c_str(), 1);
 
     pressUpdate(writeImage("image.bin", 5'000));
     std::uint8_t header[4] = {};
-    ASSERT_TRUE(spinUntil(
-        [&] {
-            ::fcntl(master, F_SETFL, O_NONBLOCK);
-            return ::read(master, header, 4) == 4;
-        },
-        5s));
+    ASSERT_TRUE(spinUntil([&] { return ::read(master, header, 4) == 4; }, 5s));
     const std::uint8_t request[2] = {kFrameMark, 1};
     ASSERT_EQ(::write(master, request, 2), 2);
     std::uint8_t part[100];
@@ -156,10 +141,10 @@ TEST_F(FaultMatrix, PortHeldExclusivelyRefusesAnotherUser) {
     ::chmod(files.path().c_str(), 0755);
 
     const ProgramResult result =
-        test::runProgram("/usr/bin/setpriv",
-                         {"--reuid=nobody", "--regid=nogroup", "--clear-groups", OXU_UPDATE_BINARY,
-                          "--device", device.path(), "--timeout", "2", image},
-                         {}, 20s);
+        runProgram("/usr/bin/setpriv",
+                   {"--reuid=nobody", "--regid=nogroup", "--clear-groups", OXU_UPDATE_BINARY,
+                    "--device", device.path(), "--timeout", "2", image},
+                   {}, 20s);
     ::close(held);
     EXPECT_EQ(result.exitCode, 1) << result.err;
     EXPECT_NE(result.err.find("in use by another program"), std::string::npos) << result.err;
@@ -239,7 +224,7 @@ TEST_F(FaultMatrix, ImageChangedOnDiskDuringUpdateIsSentAsReadAtStart) {
     files.file("image.bin", Bytes(4'000, 0xEE));
     EXPECT_TRUE(waitForBox("Transfert Complete", 15s));
     EXPECT_EQ(finishDevice(device).exitCode, 0);
-    EXPECT_EQ(readFile(image + ".received"), testing::patterned(4'000));
+    EXPECT_EQ(readFile(image + ".received"), patterned(4'000));
 }
 
 TEST_F(FaultMatrix, UpdatePressedAgainMidTransferStartsAfresh) {
@@ -275,4 +260,4 @@ TEST_F(FaultMatrix, DownloadCommandMidTransferClosesUpdatePortAndWatchdogReports
 }
 
 }  // namespace
-}  // namespace oxu::e2e
+}  // namespace oxu::kit

@@ -9,7 +9,7 @@
 
 #include "tests/e2e/window_rig.h"
 
-namespace oxu::e2e {
+namespace oxu::kit {
 namespace {
 
 long residentKb() {
@@ -72,4 +72,4 @@ TEST_F(Soak, RepeatedFullUpdatesKeepMemoryAndDescriptorsFlat) {
 }
 
 }  // namespace
-}  // namespace oxu::e2e
+}  // namespace oxu::kit

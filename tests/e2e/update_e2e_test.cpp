@@ -6,7 +6,7 @@
 
 #include "tests/e2e/window_rig.h"
 
-namespace oxu::e2e {
+namespace oxu::kit {
 namespace {
 
 using UpdateEndToEnd = WindowRig;
@@ -53,13 +53,13 @@ TEST_F(UpdateEndToEnd, PageZeroIsAnsweredWithGuidanceThenUpdateCompletes) {
 
 TEST_F(UpdateEndToEnd, CompletionInBurstIsNotTakenForCompletion) {
     const std::string image = writeImage("burst.bin", 1'000);
-    test::DeviceSim& device = startDevice({"--image-size", "1000", "--burst", "--timeout", "3"});
+    DeviceSim& device = startDevice({"--image-size", "1000", "--burst", "--timeout", "3"});
     pressUpdate(image);
     // The 0x55 behind the last request is discarded with it: the device then
     // waits, and the watchdog reports the silence.
     EXPECT_TRUE(waitForBox("Transfer Interrupted"));
     EXPECT_EQ(boxCount("Transfert Complete"), 0);
-    const test::ProgramResult result = finishDevice(device);
+    const ProgramResult result = finishDevice(device);
     EXPECT_EQ(result.exitCode, 1) << result.out;
     expectUpdateCompletes();
 }
@@ -71,14 +71,14 @@ TEST_F(UpdateEndToEnd, DownloadCommandReachesDeviceWhole) {
     };
     for (const Case& c : {Case{form->Option3, "19200,n,8,1"}, Case{form->Option2, "9600,n,8,1"},
                           Case{form->Option4, "38400,n,8,1"}}) {
-        test::DeviceSim& device = startDevice({"--expect-download", "--timeout", "5"});
+        DeviceSim& device = startDevice({"--expect-download", "--timeout", "5"});
         c.option->click();
         form->answers.push_back(Answer::Yes);
         form->Command3->click();
-        const test::ProgramResult result = finishDevice(device);
+        const ProgramResult result = finishDevice(device);
         EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
         EXPECT_NE(result.out.find("download: ok bytes=2f55aa"), std::string::npos) << result.out;
-        EXPECT_NE(test::findLine(result.out, "download:").find("settings=" + c.settings),
+        EXPECT_NE(findLine(result.out, "download:").find("settings=" + c.settings),
                   std::string::npos)
             << result.out;
         EXPECT_FALSE(portOpen());
@@ -87,4 +87,4 @@ TEST_F(UpdateEndToEnd, DownloadCommandReachesDeviceWhole) {
 }
 
 }  // namespace
-}  // namespace oxu::e2e
+}  // namespace oxu::kit

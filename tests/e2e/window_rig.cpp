@@ -9,7 +9,7 @@
 #include <fstream>
 #include <iterator>
 
-namespace oxu::e2e {
+namespace oxu::kit {
 
 bool spinUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
     const auto end = std::chrono::steady_clock::now() + timeout;
@@ -30,7 +30,7 @@ Bytes readFile(const std::string& path) {
     return Bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
 }
 
-WindowRig::WindowRig() : form(std::make_unique<testing::RecordingForm>()) {}
+WindowRig::WindowRig() : form(std::make_unique<RecordingForm>()) {}
 
 WindowRig::~WindowRig() {
     form.reset();
@@ -39,14 +39,14 @@ WindowRig::~WindowRig() {
     ::unsetenv("OXU_COM1");
 }
 
-test::DeviceSim& WindowRig::startDevice(const std::vector<std::string>& flags) {
-    devices.push_back(std::make_unique<test::DeviceSim>(OXU_DEVICE_SIM_BINARY, flags));
+DeviceSim& WindowRig::startDevice(const std::vector<std::string>& flags) {
+    devices.push_back(std::make_unique<DeviceSim>(OXU_DEVICE_SIM_BINARY, flags));
     ::setenv("OXU_COM1", devices.back()->path().c_str(), 1);
     return *devices.back();
 }
 
 std::string WindowRig::writeImage(const std::string& name, std::size_t size) {
-    return files.file(name, testing::patterned(size));
+    return files.file(name, patterned(size));
 }
 
 void WindowRig::pressUpdate(const std::string& path) {
@@ -63,9 +63,8 @@ bool WindowRig::waitForBox(const std::string& text, std::chrono::milliseconds ti
     return spinUntil([&] { return boxCount(text) >= count; }, timeout);
 }
 
-test::ProgramResult WindowRig::finishDevice(test::DeviceSim& device,
-                                            std::chrono::milliseconds timeout) {
-    using Stream = test::ChildProcess::Stream;
+ProgramResult WindowRig::finishDevice(DeviceSim& device, std::chrono::milliseconds timeout) {
+    using Stream = ChildProcess::Stream;
     spinUntil(
         [&] {
             return device.process().waitForOutput(Stream::Out, "verdict:", 1ms) ||
@@ -81,16 +80,16 @@ void WindowRig::expectUpdateCompletes(std::size_t size, const std::vector<std::s
     std::vector<std::string> all = {"--image-size", std::to_string(size), "--save",
                                     saved,          "--timeout",          "5"};
     all.insert(all.end(), flags.begin(), flags.end());
-    test::DeviceSim& device = startDevice(all);
+    DeviceSim& device = startDevice(all);
     const int before = boxCount("Transfert Complete");
     pressUpdate(image);
     EXPECT_TRUE(waitForBox("Transfert Complete", 20s, before + 1))
         << ::testing::PrintToString(form->boxTexts());
-    const test::ProgramResult result = finishDevice(device);
+    const ProgramResult result = finishDevice(device);
     EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
-    EXPECT_EQ(readFile(saved), testing::patterned(size)) << "received image differs";
+    EXPECT_EQ(readFile(saved), patterned(size)) << "received image differs";
     EXPECT_FALSE(portOpen());
     EXPECT_EQ(form->Label2->text().toStdString(), "");
 }
 
-}  // namespace oxu::e2e
+}  // namespace oxu::kit

@@ -17,10 +17,10 @@
 #include <vector>
 
 #include "app/tests/recording_form.h"
-#include "protocol/tests/test_files.h"
-#include "tests/support/device_sim.h"
+#include "tests/kit/device_sim.h"
+#include "tests/kit/test_files.h"
 
-namespace oxu::e2e {
+namespace oxu::kit {
 
 using namespace std::chrono_literals;
 
@@ -38,7 +38,7 @@ protected:
     ~WindowRig() override;
 
     // Starts a simulated device with flags and maps port 1 to it.
-    test::DeviceSim& startDevice(const std::vector<std::string>& flags);
+    DeviceSim& startDevice(const std::vector<std::string>& flags);
 
     // A firmware file of size patterned bytes in the test's folder.
     std::string writeImage(const std::string& name, std::size_t size);
@@ -52,8 +52,7 @@ protected:
     int boxCount(const std::string& text) const;
 
     // Waits for the device's verdict (or download report) and its exit.
-    test::ProgramResult finishDevice(test::DeviceSim& device,
-                                     std::chrono::milliseconds timeout = 20s);
+    ProgramResult finishDevice(DeviceSim& device, std::chrono::milliseconds timeout = 20s);
 
     // A whole update of a fresh image against a fresh device: byte for byte,
     // ending in "Transfert Complete" with the port released. The check every
@@ -62,9 +61,9 @@ protected:
 
     bool portOpen() const { return form->MSComm1->isOpen(); }
 
-    testing::TempDir files;
-    std::unique_ptr<testing::RecordingForm> form;
-    std::vector<std::unique_ptr<test::DeviceSim>> devices;
+    TempDir files;
+    std::unique_ptr<RecordingForm> form;
+    std::vector<std::unique_ptr<DeviceSim>> devices;
 };
 
-}  // namespace oxu::e2e
+}  // namespace oxu::kit

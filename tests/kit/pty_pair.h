@@ -7,18 +7,21 @@
 #include <chrono>
 #include <string>
 
-namespace oxu::test {
+#include "kit/pty.h"
+
+namespace oxu::kit {
 
 class PtyPair {
 public:
-    // Opens a pty with both ends raw. Throws std::runtime_error on failure.
+    // Opens a pty with both ends raw (a blocking master). Throws
+    // std::runtime_error on failure.
     PtyPair();
     ~PtyPair();
     PtyPair(const PtyPair&) = delete;
     PtyPair& operator=(const PtyPair&) = delete;
 
     // The path the program under test opens, e.g. /dev/pts/7.
-    const std::string& path() const { return m_path; }
+    const std::string& path() const { return m_ends.slavePath; }
 
     // Writes text to the device end (a terminal's keyboard, for a pty given
     // to a program as its standard input).
@@ -28,9 +31,7 @@ public:
     std::string readDeviceEnd(std::size_t count, std::chrono::milliseconds timeout);
 
 private:
-    int m_master = -1;
-    int m_slave = -1;
-    std::string m_path;
+    PtyEnds m_ends;
 };
 
-}  // namespace oxu::test
+}  // namespace oxu::kit

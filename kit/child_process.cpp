@@ -1,4 +1,4 @@
-#include "tests/support/child_process.h"
+#include "kit/child_process.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -15,7 +15,7 @@
 
 extern char** environ;
 
-namespace oxu::test {
+namespace oxu::kit {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -302,4 +302,4 @@ ProgramResult runProgram(const std::string& program, const std::vector<std::stri
     return child.finish(timeout);
 }
 
-}  // namespace oxu::test
+}  // namespace oxu::kit

@@ -1,10 +1,10 @@
-#include "tests/support/device_sim.h"
+#include "tests/kit/device_sim.h"
 
 #include <signal.h>
 
 #include <stdexcept>
 
-namespace oxu::test {
+namespace oxu::kit {
 
 DeviceSim::DeviceSim(const std::string& binary, const std::vector<std::string>& flags,
                      std::chrono::milliseconds startTimeout)
@@ -37,4 +37,4 @@ std::string findLine(const std::string& text, const std::string& prefix) {
     return {};
 }
 
-}  // namespace oxu::test
+}  // namespace oxu::kit

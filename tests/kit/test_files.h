@@ -10,7 +10,7 @@
 
 #include "protocol/bytes.h"
 
-namespace oxu::testing {
+namespace oxu::kit {
 
 // Bytes that differ from page to page, so a page served from the wrong
 // offset never passes for the right one.
@@ -45,4 +45,4 @@ private:
     std::string m_path;
 };
 
-}  // namespace oxu::testing
+}  // namespace oxu::kit

@@ -1,38 +1,25 @@
-#include "tests/support/pty_pair.h"
+#include "tests/kit/pty_pair.h"
 
 #include <poll.h>
-#include <pty.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
 
-namespace oxu::test {
+namespace oxu::kit {
 
-PtyPair::PtyPair() {
-    char name[256] = {};
-    if (::openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0)
-        throw std::runtime_error(std::string("openpty: ") + std::strerror(errno));
-    for (int fd : {m_master, m_slave}) {
-        termios settings{};
-        ::tcgetattr(fd, &settings);
-        ::cfmakeraw(&settings);
-        ::tcsetattr(fd, TCSANOW, &settings);
-    }
-    m_path = name;
-}
+PtyPair::PtyPair() : m_ends(openRawPty()) {}
 
 PtyPair::~PtyPair() {
-    ::close(m_master);
-    ::close(m_slave);
+    ::close(m_ends.master);
+    ::close(m_ends.slave);
 }
 
 void PtyPair::writeDeviceEnd(const std::string& text) {
     std::size_t done = 0;
     while (done < text.size()) {
-        const ssize_t put = ::write(m_master, text.data() + done, text.size() - done);
+        const ssize_t put = ::write(m_ends.master, text.data() + done, text.size() - done);
         if (put < 0 && errno == EINTR)
             continue;
         if (put < 0)
@@ -48,11 +35,11 @@ std::string PtyPair::readDeviceEnd(std::size_t count, std::chrono::milliseconds 
     while (received.size() < count && Clock::now() < deadline) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        pollfd fd{m_master, POLLIN, 0};
+        pollfd fd{m_ends.master, POLLIN, 0};
         if (::poll(&fd, 1, static_cast<int>(left.count()) + 1) <= 0)
             continue;
         char buffer[512];
-        const ssize_t got = ::read(m_master, buffer, sizeof buffer);
+        const ssize_t got = ::read(m_ends.master, buffer, sizeof buffer);
         if (got > 0)
             received.append(buffer, static_cast<std::size_t>(got));
         else if (got < 0 && errno != EINTR && errno != EAGAIN)
@@ -61,4 +48,4 @@ std::string PtyPair::readDeviceEnd(std::size_t count, std::chrono::milliseconds 
     return received;
 }
 
-}  // namespace oxu::test
+}  // namespace oxu::kit

@@ -15,7 +15,7 @@
 #include "protocol/update_events.h"
 #include "protocol/window_services.h"
 
-namespace oxu::testing {
+namespace oxu::kit {
 
 class FakePort : public SerialPort {
 public:
@@ -183,4 +183,4 @@ private:
     std::chrono::microseconds m_now{1'000'000};
 };
 
-}  // namespace oxu::testing
+}  // namespace oxu::kit

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/child_process.h"
+#include "kit/child_process.h"
 
-namespace oxu::test {
+namespace oxu::kit {
 
 class DeviceSim {
 public:
@@ -40,4 +40,4 @@ private:
 // The line of text that starts with prefix (e.g. "verdict:"), or empty.
 std::string findLine(const std::string& text, const std::string& prefix);
 
-}  // namespace oxu::test
+}  // namespace oxu::kit

@@ -1,4 +1,4 @@
-#include "tests/support/child_process.h"
+#include "kit/child_process.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -6,9 +6,9 @@
 #include <optional>
 #include <stdexcept>
 
-#include "tests/support/pty_pair.h"
+#include "tests/kit/pty_pair.h"
 
-namespace oxu::test {
+namespace oxu::kit {
 namespace {
 
 using std::chrono::milliseconds;
@@ -152,4 +152,4 @@ TEST(RunProgram, ReturnsWhatTheProgramSaidAndHowItEnded) {
 }
 
 }  // namespace
-}  // namespace oxu::test
+}  // namespace oxu::kit

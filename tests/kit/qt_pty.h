@@ -11,23 +11,25 @@
 #include <initializer_list>
 #include <string>
 
+#include "kit/pty.h"
 #include "protocol/bytes.h"
 
-namespace oxu::test {
+namespace oxu::kit {
 
 class Pty {
 public:
-    // Opens a pty with both ends raw, so no byte is translated. Throws
-    // std::runtime_error when the system has no pty to give.
+    // Opens a pty with both ends raw, so no byte is translated, and the
+    // master non-blocking. Throws std::runtime_error when the system has no
+    // pty to give.
     Pty();
     ~Pty();
     Pty(const Pty&) = delete;
     Pty& operator=(const Pty&) = delete;
 
-    int master() const { return m_master; }
+    int master() const { return m_ends.master; }
     // Held open so the master never sees a hang-up between the port's opens.
-    int slave() const { return m_slave; }
-    const std::string& slavePath() const { return m_slavePath; }
+    int slave() const { return m_ends.slave; }
+    const std::string& slavePath() const { return m_ends.slavePath; }
 
     // The device sends bytes (all of them).
     void send(ByteView bytes);
@@ -45,9 +47,7 @@ public:
     void closeMaster();
 
 private:
-    int m_master = -1;
-    int m_slave = -1;
-    std::string m_slavePath;
+    PtyEnds m_ends;
 };
 
 // Sets OXU_COM<number> to path for the lifetime of the object.
@@ -62,4 +62,4 @@ private:
     std::string m_name;
 };
 
-}  // namespace oxu::test
+}  // namespace oxu::kit
