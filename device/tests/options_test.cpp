@@ -38,7 +38,8 @@ TEST(Options, ReadsValuesInBothForms) {
 }
 
 TEST(Options, ExpectImageLoadsTheFileAndItsSize) {
-    const std::string path = ::testing::TempDir() + "oxu_expect_image.bin";
+    const std::string path =
+        ::testing::TempDir() + std::to_string(getpid()) + "_oxu_expect_image.bin";
     std::ofstream(path, std::ios::binary) << std::string(300, 'x');
     const Options options = parseOptions({"--expect-image", path});
     ASSERT_TRUE(options.expectedImage);

@@ -156,8 +156,8 @@ Bytes readFile(const std::string& path) {
 }
 
 TEST(Simulator, FullUpdateIsSavedAndTheLinkRemoved) {
-    const std::string save = ::testing::TempDir() + "oxu_sim_saved.bin";
-    const std::string link = ::testing::TempDir() + "oxu_sim_link";
+    const std::string save = ::testing::TempDir() + std::to_string(getpid()) + "_oxu_sim_saved.bin";
+    const std::string link = ::testing::TempDir() + std::to_string(getpid()) + "_oxu_sim_link";
     const Bytes image = makeImage(1000);
     Simulator sim({"--save", save, "--link", link, "--image-size", "1000", "--stats", "--order",
                    "random", "--wait", "20"});
@@ -185,7 +185,7 @@ TEST(Simulator, FullUpdateIsSavedAndTheLinkRemoved) {
 }
 
 TEST(Simulator, CorruptedPageFailsNamingIt) {
-    const std::string save = ::testing::TempDir() + "oxu_sim_bad.bin";
+    const std::string save = ::testing::TempDir() + std::to_string(getpid()) + "_oxu_sim_bad.bin";
     std::remove(save.c_str());
     Simulator sim({"--save", save, "--timeout", "0.5", "--wait", "20"});
     const int fd = openPort(sim.readLine(), B19200);
@@ -229,8 +229,10 @@ std::string linkTarget(const std::string& path) {
 }
 
 TEST(Simulator, LinkLeavesAloneWhatIsNotAStaleTerminalLink) {
-    const std::string link = ::testing::TempDir() + "oxu_sim_taken_link";
-    const std::string file = ::testing::TempDir() + "oxu_sim_taken_file";
+    const std::string link =
+        ::testing::TempDir() + std::to_string(getpid()) + "_oxu_sim_taken_link";
+    const std::string file =
+        ::testing::TempDir() + std::to_string(getpid()) + "_oxu_sim_taken_file";
     std::ofstream(file) << "firmware";
     struct Case {
         std::function<int()> place;  // what stands at the path; 0 when done
@@ -263,7 +265,8 @@ TEST(Simulator, LinkLeavesAloneWhatIsNotAStaleTerminalLink) {
 }
 
 TEST(Simulator, LinkLeftByAKilledRunIsReplaced) {
-    const std::string link = ::testing::TempDir() + "oxu_sim_stale_link";
+    const std::string link =
+        ::testing::TempDir() + std::to_string(getpid()) + "_oxu_sim_stale_link";
     std::remove(link.c_str());
     // A terminal that is gone.
     ASSERT_EQ(symlink("/dev/pts/4242424", link.c_str()), 0);
@@ -320,7 +323,7 @@ TEST(Simulator, DownloadModeReportsBytesAndSettings) {
 }
 
 TEST(Simulator, TerminationSignalEndsTheWaitAndRemovesTheLink) {
-    const std::string link = ::testing::TempDir() + "oxu_sim_signal";
+    const std::string link = ::testing::TempDir() + std::to_string(getpid()) + "_oxu_sim_signal";
     Simulator sim({"--link", link});
     ASSERT_FALSE(sim.readLine().empty());
     kill(sim.pid(), SIGTERM);
