@@ -12,6 +12,7 @@
 
 #include "cli/commands.h"
 #include "cli/options.h"
+#include "cli/port_check.h"
 #include "cli/signal_watch.h"
 #include "serial/port_mapping.h"
 
@@ -65,6 +66,8 @@ int main(int argc, char** argv) {
             return runDownload(options);
         case Mode::ListPorts:
             return listPorts();
+        case Mode::CheckPort:
+            return checkPort(options);
         default:
             return kExitUsage;
     }

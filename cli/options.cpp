@@ -66,13 +66,16 @@ Options parseCommandLine(const std::vector<std::string>& args) {
     // Help and the version are plain flags, not the parser's own, which would
     // also answer to -?, --help-all and -v.
     const QCommandLineOption help(QStringList{"h", "help"}), yes(QStringList{"y", "yes"}),
-        trace("trace"), version("version"), listPorts("list-ports"), download("download-command");
+        trace("trace"), version("version"), listPorts("list-ports"), download("download-command"),
+        checkPort("check-port");
     const QCommandLineOption port("port", {}, "N"), device("device", {}, "PATH"),
         baud("baud", {}, "B"), timeout("timeout", {}, "S");
-    const QList<QCommandLineOption> all{help,     yes,  trace,  version, listPorts,
+    const QList<QCommandLineOption> all{help,     yes,  trace,  version, listPorts, checkPort,
                                         download, port, device, baud,    timeout};
-    const std::pair<QCommandLineOption, Mode> commands[] = {
-        {download, Mode::DownloadCommand}, {listPorts, Mode::ListPorts}, {version, Mode::Version}};
+    const std::pair<QCommandLineOption, Mode> commands[] = {{download, Mode::DownloadCommand},
+                                                            {listPorts, Mode::ListPorts},
+                                                            {checkPort, Mode::CheckPort},
+                                                            {version, Mode::Version}};
 
     QCommandLineParser parser;
     parser.addOptions(all);
@@ -150,6 +153,12 @@ Options parseCommandLine(const std::vector<std::string>& args) {
                 throw UsageError("--download-command takes no file (\"" + toBytes(files[0]) +
                                  "\")");
             break;
+        case Mode::CheckPort:
+            if (!files.empty())
+                throw UsageError("--check-port takes no file (\"" + toBytes(files[0]) + "\")");
+            if (options.yes)
+                throw UsageError("--yes applies to --download-command only");
+            break;
         case Mode::ListPorts:
         case Mode::Version:
         case Mode::Help:
@@ -167,6 +176,7 @@ std::string usageText() {
   oxu-update [--port N | --device PATH] [--baud B] [--timeout S] [--trace] FILE
   oxu-update --download-command [--port N | --device PATH] [--baud B] [--yes] [--trace]
   oxu-update --list-ports
+  oxu-update --check-port [--port N | --device PATH]
   oxu-update --help | --version
 
 Sends the firmware image FILE (at most 65,280 bytes, 255 pages) to the device
@@ -191,6 +201,11 @@ Options:
   --yes, -y           send the download command without asking.
   --list-ports        show what ports 1 to 16 map to, and what the system
                       knows of each device.
+  --check-port        open the port as an update does and close it again,
+                      sending nothing, then say what may stand in the way:
+                      the device, its driver and USB adapter, access for
+                      this user, other programs using it, ModemManager and
+                      brltty, low latency and RTS.
   --help, -h          this text.
   --version           the version.
 
@@ -201,9 +216,11 @@ Progress: on a terminal, one line that rewrites itself; otherwise one line per
 page on standard output. Messages and errors go to standard error.
 
 Exit codes:
-  0    the update completed (or the download command was sent)
+  0    the update completed (or the download command was sent; for
+       --check-port: the port can be used)
   1    the update could not start (bad or unreadable file, port missing or in
-       use, ...); for --download-command: not sent (failure, or answered no)
+       use, ...); for --download-command: not sent (failure, or answered no);
+       for --check-port: the port cannot be used, and why
   2    "Connection Failed": the device never answered, and the tool gave up
   3    "Transfer Interrupted": the device fell silent part-way, and the tool
        gave up

@@ -39,7 +39,7 @@ public:
     using std::invalid_argument::invalid_argument;
 };
 
-enum class Mode { Update, DownloadCommand, ListPorts, Help, Version };
+enum class Mode { Update, DownloadCommand, ListPorts, CheckPort, Help, Version };
 
 struct Options {
     Mode mode = Mode::Update;

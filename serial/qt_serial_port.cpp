@@ -144,6 +144,7 @@ void QtSerialPort::open() {
     if (m_port.isOpen())
         throw SerialError("Cannot open " + describe() + ": it is already open");
     m_lowLatency = {};
+    m_rtsError.reset();
     if (!m_resolution.found())
         throw SerialError("Cannot open COM " + std::to_string(m_resolution.number) + ": " +
                           m_resolution.problem);
@@ -176,7 +177,7 @@ void QtSerialPort::open() {
     // wire RTS to reset or boot mode must see it low before the first byte.
     // Called directly rather than through Qt, which would report a line with
     // no modem-control lines (a pty) as an error.
-    lowerRequestToSend(handle);
+    m_rtsError = lowerRequestToSend(handle);
     // FTDI adapters hold received bytes up to 16 ms unless told otherwise;
     // every page request would wait that long.
     m_lowLatency = requestLowLatency(handle);

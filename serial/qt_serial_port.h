@@ -8,6 +8,7 @@
 #include <QObject>
 #include <QSerialPort>
 #include <chrono>
+#include <optional>
 #include <string>
 
 #include "protocol/line_choices.h"
@@ -75,6 +76,10 @@ public:
     // What became of the request for low latency at the last open; kept
     // after close.
     const LowLatencyResult& lowLatency() const { return m_lowLatency; }
+    // What became of lowering RTS at the last open: 0 when lowered, the errno
+    // of a line that refused (ENOTTY on a pseudo-terminal); nothing when no
+    // open got that far. Kept after close.
+    std::optional<int> requestToSendError() const { return m_rtsError; }
 
 private slots:
     void handleReadyRead();
@@ -93,6 +98,7 @@ private:
     std::string m_closeFailure;       // the error that ended the drain
     bool m_readDuringNotify = false;  // the data handler called readAll()
     LowLatencyResult m_lowLatency;
+    std::optional<int> m_rtsError;
 };
 
 }  // namespace oxu

@@ -59,6 +59,13 @@ INSTANTIATE_TEST_SUITE_P(
                  10s,
                  ""},
         GoodLine{"ListPorts", {"--list-ports"}, Mode::ListPorts, 1, 38400, 10s, ""},
+        GoodLine{"CheckPort",
+                 {"--check-port", "--port", "4", "--baud", "9600"},
+                 Mode::CheckPort,
+                 4,
+                 9600,
+                 10s,
+                 ""},
         GoodLine{"HelpWinsOverBadInput", {"--port", "99", "--help"}, Mode::Help, 1, 38400, 10s, ""},
         GoodLine{"HelpWinsOverUnknownOption", {"--speed", "-h"}, Mode::Help, 1, 38400, 10s, ""},
         GoodLine{
@@ -91,6 +98,8 @@ TEST(ParseCommandLine, KeepsDeviceTraceAndYes) {
     EXPECT_TRUE(update.trace);
     EXPECT_FALSE(update.yes);
     EXPECT_TRUE(parseCommandLine({"--download-command", "-y"}).yes);
+    EXPECT_EQ(parseCommandLine({"--check-port", "--device", "/dev/ttyUSB0"}).device,
+              "/dev/ttyUSB0");
     EXPECT_EQ(parseCommandLine({"--device=/dev/serial/by-id/a=b", "fw.bin"}).device,
               "/dev/serial/by-id/a=b");
 }
@@ -148,6 +157,14 @@ INSTANTIATE_TEST_SUITE_P(
         BadLine{"DownloadWithFile", {"--download-command", "fw.bin"}, "no file"},
         BadLine{"TwoCommands", {"--download-command", "--list-ports"}, "cannot be combined"},
         BadLine{"ListPortsWithPort", {"--list-ports", "--port", "2"}, "no port"},
+        BadLine{"CheckPortWithFile", {"--check-port", "fw.bin"}, "--check-port takes no file"},
+        BadLine{"CheckPortWithDownload",
+                {"--check-port", "--download-command"},
+                "--download-command cannot be combined"},
+        BadLine{"CheckPortWithListPorts",
+                {"--list-ports", "--check-port"},
+                "--check-port cannot be combined"},
+        BadLine{"CheckPortWithYes", {"--check-port", "--yes"}, "--yes"},
         BadLine{"VersionWithDevice", {"--version", "--device=/dev/ttyS0"}, "no port"},
         BadLine{"VersionWithFile", {"--version", "fw.bin"}, "unexpected argument \"fw.bin\""},
         BadLine{"SecondCommandNamed",

@@ -13,6 +13,7 @@
 #include "kit/child_process.h"
 #include "serial/tests/shim_log.h"
 #include "tests/kit/device_sim.h"
+#include "tests/kit/pty_pair.h"
 
 namespace oxu::kit {
 namespace {
@@ -247,6 +248,56 @@ TEST_F(LinePrograms, CtrlCDuringTheFinalDrainStillLetsTheBytesLeaveFirst) {
             "write 3 lines=DTR = 3", "tcdrain = -1 EINTR", "tcdrain = 0",
             "ioctl TIOCSSERIAL flags=0x0 = 0", "tcsetattr other = 0", "close lines=DTR flags=0x0"}))
         << calls.text();
+}
+
+TEST_F(LinePrograms, CheckPortSaysWhatTheAdapterAnsweredAndSendsNothing) {
+    const struct {
+        const char* driver;
+        Environment settings;
+        const char* lowLatency;
+        const char* rts;
+        const char* closed;  // the line as the port left it
+    } cases[] = {
+        {"FTDI-like",
+         {},
+         "low latency: available; set while the port was open",
+         "RTS: lowered after the open",
+         "close lines=DTR flags=0x0"},
+        {"flag already on",
+         {{"OXU_SHIM_FLAGS", "0x2000"}},
+         "low latency: available and already set",
+         "RTS: lowered after the open",
+         "close lines=DTR flags=0x2000"},
+        {"refusing the flag",
+         {{"OXU_SHIM_REFUSE_SET", "1"}},
+         "low latency: refused by the driver (Operation not permitted)",
+         "RTS: lowered after the open",
+         "close lines=DTR flags=0x0"},
+        {"no modem lines or serial flags",
+         {{"OXU_SHIM_LINE", "bare"}},
+         "low latency: not offered (the driver has no serial flags",
+         "RTS: not offered (the line has no modem-control lines",
+         "close lines=unknown flags=0x0"},
+    };
+    PtyPair line;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.driver);
+        std::filesystem::remove(logPath());
+        Environment env{
+            {"LD_PRELOAD", kShim}, {"OXU_SHIM_DEVICE", line.path()}, {"OXU_SHIM_LOG", logPath()}};
+        env.insert(env.end(), c.settings.begin(), c.settings.end());
+        const ProgramResult run =
+            runProgram(kUpdate, {"--check-port", "--device", line.path()}, env);
+        EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+        EXPECT_NE(run.out.find("\n" + std::string(c.lowLatency)), std::string::npos) << run.out;
+        EXPECT_NE(run.out.find("\n" + std::string(c.rts)), std::string::npos) << run.out;
+        const ShimLog calls = log();
+        SCOPED_TRACE(calls.text());
+        EXPECT_EQ(calls.all("open ").size(), 1u);
+        EXPECT_TRUE(calls.all("write ").empty());
+        ASSERT_FALSE(calls.lines.empty());
+        EXPECT_EQ(calls.lines.back(), c.closed);
+    }
 }
 
 }  // namespace

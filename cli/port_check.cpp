@@ -1,0 +1,317 @@
+#include "cli/port_check.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QSerialPortInfo>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+
+#include "serial/qt_serial_port.h"
+
+namespace oxu::cli {
+namespace {
+
+// Where Qt Serial Port keeps its lock files, and where their PIDs are looked up.
+constexpr const char* kLockDirectory = "/var/lock";
+constexpr const char* kProcDirectory = "/proc";
+
+std::string systemText(int error) {
+    return std::strerror(error);
+}
+
+// "crw-rw----", as ls shows a node's type and permissions.
+std::string formatMode(mode_t mode) {
+    std::string text = S_ISCHR(mode) ? "c" : S_ISDIR(mode) ? "d" : S_ISREG(mode) ? "-" : "?";
+    const char* letters = "rwxrwxrwx";
+    for (int bit = 0; bit < 9; ++bit)
+        text += (mode & (0400 >> bit)) != 0 ? letters[bit] : '-';
+    return text;
+}
+
+std::string formatId(std::uint16_t id) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04x", static_cast<unsigned>(id));
+    return text;
+}
+
+std::string formatProcess(const ProcessRef& process) {
+    return "PID " + std::to_string(process.pid) + " (" +
+           (process.name.empty() ? "name unknown" : process.name) + ")";
+}
+
+std::string formatProcesses(const std::vector<ProcessRef>& processes) {
+    std::string text;
+    for (const ProcessRef& process : processes)
+        text += (text.empty() ? "" : ", ") + formatProcess(process);
+    return text;
+}
+
+// The device's own name, as sysfs and the lock file know it ("ttyUSB0").
+std::string deviceName(const DeviceNode& node) {
+    return std::filesystem::path(node.target.empty() ? node.path : node.target).filename().string();
+}
+
+std::string describeDevice(const PortFacts& facts) {
+    const DeviceNode& node = facts.node;
+    std::string text = "device: " + node.path;
+    if (!node.target.empty() && node.target != node.path)
+        text += " -> " + node.target;
+    text += " (COM " + std::to_string(facts.resolution.number) + ")";
+    if (!node.exists())
+        return text + (node.error == ENOENT ? ": does not exist" : ": " + systemText(node.error));
+    if (!node.isCharacterDevice)
+        return text + ": not a character device, so not a serial port";
+    return text;
+}
+
+std::string describeDriver(const PortFacts& facts) {
+    if (!facts.driver.empty())
+        return "driver: " + facts.driver;
+    return ptyIndex(facts.node.rdev) ? "driver: none (a pseudo-terminal)" : "driver: none";
+}
+
+std::string describeAdapter(const AdapterIdentity& adapter) {
+    if (!adapter.vendorId || !adapter.productId)
+        return "adapter: no USB vendor or product ID known";
+    std::string text =
+        "adapter: USB " + formatId(*adapter.vendorId) + ":" + formatId(*adapter.productId);
+    for (const std::string& part : {adapter.manufacturer, adapter.product}) {
+        if (!part.empty())
+            text += ", " + part;
+    }
+    if (!adapter.serialNumber.empty())
+        text += ", serial number " + adapter.serialNumber;
+    return text;
+}
+
+std::string describeAccess(const PortFacts& facts) {
+    const NodeAccess& access = facts.access;
+    const std::string node =
+        formatMode(facts.node.mode) + " " + access.ownerName + ":" + access.groupName;
+    if (access.allowed)
+        return "access: allowed for user " + access.userName + " (" + node + ")";
+    std::string text = "access: denied for user " + access.userName + " (" + node + ", " +
+                       systemText(access.error) + ")";
+    if (access.error != EACCES)
+        return text;
+    if (access.memberSinceLogin)
+        return text + "; " + access.userName + " is in the " + access.groupName +
+               " group, but this login session began before that: log out and in again";
+    const std::string fix = "add your user to the dialout group and log in again";
+    if (access.groupMayUse && access.groupName == "dialout")
+        return text + "; " + fix;
+    if (access.groupMayUse)
+        return text + "; the " + access.groupName + " group may use it: add your user to the " +
+               access.groupName + " group and log in again";
+    // Neither the user nor any group of users may open it: joining a group
+    // alone does not help until the node is given to one.
+    return text + "; only its owner " + access.ownerName + " may open it, not the " +
+           access.groupName +
+           " group. Serial ports normally belong to the dialout group with mode crw-rw---- "
+           "(udev sets that): give the device to that group (chgrp dialout " +
+           facts.node.path + "; chmod 660 " + facts.node.path + "), then " + fix;
+}
+
+// The programs holding the port, the lock file's first. The lock and the
+// open files tell of the same program when their PIDs agree.
+std::vector<ProcessRef> findHolders(const PortFacts& facts) {
+    std::vector<ProcessRef> holders;
+    if (facts.lock.running && facts.lock.pid != facts.self)
+        holders.push_back({facts.lock.pid, facts.lock.name});
+    for (const ProcessRef& user : facts.openers.users) {
+        if (holders.empty() || user.pid != holders.front().pid)
+            holders.push_back(user);
+    }
+    return holders;
+}
+
+std::string describeUse(const PortFacts& facts) {
+    const std::vector<ProcessRef> holders = findHolders(facts);
+    if (!holders.empty()) {
+        std::string text = "in use: by ";
+        for (std::size_t i = 0; i < holders.size(); ++i) {
+            text += (i == 0 ? "" : ", ") + formatProcess(holders[i]);
+            if (i == 0 && facts.lock.running && holders[i].pid == facts.lock.pid)
+                text += ", which holds the lock file " + facts.lock.path;
+        }
+        return text;
+    }
+    std::string text = "in use: no";
+    if (facts.openers.unreadable > 0)
+        text = "in use: not by any program this user may examine (the open files of " +
+               std::to_string(facts.openers.unreadable) +
+               " processes of other users are hidden; run the check as root to see them)";
+    if (facts.lock.present && !facts.lock.running && facts.lock.pid != 0)
+        text += "; the lock file " + facts.lock.path + " remains from PID " +
+                std::to_string(facts.lock.pid) + ", which no longer runs";
+    return text;
+}
+
+std::string describeModemManager(const std::vector<ProcessRef>& running) {
+    if (running.empty())
+        return "ModemManager: not running";
+    return "ModemManager: running (" + formatProcesses(running) +
+           "): it probes serial devices for modems as they appear and may hold this one for "
+           "some seconds; to keep it off: sudo systemctl stop ModemManager, or a udev rule "
+           "setting ENV{ID_MM_DEVICE_IGNORE}=\"1\" for the adapter";
+}
+
+std::string describeBrltty(const std::vector<ProcessRef>& running) {
+    if (running.empty())
+        return "brltty: not running";
+    return "brltty: running (" + formatProcesses(running) +
+           "): it claims some USB-serial adapters as braille displays when they are plugged "
+           "in, and their ttyUSB device then goes away; without a braille display: sudo apt "
+           "remove brltty";
+}
+
+std::string describeLowLatency(const PortFacts& facts) {
+    const LowLatencyResult& result = facts.lowLatency;
+    switch (result.outcome) {
+        case LowLatency::NotTried:
+            break;
+        case LowLatency::Set:
+            return "low latency: available; set while the port was open, as for an update, and "
+                   "cleared again at close";
+        case LowLatency::AlreadySet:
+            return "low latency: available and already set";
+        case LowLatency::Refused: {
+            std::string text = "low latency: refused by the driver (" + systemText(result.error) +
+                               "); the adapter may hold received bytes back for up to 16 ms";
+            if (facts.driver == "ftdi_sio")
+                text +=
+                    "; set its latency timer by hand: echo 1 | sudo tee "
+                    "/sys/bus/usb-serial/devices/" +
+                    deviceName(facts.node) + "/latency_timer";
+            return text;
+        }
+        case LowLatency::NotOffered:
+            if (result.error == 0)
+                return "low latency: not offered (the driver ignores the flag)";
+            return "low latency: not offered (the driver has no serial flags: " +
+                   systemText(result.error) + ")";
+    }
+    return "low latency: not checked, the port did not open";
+}
+
+std::string describeRequestToSend(const std::optional<int>& error) {
+    if (!error)
+        return "RTS: not checked, the port did not open";
+    if (*error == 0)
+        return "RTS: lowered after the open, as for an update";
+    if (*error == ENOTTY)
+        return "RTS: not offered (the line has no modem-control lines: " + systemText(*error) + ")";
+    return "RTS: could not be lowered (" + systemText(*error) + ")";
+}
+
+AdapterIdentity findAdapter(const std::string& location) {
+    AdapterIdentity adapter;
+    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
+        if (info.systemLocation().toStdString() != location)
+            continue;
+        if (info.hasVendorIdentifier())
+            adapter.vendorId = info.vendorIdentifier();
+        if (info.hasProductIdentifier())
+            adapter.productId = info.productIdentifier();
+        adapter.manufacturer = info.manufacturer().toStdString();
+        adapter.product = info.description().toStdString();
+        adapter.serialNumber = info.serialNumber().toStdString();
+    }
+    return adapter;
+}
+
+}  // namespace
+
+PortFacts gatherPortFacts(int number, int baud) {
+    PortFacts facts;
+    facts.self = static_cast<int>(::getpid());
+    {
+        QtSerialPort port;
+        port.setPortNumber(number);
+        port.setBaudRate(baud);
+        facts.resolution = port.resolution();
+        try {
+            port.open();
+            port.close();
+        } catch (const SerialError& failure) {
+            facts.openFailure = failure.what();
+        }
+        facts.lowLatency = port.lowLatency();
+        facts.rtsError = port.requestToSendError();
+    }
+    // Read after the close, so that this check's own lock is gone.
+    if (facts.resolution.found()) {
+        facts.node = inspectDeviceNode(facts.resolution.device);
+        facts.access = checkNodeAccess(facts.node);
+        const std::string location =
+            facts.node.target.empty() ? facts.node.path : facts.node.target;
+        facts.lock = readDeviceLock(location, kLockDirectory, kProcDirectory);
+        if (facts.node.isCharacterDevice) {
+            facts.driver = findTtyDriver(facts.node.rdev);
+            facts.openers = findDeviceOpeners(facts.node, kProcDirectory, facts.self);
+            facts.adapter = findAdapter(location);
+        }
+    }
+    facts.modemManager = findProcessesNamed({"ModemManager"}, kProcDirectory);
+    facts.brltty = findProcessesNamed({"brltty"}, kProcDirectory);
+    return facts;
+}
+
+PortReport reportPort(const PortFacts& facts) {
+    PortReport report;
+    std::vector<std::string>& lines = report.findings;
+    const bool present = facts.resolution.found() && facts.node.exists();
+    if (!facts.resolution.found())
+        lines.push_back("device: none for COM " + std::to_string(facts.resolution.number) + ": " +
+                        facts.resolution.problem);
+    else
+        lines.push_back(describeDevice(facts));
+    if (present && facts.node.isCharacterDevice) {
+        lines.push_back(describeDriver(facts));
+        lines.push_back(describeAdapter(facts.adapter));
+    }
+    if (present) {
+        lines.push_back(describeAccess(facts));
+        lines.push_back(describeUse(facts));
+    }
+    if (!facts.openers.otherEnds.empty())
+        lines.push_back("other end: " + formatProcesses(facts.openers.otherEnds));
+    lines.push_back(describeModemManager(facts.modemManager));
+    lines.push_back(describeBrltty(facts.brltty));
+    lines.push_back(describeLowLatency(facts));
+    lines.push_back(describeRequestToSend(facts.rtsError));
+
+    const std::string port = describePort(facts.resolution);
+    const std::vector<ProcessRef> holders = findHolders(facts);
+    if (present && !facts.node.isCharacterDevice) {
+        report.problem =
+            port + " is not a serial port: " + facts.node.path + " is not a character device";
+    } else if (!facts.openFailure.empty()) {
+        report.problem = facts.openFailure;
+        if (!holders.empty())
+            report.problem += "; held by " + formatProcesses(holders);
+    } else if (!holders.empty()) {
+        report.problem = port + " is also open in " + formatProcesses(holders) +
+                         ", which would take the device's replies: close it first";
+    }
+    report.usable = report.problem.empty();
+    lines.push_back("result: " + port + (report.usable ? " can be used" : " cannot be used"));
+    return report;
+}
+
+int checkPort(const Options& options) {
+    const PortReport report = reportPort(gatherPortFacts(options.port, options.baud));
+    for (const std::string& line : report.findings)
+        std::cout << line << '\n';
+    std::cout << std::flush;
+    if (report.usable)
+        return kExitComplete;
+    std::cerr << kProgramName << ": " << report.problem << std::endl;
+    return kExitNotStarted;
+}
+
+}  // namespace oxu::cli
