@@ -175,7 +175,11 @@ public:
           m_out(tableOut),
           m_pages(static_cast<int>(pageCount(imageBytes))),
           m_attempts(options.retries + 1),
-          m_numbers(portNumbers(options)) {}
+          m_numbers(portNumbers(options)) {
+        // Every line shows the pages to come from the first drawing on.
+        for (std::size_t slot = 0; slot < m_numbers.size(); ++slot)
+            m_display.startAttempt(slot, m_pages);
+    }
 
     void attemptStarting(std::size_t slot, const PortRun&) override {
         m_display.startAttempt(slot, m_pages);
