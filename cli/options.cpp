@@ -276,8 +276,7 @@ Options parseCommandLine(const std::vector<std::string>& args) {
 std::string usageText() {
     return R"(Usage:
   oxu-update [--port N | --device PATH] [--baud B] [--timeout S] [--trace] FILE
-  oxu-update [--port N]... [--ports LIST] [--device PATH]... [--retry N] [--json]
-             [--log FILE] [--wait] [--baud B] [--timeout S] [--trace] FILE
+  oxu-update [--port N]... [--ports LIST] [--device PATH]... [OPTIONS] FILE
   oxu-update --download-command [--port N | --device PATH] [--baud B] [--yes] [--trace]
   oxu-update --list-ports
   oxu-update --check-port [--port N | --device PATH]
