@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "cli/gang.h"
 #include "cli/options.h"
 #include "cli/port_check.h"
 #include "cli/signal_watch.h"
@@ -48,9 +49,11 @@ int main(int argc, char** argv) {
     }
 
     // The same port mapping as the window: a device given by path becomes
-    // the one port N maps to.
-    if (options.device)
-        ::setenv(oxu::portVariableName(options.port).c_str(), options.device->c_str(), 1);
+    // the one its port N maps to.
+    for (const PortChoice& port : options.ports) {
+        if (port.device)
+            ::setenv(oxu::portVariableName(port.number).c_str(), port.device->c_str(), 1);
+    }
 
     // A closed pipe on stdout must not kill the run with the port open.
     ::signal(SIGPIPE, SIG_IGN);

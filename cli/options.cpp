@@ -1,6 +1,7 @@
 #include "cli/options.h"
 
 #include <QCommandLineParser>
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
@@ -34,6 +35,14 @@ int parseBaudOption(const std::string& text) {
     return *value;
 }
 
+int parseRetryOption(const std::string& text) {
+    const auto value = parseDigits(text);
+    if (!value || *value > kMaxRetries)
+        throw UsageError("--retry must be a number from 0 to " + std::to_string(kMaxRetries) +
+                         ", not \"" + text + "\"");
+    return *value;
+}
+
 std::chrono::milliseconds parseTimeoutOption(const std::string& text) {
     // Plain decimal notation only: no sign, exponent, hex, inf or nan.
     char* end = nullptr;
@@ -60,18 +69,72 @@ std::string findArgument(const QStringList& line, const QString& name, bool with
     return {};
 }
 
+// The ports of a run: the numbers named, in order, each with the device given
+// for it. Without a number, devices go to ports 1, 2, ...; without either,
+// port 1.
+std::vector<PortChoice> pairPorts(std::vector<int> numbers,
+                                  const std::vector<std::string>& devices) {
+    const std::size_t count = std::max(numbers.size(), devices.size());
+    if (count > static_cast<std::size_t>(kMaxPorts))
+        throw UsageError("at most " + std::to_string(kMaxPorts) + " ports at once, not " +
+                         std::to_string(count));
+    if (numbers.empty()) {
+        for (std::size_t i = 0; i < std::max<std::size_t>(devices.size(), 1); ++i)
+            numbers.push_back(devices.empty() ? kDefaultPort
+                                              : kFirstPortNumber + static_cast<int>(i));
+    }
+    if (!devices.empty() && devices.size() != numbers.size())
+        throw UsageError("give one --device for each port: " + std::to_string(numbers.size()) +
+                         " ports and " + std::to_string(devices.size()) + " devices");
+    std::vector<PortChoice> ports;
+    for (std::size_t i = 0; i < numbers.size(); ++i) {
+        for (const PortChoice& earlier : ports) {
+            if (earlier.number == numbers[i])
+                throw UsageError("port " + std::to_string(numbers[i]) + " is given twice");
+        }
+        ports.push_back(
+            {numbers[i], devices.empty() ? std::nullopt : std::optional<std::string>(devices[i])});
+    }
+    return ports;
+}
+
 }  // namespace
+
+std::vector<int> parsePortList(const std::string& text) {
+    const UsageError bad("--ports must list ports " + std::to_string(kFirstPortNumber) + " to " +
+                         std::to_string(kLastPortNumber) + " such as 1-4,7, not \"" + text + "\"");
+    std::vector<int> ports;
+    std::size_t at = 0;
+    do {
+        const std::size_t comma = std::min(text.find(',', at), text.size());
+        const std::string item = text.substr(at, comma - at);
+        const std::size_t dash = item.find('-');
+        const auto first = parseDigits(item.substr(0, dash));
+        const auto last = dash == item.npos ? first : parseDigits(item.substr(dash + 1));
+        if (!first || !last || *first < kFirstPortNumber || *last > kLastPortNumber ||
+            *first > *last)
+            throw bad;
+        for (int port = *first; port <= *last; ++port)
+            ports.push_back(port);
+        at = comma + 1;
+    } while (at <= text.size());
+    return ports;
+}
 
 Options parseCommandLine(const std::vector<std::string>& args) {
     // Help and the version are plain flags, not the parser's own, which would
     // also answer to -?, --help-all and -v.
     const QCommandLineOption help(QStringList{"h", "help"}), yes(QStringList{"y", "yes"}),
         trace("trace"), version("version"), listPorts("list-ports"), download("download-command"),
-        checkPort("check-port");
-    const QCommandLineOption port("port", {}, "N"), device("device", {}, "PATH"),
-        baud("baud", {}, "B"), timeout("timeout", {}, "S");
-    const QList<QCommandLineOption> all{help,     yes,  trace,  version, listPorts, checkPort,
-                                        download, port, device, baud,    timeout};
+        checkPort("check-port"), json("json"), wait("wait");
+    const QCommandLineOption port("port", {}, "N"), ports("ports", {}, "LIST"),
+        device("device", {}, "PATH"), baud("baud", {}, "B"), timeout("timeout", {}, "S"),
+        retry("retry", {}, "N"), log("log", {}, "FILE");
+    const QList<QCommandLineOption> all{help,     yes,     trace, version, listPorts, checkPort,
+                                        download, json,    wait,  port,    ports,     device,
+                                        baud,     timeout, retry, log};
+    // What only an update does.
+    const QCommandLineOption updateOnly[] = {ports, retry, json, log, wait};
     const std::pair<QCommandLineOption, Mode> commands[] = {{download, Mode::DownloadCommand},
                                                             {listPorts, Mode::ListPorts},
                                                             {checkPort, Mode::CheckPort},
@@ -110,20 +173,40 @@ Options parseCommandLine(const std::vector<std::string>& args) {
         throw UsageError(toBytes(parser.errorText()));
     }
 
-    // Every value is checked; the last one given counts.
-    for (const QString& value : parser.values(port))
-        options.port = parsePortOption(toBytes(value));
+    // Every value is checked. Ports add up, in the order given, whichever
+    // option names them; of the other values the last one given counts.
+    std::vector<int> numbers;
+    const QStringList portValues = parser.values(port), listValues = parser.values(ports);
+    qsizetype nextPort = 0, nextList = 0;
+    for (const QString& name : parser.optionNames()) {
+        if (name == "port")
+            numbers.push_back(parsePortOption(toBytes(portValues[nextPort++])));
+        if (name == "ports") {
+            for (int number : parsePortList(toBytes(listValues[nextList++])))
+                numbers.push_back(number);
+        }
+    }
+    std::vector<std::string> devices;
     for (const QString& value : parser.values(device)) {
         if (value.isEmpty())
             throw UsageError("--device needs a device path, e.g. /dev/ttyUSB0");
-        options.device = toBytes(value);
+        devices.push_back(toBytes(value));
     }
     for (const QString& value : parser.values(baud))
         options.baud = parseBaudOption(toBytes(value));
     for (const QString& value : parser.values(timeout))
         options.timeout = parseTimeoutOption(toBytes(value));
+    for (const QString& value : parser.values(retry))
+        options.retries = parseRetryOption(toBytes(value));
+    for (const QString& value : parser.values(log)) {
+        if (value.isEmpty())
+            throw UsageError("--log needs a file path");
+        options.logPath = toBytes(value);
+    }
     options.yes = parser.isSet(yes);
     options.trace = parser.isSet(trace);
+    options.json = parser.isSet(json);
+    options.station = parser.isSet(wait);
 
     for (const QString& name : parser.optionNames()) {
         for (const auto& [option, mode] : commands) {
@@ -136,6 +219,19 @@ Options parseCommandLine(const std::vector<std::string>& args) {
     }
 
     const QStringList files = parser.positionalArguments();
+    if (options.mode != Mode::Update) {
+        for (const QCommandLineOption& option : updateOnly) {
+            if (parser.isSet(option))
+                throw UsageError("--" + toBytes(option.names().last()) +
+                                 " applies to updates only");
+        }
+    }
+    if (options.mode == Mode::Update || options.mode == Mode::DownloadCommand ||
+        options.mode == Mode::CheckPort) {
+        options.ports = pairPorts(numbers, devices);
+        options.port = options.ports.back().number;
+        options.device = options.ports.back().device;
+    }
 
     switch (options.mode) {
         case Mode::Update:
@@ -149,11 +245,17 @@ Options parseCommandLine(const std::vector<std::string>& args) {
             options.file = toBytes(files[0]);
             break;
         case Mode::DownloadCommand:
+            if (options.ports.size() > 1)
+                throw UsageError("--download-command sends to one port at a time, not " +
+                                 std::to_string(options.ports.size()));
             if (!files.empty())
                 throw UsageError("--download-command takes no file (\"" + toBytes(files[0]) +
                                  "\")");
             break;
         case Mode::CheckPort:
+            if (options.ports.size() > 1)
+                throw UsageError("--check-port checks one port at a time, not " +
+                                 std::to_string(options.ports.size()));
             if (!files.empty())
                 throw UsageError("--check-port takes no file (\"" + toBytes(files[0]) + "\")");
             if (options.yes)
@@ -164,7 +266,7 @@ Options parseCommandLine(const std::vector<std::string>& args) {
         case Mode::Help:
             if (!files.empty())
                 throw UsageError("unexpected argument \"" + toBytes(files[0]) + "\"");
-            if (parser.isSet(port) || options.device)
+            if (!numbers.empty() || !devices.empty())
                 throw UsageError("--list-ports and --version take no port");
             break;
     }
@@ -174,6 +276,7 @@ Options parseCommandLine(const std::vector<std::string>& args) {
 std::string usageText() {
     return R"(Usage:
   oxu-update [--port N | --device PATH] [--baud B] [--timeout S] [--trace] FILE
+  oxu-update [--port N]... [--ports LIST] [--device PATH]... [OPTIONS] FILE
   oxu-update --download-command [--port N | --device PATH] [--baud B] [--yes] [--trace]
   oxu-update --list-ports
   oxu-update --check-port [--port N | --device PATH]
@@ -181,13 +284,18 @@ std::string usageText() {
 
 Sends the firmware image FILE (at most 65,280 bytes, 255 pages) to the device
 on a serial port, answering its page requests until it reports completion.
+Given several ports, updates every device at once, then shows a summary.
 
 Options:
   --port N            serial port 1 to 16 (default 1). Port N is the device
                       named by the environment variable OXU_COM<N> if set,
                       otherwise the Nth of /dev/ttyS* (with a UART),
-                      /dev/ttyUSB*, /dev/ttyACM*; see --list-ports.
+                      /dev/ttyUSB*, /dev/ttyACM*; see --list-ports. Give it
+                      again for more ports, updated at the same time.
+  --ports LIST        several ports at once, e.g. 1-4,7 (at most 16 in all).
   --device PATH       use this device as the port (sets OXU_COM<N> for it).
+                      Given several times, the Nth --device is the Nth port
+                      named, or port N when no port is named.
   --baud B            9600, 19200 or 38400 (default 38400); always 8 data bits,
                       no parity, 1 stop bit.
   --timeout S         give up after S seconds without a byte from the device
@@ -195,6 +303,17 @@ Options:
                       silence is reported after one second either way.
   --trace             timestamped hex dump of every frame, both directions,
                       on standard error.
+  --retry N           start the update again (header first), up to N times
+                      (0 to 100; default 0), on each port whose update failed.
+  --json              JSON Lines on standard output: one object per attempt
+                      as it ends, then a summary; progress and messages go to
+                      standard error.
+  --log FILE          append an audit record (one JSON line: time, host,
+                      port, adapter, image SHA-256, result, ...) to FILE for
+                      every attempt.
+  --wait              station mode: wait for each port's device to appear,
+                      update it, wait for it to go, then for the next one,
+                      until Ctrl-C; shows a running tally.
   --download-command  send the download command (2F 55 AA) instead of an
                       update. Asks for confirmation when standard input is a
                       terminal; without a terminal, --yes is required.
@@ -212,21 +331,28 @@ Options:
 A value follows its option or an '=' (--port 3, --port=3); "--" ends the
 options, e.g. before a FILE whose name begins with '-'.
 
-Progress: on a terminal, one line that rewrites itself; otherwise one line per
-page on standard output. Messages and errors go to standard error.
+Progress: on a terminal, one line that rewrites itself (one per port);
+otherwise one line per page on standard output, each starting with its port
+when there are several ("COM 3: page 017/160"). Messages and errors go to
+standard error. Several ports end with a summary table on standard output
+(with --json, everything for people goes to standard error).
 
 Exit codes:
   0    the update completed (or the download command was sent; for
        --check-port: the port can be used)
   1    the update could not start (bad or unreadable file, port missing or in
-       use, ...); for --download-command: not sent (failure, or answered no);
-       for --check-port: the port cannot be used, and why
+       use, audit log that cannot be written, ...); for --download-command:
+       not sent (failure, or answered no); for --check-port: the port cannot
+       be used, and why
   2    "Connection Failed": the device never answered, and the tool gave up
   3    "Transfer Interrupted": the device fell silent part-way, and the tool
        gave up
   4    the port was lost during the update (device unplugged or line hung up)
-  64   bad usage (unknown option, port outside 1 to 16, unknown baud rate, no
-       terminal for the confirmation, ...)
+  5    some devices did not complete (see the summary): with several ports,
+       or with --wait once a board has failed; one port keeps the codes above
+  64   bad usage (unknown option, port outside 1 to 16, a port given twice or
+       two ports on the same device, more than 16 ports, unknown baud rate,
+       no terminal for the confirmation, ...)
   130  interrupted by Ctrl-C or SIGTERM; the port was closed
 )";
 }

@@ -19,6 +19,8 @@ inline constexpr int kExitNotStarted = 1;
 inline constexpr int kExitConnectionFailed = 2;
 inline constexpr int kExitTransferInterrupted = 3;
 inline constexpr int kExitPortLost = 4;
+// Several ports: some devices did not complete.
+inline constexpr int kExitSomeFailed = 5;
 inline constexpr int kExitUsage = 64;
 inline constexpr int kExitInterrupted = 130;
 
@@ -32,6 +34,10 @@ inline constexpr std::chrono::milliseconds kDefaultTimeout{10'000};
 // end the run before the operator is told why.
 inline constexpr std::chrono::milliseconds kMinTimeout{1'000};
 inline constexpr std::chrono::milliseconds kMaxTimeout{86'400'000};
+// --retry: at most this many more attempts on a port.
+inline constexpr int kMaxRetries = 100;
+// Ports updated at once: every number there is, each once.
+inline constexpr int kMaxPorts = kLastPortNumber - kFirstPortNumber + 1;
 
 // Bad command-line input. what() is the one line shown to the user.
 class UsageError : public std::invalid_argument {
@@ -41,22 +47,45 @@ public:
 
 enum class Mode { Update, DownloadCommand, ListPorts, CheckPort, Help, Version };
 
+// One port of a run: its number, and the device it maps to when --device
+// named one.
+struct PortChoice {
+    int number = kDefaultPort;
+    std::optional<std::string> device;
+    bool operator==(const PortChoice&) const = default;
+};
+
 struct Options {
     Mode mode = Mode::Update;
-    int port = kDefaultPort;
-    std::optional<std::string> device;  // --device: the path port `port` maps to
+    int port = kDefaultPort;            // the last port named: the port of a one-port run
+    std::optional<std::string> device;  // the last --device: the path `port` maps to
+    // Update, download command and port check: every port, in the order
+    // given, at least one. Several make an update of several devices at once.
+    std::vector<PortChoice> ports;
     int baud = kDefaultBaud;
     std::chrono::milliseconds timeout = kDefaultTimeout;
-    bool yes = false;    // --yes: no confirmation for the download command
-    bool trace = false;  // --trace: hex dump of the wire on stderr
-    std::string file;    // the firmware image (update mode only)
+    bool yes = false;                    // --yes: no confirmation for the download command
+    bool trace = false;                  // --trace: hex dump of the wire on stderr
+    std::string file;                    // the firmware image (update mode only)
+    int retries = 0;                     // --retry: further attempts on a port whose update failed
+    bool json = false;                   // --json: JSON Lines on stdout, people's text on stderr
+    std::optional<std::string> logPath;  // --log: the audit log to append to
+    bool station = false;                // --wait: flash board after board until Ctrl-C
 };
 
 // Parses argv[1..]. Options take their value as the next argument or after
-// '='; "--" ends the options. Throws UsageError naming the offending argument
-// for an unknown option, a missing or bad value, a port outside 1..16, a baud
-// rate not in kLineChoices, a missing or extra file, or two modes.
+// '='; "--" ends the options. Ports come from --port (each time it is given)
+// and --ports ("1-4,7"), in the order given; the Nth --device is the device
+// of the Nth port, or of port N when no port is named. Throws UsageError
+// naming the offending argument for an unknown option, a missing or bad
+// value, a port outside 1..16, a port given twice, more than 16 ports, more
+// or fewer devices than ports, a baud rate not in kLineChoices, a missing or
+// extra file, two modes, or an update option with another command.
 Options parseCommandLine(const std::vector<std::string>& args);
+
+// The ports of a --ports value such as "1-4,7" (ranges ascending), in
+// order. Throws UsageError for anything else or a port outside 1..16.
+std::vector<int> parsePortList(const std::string& text);
 
 // The --help text, exit codes included.
 std::string usageText();

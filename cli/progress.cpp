@@ -12,22 +12,6 @@ namespace {
 // The rate needs a little time behind it, or the first page shows nonsense.
 constexpr std::chrono::milliseconds kMinRateWindow{50};
 
-std::string groupThousands(std::uint64_t value) {
-    std::string digits = std::to_string(value);
-    for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3)
-        digits.insert(static_cast<std::size_t>(at), ",");
-    return digits;
-}
-
-std::string formatRate(double bytesPerSecond) {
-    char text[32];
-    if (bytesPerSecond >= 1000.0)
-        std::snprintf(text, sizeof text, "%.1f kB/s", bytesPerSecond / 1000.0);
-    else
-        std::snprintf(text, sizeof text, "%.0f B/s", bytesPerSecond);
-    return text;
-}
-
 std::string formatDuration(double seconds) {
     const auto whole = static_cast<long long>(seconds + 0.5);
     if (whole < 60)
@@ -62,6 +46,22 @@ std::string formatProgressLine(const ProgressSnapshot& snapshot) {
     line +=
         formatRate(rate) + ", " + formatDuration(static_cast<double>(remaining) / rate) + " left";
     return line;
+}
+
+std::string groupThousands(std::uint64_t value) {
+    std::string digits = std::to_string(value);
+    for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3)
+        digits.insert(static_cast<std::size_t>(at), ",");
+    return digits;
+}
+
+std::string formatRate(double bytesPerSecond) {
+    char text[32];
+    if (bytesPerSecond >= 1000.0)
+        std::snprintf(text, sizeof text, "%.1f kB/s", bytesPerSecond / 1000.0);
+    else
+        std::snprintf(text, sizeof text, "%.0f B/s", bytesPerSecond);
+    return text;
 }
 
 std::uint64_t expectedWireBytes(std::uint64_t imageBytes) {

@@ -27,6 +27,12 @@ struct ProgressSnapshot {
 // the share is left out when the header announced no pages.
 std::string formatProgressLine(const ProgressSnapshot& snapshot);
 
+// "65,280": digits in groups of three.
+std::string groupThousands(std::uint64_t value);
+
+// "262 B/s", "16.4 kB/s".
+std::string formatRate(double bytesPerSecond);
+
 // Bytes on the wire for an image of imageBytes: the 4-byte header and one
 // frame (data plus 2-byte checksum) for each page.
 std::uint64_t expectedWireBytes(std::uint64_t imageBytes);

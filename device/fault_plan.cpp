@@ -11,7 +11,13 @@ FaultPlan::FaultPlan(const Faults& faults)
     m_random.seed(m_seed);
 }
 
-Step FaultPlan::afterHeader() const {
+Step FaultPlan::afterHeader(int update) const {
+    if (update <= m_faults.silentFirst) {
+        return {Step::Kind::AwaitNextUpdate,
+                {},
+                "--silent-first " + std::to_string(m_faults.silentFirst) +
+                    ": requested no page in update " + std::to_string(update)};
+    }
     if (m_faults.silent)
         return {Step::Kind::FallSilent, {}, "--silent: requested no page"};
     return {};
@@ -49,6 +55,16 @@ Step FaultPlan::beforeRequest(int pagesOk) {
     return {Step::Kind::FallSilent,
             {},
             "--stop-after " + after + ": fell silent after " + after + " pages"};
+}
+
+Step FaultPlan::duringFrame(int pagesOk) const {
+    if (m_faults.hangupMidPage != pagesOk)
+        return {};
+    const std::string after = std::to_string(pagesOk);
+    return {Step::Kind::HangUp,
+            {},
+            "--hangup-mid-page " + after + ": dropped the line halfway through the frame after " +
+                after + " pages"};
 }
 
 RequestShape FaultPlan::requestShape(bool last) const {

@@ -31,6 +31,8 @@ struct Faults {
     int garbage = 0;
     bool retryBadChecksum = false;
     std::optional<int> hangupAfter;
+    std::optional<int> hangupMidPage;  // drop the line halfway through the frame after K pages
+    int silentFirst = 0;               // updates to stay silent in before the honest one
     std::optional<long> baud;
 };
 
@@ -41,7 +43,8 @@ inline constexpr int kMaxRetries = 3;
 
 // What the device does before its next request.
 struct Step {
-    enum class Kind { Go, Pause, FallSilent, HangUp } kind = Kind::Go;
+    // AwaitNextUpdate: silent in this update, waiting for the program to start another.
+    enum class Kind { Go, Pause, FallSilent, HangUp, AwaitNextUpdate } kind = Kind::Go;
     std::chrono::microseconds pause{0};  // Pause: how long, then go on
     std::string reason;  // FallSilent, HangUp: the outcome to report; Pause: what it is for
 };
@@ -60,8 +63,9 @@ public:
     // The seed of every random choice, for the report.
     std::uint64_t seed() const { return m_seed; }
 
-    // Once the header has checked out, before anything is requested.
-    Step afterHeader() const;
+    // Once the header has checked out, before anything is requested;
+    // `update` counts the updates of the run from 1.
+    Step afterHeader(int update = 1) const;
 
     // Bytes to send before the first request; empty for none.
     Bytes noiseBeforeRequests();
@@ -74,6 +78,10 @@ public:
 
     // Before each request, with `pagesOk` frames checked out so far.
     Step beforeRequest(int pagesOk);
+
+    // Once a request has gone out, with `pagesOk` frames checked out before
+    // it: HangUp when the line is to drop halfway through the frame.
+    Step duringFrame(int pagesOk) const;
 
     // How to write a request; `last` for the last of the update.
     RequestShape requestShape(bool last) const;

@@ -154,6 +154,8 @@ Options parseOptions(const std::vector<std::string>& args) {
         {"resume-after", nullptr, seconds(faults.resumeAfter)},
         {"garbage", nullptr, whole(faults.garbage, 1, 65536)},
         {"hangup-after", nullptr, whole(faults.hangupAfter, 0, 1000)},
+        {"hangup-mid-page", nullptr, whole(faults.hangupMidPage, 0, 1000)},
+        {"silent-first", nullptr, whole(faults.silentFirst, 1, 1000)},
         {"extra-pages", nullptr, whole(faults.extraPages, 0, kMaxPageCount)},
         {"baud", nullptr, whole(faults.baud, 50, 4000000)},
     };
@@ -217,6 +219,7 @@ Options parseOptions(const std::vector<std::string>& args) {
         const bool updateFlags = faults.silent || faults.stopAfter || faults.pageZero ||
                                  faults.split || faults.burst || faults.garbage > 0 ||
                                  faults.retryBadChecksum || faults.hangupAfter ||
+                                 faults.hangupMidPage || faults.silentFirst > 0 ||
                                  options.savePath || options.expectImagePath ||
                                  faults.extraPages > 0 || faults.order != PageOrder::Sequential;
         if (updateFlags)
@@ -276,6 +279,11 @@ Faults:
   --retry-bad-checksum   request a page whose frame failed its check again, up to
                          3 more times
   --hangup-after K       drop the line after K pages, like an unplugged adapter
+  --hangup-mid-page K    after K pages, request the next one and drop the line
+                         once part of its frame has arrived
+  --silent-first K       request nothing in the first K updates, holding the line
+                         open, and wait up to --timeout each time for the program
+                         to start over; then serve the next update honestly
   --baud B               pace the simulator's own bytes at B baud (10 bits a byte)
                          and report the time the program's bytes would take at B
                          (the device speaks )" +

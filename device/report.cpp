@@ -186,6 +186,8 @@ std::string formatVerdict(const UpdateReport& report) {
         line += " line_ms=" + formatFixed(lineMs);
         line += " ratio=" + formatFixed(ms / lineMs);
     }
+    if (report.updates > 1)
+        line += " updates=" + std::to_string(report.updates);
     line += " seed=" + std::to_string(report.seed);
     if (!report.ok)
         line += " reason=" + quote(report.reason);
@@ -233,7 +235,8 @@ std::optional<UpdateReport> parseVerdict(std::string_view line) {
         read(*fields, "settings", report.settings) &&
         readWord(*fields, "port_closed", "yes", "no", report.portClosed) &&
         read(*fields, "close_ms", report.closeDelay) && read(*fields, "baud", report.baud) &&
-        read(*fields, "seed", report.seed) && read(*fields, "reason", report.reason);
+        read(*fields, "updates", report.updates) && read(*fields, "seed", report.seed) &&
+        read(*fields, "reason", report.reason);
     report.elapsed = elapsed.value_or(microseconds(0));
     report.completionSent = completion.value_or(false);
     return good ? std::optional(report) : std::nullopt;

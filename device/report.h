@@ -46,6 +46,7 @@ struct UpdateReport {
     std::optional<bool> portClosed;  // after the completion byte: did the program close?
     std::optional<std::chrono::microseconds> closeDelay;  // completion byte .. close
     std::optional<long> baud;                             // the pace of the device's bytes
+    int updates = 1;  // headers received: the program started over after silent updates
 };
 
 struct DownloadReport {

@@ -98,10 +98,19 @@ private:
     }
 
     void runSteps() {
-        if (!readHeader())
-            return;
+        Step step;
+        for (;;) {
+            if (!readHeader())
+                return;
+            step = m_plan.afterHeader(m_report.updates);
+            if (step.kind != Step::Kind::AwaitNextUpdate)
+                break;
+            if (!awaitNextUpdate(step.reason))
+                return;
+            ++m_report.updates;
+        }
         m_line.releaseHold();
-        if (!take(m_plan.afterHeader()))
+        if (!take(step))
             return;
         if (const Bytes noise = m_plan.noiseBeforeRequests(); !noise.empty()) {
             writePaced(noise);
@@ -116,7 +125,7 @@ private:
             if (!take(m_plan.beforeRequest(framesOk)))
                 return;
             const PageOutcome outcome =
-                fetchPage(order[i], m_plan.requestShape(i + 1 == order.size()));
+                fetchPage(order[i], m_plan.requestShape(i + 1 == order.size()), framesOk);
             if (outcome == PageOutcome::Stop)
                 return;
             if (outcome == PageOutcome::Ok)
@@ -137,6 +146,7 @@ private:
                 fail("interrupted by a signal during " + step.reason);
                 return false;
             case Step::Kind::FallSilent:
+            case Step::Kind::AwaitNextUpdate:
                 stayQuiet(step.reason);
                 return false;
             case Step::Kind::HangUp:
@@ -230,6 +240,21 @@ private:
         }
     }
 
+    // Stays silent, holding the line open so that the program's close goes
+    // unseen, until the program starts the update over: its next byte begins
+    // the next header. False when it does not within --timeout.
+    bool awaitNextUpdate(const std::string& what) {
+        m_pending.clear();
+        const ReadStatus status = fill(1, m_options.timeout);
+        if (interrupted(status, "waiting for the next update"))
+            return false;
+        if (status == ReadStatus::Data)
+            return true;
+        m_end = m_line.now();
+        fail(what + "; the program did not start again within " + formatSeconds(m_options.timeout));
+        return false;
+    }
+
     bool requestPageZero() {
         dropStrayBytes();
         sendRequest(0, m_plan.requestShape(false));
@@ -251,11 +276,18 @@ private:
 
     enum class PageOutcome { Ok, Bad, Stop };
 
-    PageOutcome fetchPage(int page, RequestShape shape) {
+    PageOutcome fetchPage(int page, RequestShape shape, int pagesOk) {
         for (int attempt = 0;; ++attempt) {
             dropStrayBytes();
             sendRequest(page, shape);
             const std::optional<std::size_t> expected = expectedFrameSize(page);
+            if (const Step drop = m_plan.duringFrame(pagesOk);
+                attempt == 0 && drop.kind == Step::Kind::HangUp) {
+                // The program is cut off with part of the frame on its way.
+                fill(std::max<std::size_t>(1, expected.value_or(2) / 2), m_options.timeout);
+                take(drop);
+                return PageOutcome::Stop;
+            }
             const ReadStatus status =
                 expected ? fill(*expected, m_options.timeout) : readLastPage();
             if (interrupted(status, "waiting for " + pageName(page)))

@@ -103,6 +103,26 @@ TEST(FaultPlan, ShapesRetriesPacingAndSilenceFollowTheFaults) {
     EXPECT_TRUE(plan.requestsPageZero());
 }
 
+TEST(FaultPlan, SilentFirstAwaitsAnotherUpdateOnlyInTheFirstOnes) {
+    Faults faults;
+    faults.silentFirst = 2;
+    const FaultPlan plan(faults);
+    EXPECT_EQ(plan.afterHeader(1).kind, Step::Kind::AwaitNextUpdate);
+    EXPECT_EQ(plan.afterHeader(2).reason, "--silent-first 2: requested no page in update 2");
+    EXPECT_EQ(plan.afterHeader(3).kind, Step::Kind::Go);
+}
+
+TEST(FaultPlan, HangsUpMidPageOnlyAfterItsPageCount) {
+    Faults faults;
+    faults.hangupMidPage = 2;
+    const FaultPlan plan(faults);
+    for (int ok : {0, 1, 3})
+        EXPECT_EQ(plan.duringFrame(ok).kind, Step::Kind::Go) << ok;
+    EXPECT_EQ(plan.duringFrame(2).kind, Step::Kind::HangUp);
+    EXPECT_EQ(plan.duringFrame(2).reason.rfind("--hangup-mid-page 2: ", 0), 0u);
+    EXPECT_EQ(FaultPlan(Faults{}).duringFrame(0).kind, Step::Kind::Go);
+}
+
 TEST(FaultPlan, TheSeedDecidesTheGarbageAndTheShuffle) {
     Faults faults;
     faults.seed = 7;

@@ -123,6 +123,22 @@ TEST(Options, BadUsageIsRejectedWithAMessageNamingTheFlag) {
     }
 }
 
+TEST(Options, ReadsTheFaultsOfSeveralUpdatesAndOfAPageCutShort) {
+    const Options options = parseOptions({"--silent-first", "2", "--hangup-mid-page=3"});
+    EXPECT_EQ(options.faults.silentFirst, 2);
+    EXPECT_EQ(options.faults.hangupMidPage, 3);
+    const std::vector<std::vector<std::string>> bad = {
+        {"--silent-first", "0"},
+        {"--hangup-mid-page", "-1"},
+        {"--expect-download", "--silent-first", "1"},
+        {"--expect-download", "--hangup-mid-page", "0"},
+    };
+    for (const auto& args : bad)
+        EXPECT_THROW(parseOptions(args), UsageError) << args.back();
+    EXPECT_NE(usageText().find("--silent-first"), std::string::npos);
+    EXPECT_NE(usageText().find("--hangup-mid-page"), std::string::npos);
+}
+
 TEST(Options, ParsesAgainInTheSameProcess) {
     // getopt_long keeps its place between calls unless told to start afresh.
     for (int round = 0; round < 3; ++round) {

@@ -74,6 +74,16 @@ TEST(Report, VerdictReadsBackAsItWasWritten) {
     }
 }
 
+TEST(Report, SeveralUpdatesAreCountedOnlyWhenThereWereSeveral) {
+    UpdateReport again = completedReport();
+    again.updates = 2;
+    const std::string line = formatVerdict(again);
+    EXPECT_NE(line.find(" updates=2 seed=42"), std::string::npos) << line;
+    EXPECT_EQ(parseVerdict(line)->updates, 2);
+    EXPECT_EQ(formatVerdict(completedReport()).find("updates="), std::string::npos);
+    EXPECT_EQ(parseVerdict(formatVerdict(completedReport()))->updates, 1);
+}
+
 TEST(Report, StatsAndDownloadReadBackAsTheyWereWritten) {
     for (const int count : {0, 1, 7, 200}) {
         UpdateReport report;

@@ -26,6 +26,9 @@ public:
     std::function<void(int page, int serving, Bytes& frame)> alterFrame;
     // Bytes delivered per read, to split frames across reads.
     std::size_t chunkSize = 100000;
+    // Times the program starts the update over (the header again) when the
+    // device keeps it waiting, as a program that gives up and retries.
+    int restartsWhenKeptWaiting = 0;
     std::optional<LineSettings> lineSettings;
 
     // What was seen.
@@ -47,6 +50,12 @@ public:
         }
         if (m_closed || m_closeWhenEmpty)
             return ReadStatus::Closed;
+        if (restartsWhenKeptWaiting > 0 && timeout > std::chrono::microseconds(0)) {
+            --restartsWhenKeptWaiting;
+            m_time += timeout / 2;
+            m_outgoing = buildHeaderFrame(pageCount(m_image.size()));
+            return read(into, timeout);
+        }
         if (timeout > std::chrono::microseconds(0))
             m_time += timeout;
         return ReadStatus::Timeout;

@@ -326,6 +326,51 @@ TEST(UpdateFaults, SilenceAndStopsEndWithoutCompletion) {
     }
 }
 
+TEST(UpdateFaults, HangUpMidPageDropsTheLineWithTheFrameOnItsWay) {
+    ScriptedProgram program(makeImage(1000));
+    Options options = quickOptions();
+    options.faults.hangupMidPage = 1;
+    const UpdateReport report = runUpdate(program, options);
+    EXPECT_FALSE(report.ok);
+    EXPECT_EQ(report.requested, (std::vector<int>{1, 2}));
+    EXPECT_EQ(report.pagesOk, 1);
+    EXPECT_TRUE(program.hungUp);
+    EXPECT_EQ(report.reason.rfind("--hangup-mid-page 1: dropped the line halfway", 0), 0u)
+        << report.reason;
+}
+
+TEST(UpdateFaults, SilentFirstServesTheUpdateThatFollows) {
+    struct Case {
+        const char* name;
+        int silentFirst;
+        int restarts;  // times the program starts over
+        bool ok;
+        int updates;
+    };
+    const Case cases[] = {
+        {"started over once", 1, 1, true, 2},
+        {"started over twice", 2, 2, true, 3},
+        {"never started over", 1, 0, false, 1},
+    };
+    for (const Case& c : cases) {
+        ScriptedProgram program(makeImage(1000));
+        program.restartsWhenKeptWaiting = c.restarts;
+        Options options = quickOptions();
+        options.faults.silentFirst = c.silentFirst;
+        const UpdateReport report = runUpdate(program, options);
+        EXPECT_EQ(report.ok, c.ok) << c.name << ": " << report.reason;
+        EXPECT_EQ(report.updates, c.updates) << c.name;
+        EXPECT_EQ(program.completed, c.ok) << c.name;
+        if (c.ok) {
+            EXPECT_EQ(report.requested, range(1, 4)) << c.name;
+            EXPECT_EQ(report.image, makeImage(1000)) << c.name;
+        } else {
+            EXPECT_TRUE(report.requested.empty()) << c.name;
+            EXPECT_NE(report.reason.find("did not start again"), std::string::npos) << c.name;
+        }
+    }
+}
+
 TEST(UpdateFaults, StopThenResumeCompletes) {
     ScriptedProgram program(makeImage(1000));
     Options options = quickOptions();
