@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -21,6 +20,8 @@
 
 #include "app/form1.h"
 #include "bench/measure.h"
+#include "kit/child_process.h"
+#include "kit/pty.h"
 #include "protocol/firmware_image.h"
 #include "protocol/frames.h"
 #include "protocol/update_events.h"
@@ -28,7 +29,6 @@
 #include "protocol/window_services.h"
 #include "serial/port_mapping.h"
 #include "serial/qt_serial_port.h"
-#include "tests/support/child_process.h"
 
 namespace oxu::bench {
 namespace {
@@ -113,12 +113,7 @@ public:
         const int fd = ::open(portPath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
         if (fd < 0)
             return "the raw responder cannot open " + portPath + ": " + std::strerror(errno);
-        termios settings{};
-        if (::tcgetattr(fd, &settings) == 0) {
-            cfmakeraw(&settings);
-            settings.c_cflag |= CLOCAL | CREAD;
-            ::tcsetattr(fd, TCSANOW, &settings);
-        }
+        kit::makeRaw(fd);
         ::tcflush(fd, TCIFLUSH);
         std::string failure = answerRequests(fd, image, timeout, portPath);
         ::close(fd);
@@ -357,11 +352,11 @@ UpdateRun runUpdate(Responder& responder, const DeviceSetup& setup, const std::s
         return run;
     }
     try {
-        test::ChildProcess simulator(setup.simulator, simulatorFlags(setup));
+        kit::ChildProcess simulator(setup.simulator, simulatorFlags(setup));
         const std::string devicePath = simulator.firstLine(kSimulatorStart);
         if (devicePath.empty()) {
             simulator.sendSignal(SIGTERM);
-            const test::ProgramResult result = simulator.finish(kLineFinish);
+            const kit::ProgramResult result = simulator.finish(kLineFinish);
             run.failure = setup.simulator + " printed no terminal path: " + trimmed(result.err);
             return run;
         }
@@ -375,7 +370,7 @@ UpdateRun runUpdate(Responder& responder, const DeviceSetup& setup, const std::s
         // After a failure the device would wait out its own timeout first.
         if (!failure.empty())
             simulator.sendSignal(SIGTERM);
-        const test::ProgramResult result = simulator.finish(kVerdictWait);
+        const kit::ProgramResult result = simulator.finish(kVerdictWait);
         readVerdict(result.out, run);
         if (!failure.empty()) {
             run.ok = false;

@@ -11,16 +11,16 @@
 
 #include "bench/measure.h"
 #include "bench/update_runs.h"
+#include "kit/child_process.h"
 #include "serial/port_mapping.h"
-#include "tests/support/child_process.h"
 
 namespace oxu::bench {
 namespace {
 
+using kit::ChildProcess;
+using kit::Environment;
+using kit::ProgramResult;
 using std::chrono::milliseconds;
-using test::ChildProcess;
-using test::Environment;
-using test::ProgramResult;
 using Stream = ChildProcess::Stream;
 
 constexpr milliseconds kStartWait{10000};
