@@ -168,9 +168,11 @@ std::string raisePriority() {
 // The one-minute load average, for the reader to judge how busy the machine was.
 std::optional<double> loadAverage() {
     const auto text = readTextFile("/proc/loadavg");
-    if (!text)
+    char* end = nullptr;
+    const double load = text ? std::strtod(text->c_str(), &end) : 0;
+    if (!text || end == text->c_str())
         return std::nullopt;
-    return numberField(parseFields("load=" + text->substr(0, text->find(' '))), "load");
+    return load;
 }
 
 int runBenchmark(const BenchOptions& options) {

@@ -41,32 +41,6 @@ TEST(RatioOfMedians, RefusesEmptyOrNonPositiveDenominators) {
     EXPECT_FALSE(ratioOfMedians(summarize({1}), summarize({0})));
 }
 
-TEST(ParseFields, ReadsPlainAndQuotedValuesAndSkipsBareWords) {
-    const auto fields = parseFields(
-        "verdict: fail pages=3 time_ms=0.742 reason=\"page 3: checksum 01 f0 received\" seed=42");
-    EXPECT_EQ(fields.size(), 4u);
-    EXPECT_EQ(fields.at("pages"), "3");
-    EXPECT_EQ(fields.at("time_ms"), "0.742");
-    EXPECT_EQ(fields.at("reason"), "page 3: checksum 01 f0 received");
-    EXPECT_EQ(fields.at("seed"), "42");
-}
-
-TEST(ParseFields, SurvivesMalformedLines) {
-    EXPECT_TRUE(parseFields("").empty());
-    EXPECT_TRUE(parseFields("   ").empty());
-    EXPECT_TRUE(parseFields("=5 =").empty());
-    EXPECT_EQ(parseFields("a= b=2").at("a"), "");
-    EXPECT_EQ(parseFields("reason=\"never closed").at("reason"), "never closed");
-}
-
-TEST(NumberField, AcceptsOnlyWholeFiniteNumbers) {
-    const auto fields = parseFields("a=0.742 b=12abc c= d=nan e=-3 f=inf");
-    EXPECT_DOUBLE_EQ(*numberField(fields, "a"), 0.742);
-    EXPECT_DOUBLE_EQ(*numberField(fields, "e"), -3);
-    for (const char* key : {"b", "c", "d", "f", "missing"})
-        EXPECT_FALSE(numberField(fields, key)) << key;
-}
-
 TEST(FindLine, FindsTheLineWithThePrefixOnly) {
     const std::string text = "/dev/pts/3\nverdict: ok pages=1\nstats: rtt_count=1\n";
     EXPECT_EQ(findLine(text, "verdict:"), "verdict: ok pages=1");
