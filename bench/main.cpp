@@ -146,9 +146,6 @@ std::optional<double> asDouble(std::optional<long long> value) {
     return static_cast<double>(*value);
 }
 
-// Runs in a child as the floor of the idle measurement; not for users.
-constexpr const char* kTimerProbeOption = "--timer-probe";
-
 std::string ownPath() {
     std::error_code error;
     const fs::path self = fs::read_symlink("/proc/self/exe", error);
@@ -361,8 +358,6 @@ int runBenchmark(const BenchOptions& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 2 && std::strcmp(argv[1], kTimerProbeOption) == 0)
-        return runTimerProbe(argc, argv);
     BenchOptions defaults;
     defaults.simulator = OXU_BENCH_SIMULATOR;
     defaults.updater = OXU_BENCH_UPDATER;
@@ -378,6 +373,8 @@ int main(int argc, char** argv) {
         std::cout << benchUsage();
         return kExitOk;
     }
+    if (options.probe != Probe::None)
+        return runProbe(argc, argv, options.probe == Probe::Timer);
     // Every window here is drawn off screen, with or without a display.
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     QApplication application(argc, argv);

@@ -129,13 +129,14 @@ std::vector<IdleCost> measureIdleCosts(const std::vector<IdleSubject>& subjects,
     return costs;
 }
 
-int runTimerProbe(int argc, char** argv) {
+int runProbe(int argc, char** argv, bool withTimer) {
     QApplication application(argc, argv);
     QTimer timer;
     timer.setInterval(10);
     timer.setTimerType(Qt::PreciseTimer);
     QObject::connect(&timer, &QTimer::timeout, [] {});
-    timer.start();
+    if (withTimer)
+        timer.start();
     return application.exec();
 }
 

@@ -36,10 +36,10 @@ std::vector<IdleCost> measureIdleCosts(const std::vector<IdleSubject>& subjects,
                                        std::chrono::milliseconds settle,
                                        std::chrono::milliseconds idle);
 
-// The least Qt program with a 10 ms timer (a QApplication, no window, a
-// timer whose tick does nothing): the floor for the window's idle cost.
-// Runs until killed.
-int runTimerProbe(int argc, char** argv);
+// The least Qt program (a QApplication, no window), with a 10 ms timer whose
+// tick does nothing or with no timer at all: what the window's idle cost is
+// held against. Runs until killed.
+int runProbe(int argc, char** argv, bool withTimer);
 
 struct ProcessUpdate {
     std::optional<long long> peakRssKb;  // VmHWM right after the update completed
