@@ -1,18 +1,13 @@
 #include "bench/update_runs.h"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QPushButton>
-#include <QSerialPort>
 #include <QTimer>
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <utility>
@@ -21,9 +16,6 @@
 #include "app/form1.h"
 #include "bench/measure.h"
 #include "kit/child_process.h"
-#include "kit/pty.h"
-#include "protocol/firmware_image.h"
-#include "protocol/frames.h"
 #include "protocol/update_events.h"
 #include "protocol/update_transfer.h"
 #include "protocol/window_services.h"
@@ -44,40 +36,6 @@ constexpr milliseconds kVerdictWait{15000};
 void pointPortAt(const std::string& portPath) {
     ::setenv(portVariableName(kBenchPort).c_str(), portPath.c_str(), 1);
 }
-
-// The event loop of one update: runs until the responder reports the end,
-// or the timeout passes. An end reported before the loop starts (a failure
-// while starting the update) is kept, not lost.
-class UpdateLoop {
-public:
-    void end(std::string failure) {
-        if (m_ended)
-            return;
-        m_ended = true;
-        m_failure = std::move(failure);
-        m_loop.quit();
-    }
-
-    // Empty when the update completed; otherwise why not.
-    std::string run(milliseconds timeout, const std::string& portPath) {
-        if (!m_ended) {
-            QTimer timer;
-            timer.setSingleShot(true);
-            QObject::connect(&timer, &QTimer::timeout, &m_loop, &QEventLoop::quit);
-            timer.start(static_cast<int>(timeout.count()));
-            m_loop.exec();
-        }
-        if (!m_ended)
-            return "no completion on " + portPath + " within " + std::to_string(timeout.count()) +
-                   " ms";
-        return m_failure;
-    }
-
-private:
-    QEventLoop m_loop;
-    bool m_ended = false;
-    std::string m_failure;
-};
 
 // Ends the loop of one update on the event that ends it: completion as a
 // success, anything else that stops the transfer as the failure it is.
@@ -100,123 +58,6 @@ public:
                        [this](const WriteFailed& e) { loop->end(e.description); },
                    },
                    event);
-    }
-};
-
-// No Qt at all: poll, read, write on the terminal. What the kernel and the
-// pseudo-terminal cost, below any event loop.
-class RawResponder final : public Responder {
-public:
-    std::string serve(const std::string& portPath, const std::string& imagePath,
-                      milliseconds timeout) override {
-        const Bytes image = Lire(imagePath);
-        const int fd = ::open(portPath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (fd < 0)
-            return "the raw responder cannot open " + portPath + ": " + std::strerror(errno);
-        kit::makeRaw(fd);
-        ::tcflush(fd, TCIFLUSH);
-        std::string failure = answerRequests(fd, image, timeout, portPath);
-        ::close(fd);
-        return failure;
-    }
-
-private:
-    static bool writeAll(int fd, const Bytes& bytes) {
-        std::size_t done = 0;
-        while (done < bytes.size()) {
-            const ssize_t wrote = ::write(fd, bytes.data() + done, bytes.size() - done);
-            if (wrote < 0 && errno == EINTR)
-                continue;
-            if (wrote <= 0)
-                return false;
-            done += static_cast<std::size_t>(wrote);
-        }
-        return true;
-    }
-
-    static std::string answerRequests(int fd, const Bytes& image, milliseconds timeout,
-                                      const std::string& portPath) {
-        if (!writeAll(fd, buildHeaderFrame(pageCount(image.size()))))
-            return "the raw responder cannot write to " + portPath + ": " + std::strerror(errno);
-        Bytes received;
-        for (;;) {
-            // The timeout bounds each silence of the device, as the device's own does.
-            pollfd watched{fd, POLLIN, 0};
-            const int ready = ::poll(&watched, 1, static_cast<int>(timeout.count()));
-            if (ready == 0)
-                return "no completion on " + portPath + " within " +
-                       std::to_string(timeout.count()) + " ms";
-            if (ready < 0 && errno == EINTR)
-                continue;
-            std::uint8_t chunk[512];
-            const ssize_t got = ready < 0 ? -1 : ::read(fd, chunk, sizeof chunk);
-            if (got <= 0)
-                return "the raw responder lost " + portPath;
-            received.insert(received.end(), chunk, chunk + got);
-            if (received.size() == 1 && received[0] == kCompletionByte)
-                return {};
-            if (received.size() >= kPageRequestSize && received[0] == kFrameMark) {
-                if (!writeAll(fd, buildPageFrame(pageSlice(image, received[1]))))
-                    return "the raw responder cannot write to " + portPath + ": " +
-                           std::strerror(errno);
-                received.clear();
-            }
-        }
-    }
-};
-
-class BareResponder final : public Responder {
-public:
-    std::string serve(const std::string& portPath, const std::string& imagePath,
-                      milliseconds timeout) override {
-        const Bytes image = Lire(imagePath);
-        QSerialPort port;
-        port.setPortName(QString::fromStdString(portPath));
-        port.setBaudRate(kDefaultLineChoice.baud);
-        port.setDataBits(QSerialPort::Data8);
-        port.setParity(QSerialPort::NoParity);
-        port.setStopBits(QSerialPort::OneStop);
-        port.setFlowControl(QSerialPort::NoFlowControl);
-        if (!port.open(QIODevice::ReadWrite))
-            return "the bare responder cannot open " + portPath + ": " +
-                   port.errorString().toStdString();
-        port.clear(QSerialPort::Input);
-
-        UpdateLoop loop;
-        Bytes received;
-        QObject::connect(&port, &QSerialPort::readyRead, [&] {
-            const QByteArray got = port.readAll();
-            received.insert(received.end(), got.begin(), got.end());
-            if (received.size() == 1 && received[0] == kCompletionByte) {
-                port.close();
-                loop.end({});
-            } else if (received.size() >= kPageRequestSize && received[0] == kFrameMark) {
-                const Bytes frame = buildPageFrame(pageSlice(image, received[1]));
-                port.write(reinterpret_cast<const char*>(frame.data()),
-                           static_cast<qint64>(frame.size()));
-                received.clear();
-            }
-        });
-        QObject::connect(&port, &QSerialPort::errorOccurred,
-                         [&](QSerialPort::SerialPortError error) {
-                             // A vanished device raises errors without end while the port
-                             // stays open (Qt 6.4): close at the first and end the run.
-                             const bool lineFailed = error == QSerialPort::ReadError ||
-                                                     error == QSerialPort::WriteError ||
-                                                     error == QSerialPort::ResourceError;
-                             if (!lineFailed || !port.isOpen())
-                                 return;
-                             const std::string reason = port.errorString().toStdString();
-                             port.close();
-                             loop.end("the bare responder lost " + portPath + ": " + reason);
-                         });
-        const Bytes header = buildHeaderFrame(pageCount(image.size()));
-        port.write(reinterpret_cast<const char*>(header.data()),
-                   static_cast<qint64>(header.size()));
-        std::string failure = loop.run(timeout, portPath);
-        if (port.isOpen())
-            port.close();
-        return failure;
     }
 };
 
@@ -326,12 +167,26 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Responder> makeRawResponder() {
-    return std::make_unique<RawResponder>();
+void UpdateLoop::end(std::string failure) {
+    if (m_ended)
+        return;
+    m_ended = true;
+    m_failure = std::move(failure);
+    m_loop.quit();
 }
 
-std::unique_ptr<Responder> makeBareResponder() {
-    return std::make_unique<BareResponder>();
+std::string UpdateLoop::run(milliseconds timeout, const std::string& portPath) {
+    if (!m_ended) {
+        QTimer timer;
+        timer.setSingleShot(true);
+        QObject::connect(&timer, &QTimer::timeout, &m_loop, &QEventLoop::quit);
+        timer.start(static_cast<int>(timeout.count()));
+        m_loop.exec();
+    }
+    if (!m_ended)
+        return "no completion on " + portPath + " within " + std::to_string(timeout.count()) +
+               " ms";
+    return m_failure;
 }
 
 std::unique_ptr<Responder> makeEngineResponder() {
