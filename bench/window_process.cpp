@@ -23,7 +23,6 @@ using kit::ProgramResult;
 using std::chrono::milliseconds;
 using Stream = ChildProcess::Stream;
 
-constexpr milliseconds kStartWait{10000};
 constexpr milliseconds kUpdateWait{30000};
 constexpr milliseconds kEndWait{5000};
 Environment offscreenEnvironment() {
@@ -147,13 +146,8 @@ ProcessUpdate measureProcessUpdate(const std::string& scriptedUpdater, const std
         DeviceSetup setup;
         setup.imageSize = imageSize;
         ChildProcess device(simulator, simulatorFlags(setup));
-        const std::string devicePath = device.firstLine(kStartWait);
-        if (devicePath.empty()) {
-            update.failure = simulator + " printed no terminal path";
-            return update;
-        }
         Environment environment = offscreenEnvironment();
-        environment.emplace_back(portVariableName(1), devicePath);
+        environment.emplace_back(portVariableName(1), awaitDevicePath(device));
         ChildProcess program(scriptedUpdater, {}, environment, ChildProcess::Input::Pipe);
         if (!program.writeInput("events\nfile " + imagePath + "\nclick Command2\n")) {
             update.failure = "cannot send the update commands to " + scriptedUpdater;

@@ -7,8 +7,9 @@
 #include <chrono>
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
+
+#include "kit/child_process.h"
 
 namespace oxu::bench {
 
@@ -17,7 +18,7 @@ struct IdleSubject {
     std::string name;
     std::string program;
     std::vector<std::string> args;
-    std::vector<std::pair<std::string, std::string>> environment;  // added to ours
+    kit::Environment environment;  // added to ours
 };
 
 struct IdleCost {
