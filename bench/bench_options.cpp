@@ -1,8 +1,7 @@
 #include "bench/bench_options.h"
 
 #include <QCommandLineParser>
-#include <cerrno>
-#include <cstdlib>
+#include <optional>
 
 namespace oxu::bench {
 namespace {
@@ -10,47 +9,31 @@ namespace {
 // Every option with its help text; values are looked up by name.
 void addOptions(QCommandLineParser& parser) {
     parser.setApplicationDescription(
-        "Times firmware updates against the simulated device and prints a table, then\n"
-        "one line of key=value pairs starting with \"bench:\". Ratios compare\n"
-        "measurements taken in this one run; absolute times depend on the machine.");
+        "Times firmware updates against the simulated device and prints a table, then one\n"
+        "line of key=value pairs starting with \"bench:\". Ratios compare measurements taken\n"
+        "in this one run; absolute times depend on the machine.");
     parser.addOptions({
         {{"h", "help"}, "Show this text."},
         {"runs", "Timed updates of each responder, interleaved (default 15).", "N"},
         {"pages", "Pages of the unpaced image, 1..255 (default 255).", "P"},
-        {"paced-runs",
-         "Timed updates of each responder on the paced line (default 5; 0 skips the paced rows).",
-         "N"},
+        {"paced-runs", "Timed updates of each on the paced line (default 5; 0 skips them).", "N"},
         {"paced-pages", "Pages of the paced image, 1..255 (default 32).", "K"},
         {"baud", "The paced line's rate (default 38400).", "B"},
         {"idle-seconds", "How long the idle programs are watched (default 5).", "S"},
         {"no-warm-up", "Time from the first update on."},
         {"realtime",
-         "Run the benchmark and what it starts under SCHED_FIFO, so that other work on a shared "
-         "machine does not preempt it (needs root or CAP_SYS_NICE; falls back to normal "
-         "scheduling, and says so)."},
-        {"quick",
-         "1 run of 8 pages, 1 paced run of 2 pages, 1 s idle, no warm-up; the other options "
-         "given still apply."},
-        {"simulator", "oxu-device-sim to use (default: the one built alongside).", "PATH"},
-        {"updater", "oxu-updater to use (default: the one built alongside).", "PATH"},
-        {"scripted-updater", "oxu-updater-scripted to use (default: likewise).", "PATH"},
+         "Run the benchmark and what it starts under SCHED_FIFO, so that other work "
+         "does not preempt it (needs root or CAP_SYS_NICE; else says so)."},
+        {"quick", "1 run of 8 pages, 1 paced run of 2 pages, 1 s idle, no warm-up."},
+        {"simulator", "The oxu-device-sim to use (default: the one built alongside).", "PATH"},
+        {"updater", "The oxu-updater to use (default: likewise).", "PATH"},
+        {"scripted-updater", "The oxu-updater-scripted to use (default: likewise).", "PATH"},
     });
     for (const char* probe : {kTimerProbeOption, kIdleProbeOption}) {
         QCommandLineOption option(QString(probe).mid(2));
         option.setFlags(QCommandLineOption::HiddenFromHelp);
         parser.addOption(option);
     }
-}
-
-long parseCount(const std::string& option, const std::string& text, long low, long high) {
-    errno = 0;
-    char* end = nullptr;
-    const long value = std::strtol(text.c_str(), &end, 10);
-    if (text.empty() || errno != 0 || end != text.c_str() + text.size() || value < low ||
-        value > high)
-        throw UsageError(option + " needs a whole number from " + std::to_string(low) + " to " +
-                         std::to_string(high) + ", not \"" + text + "\"");
-    return value;
 }
 
 }  // namespace
@@ -71,15 +54,17 @@ BenchOptions parseBenchOptions(const std::vector<std::string>& args, BenchOption
     if (!parser.positionalArguments().isEmpty())
         throw UsageError("unexpected argument \"" +
                          parser.positionalArguments().front().toStdString() + "\" (see --help)");
-
-    const auto count = [&parser](const char* name, long low, long high, auto& into) {
-        if (parser.isSet(name))
-            into =
-                parseCount(std::string("--") + name, parser.value(name).toStdString(), low, high);
-    };
-    const auto path = [&parser](const char* name, std::string& into) {
-        if (parser.isSet(name))
-            into = parser.value(name).toStdString();
+    const auto count = [&parser](const char* name, long low, long high) -> std::optional<long> {
+        if (!parser.isSet(name))
+            return std::nullopt;
+        const QString text = parser.value(name);
+        bool ok = false;
+        const long value = text.toLong(&ok);
+        if (!ok || value < low || value > high)
+            throw UsageError("--" + std::string(name) + " needs a whole number from " +
+                             std::to_string(low) + " to " + std::to_string(high) + ", not \"" +
+                             text.toStdString() + "\"");
+        return value;
     };
     if (parser.isSet("quick")) {
         options.quick = true;
@@ -91,18 +76,20 @@ BenchOptions parseBenchOptions(const std::vector<std::string>& args, BenchOption
         options.idle = std::chrono::milliseconds(1000);
         options.warmUp = false;
     }
-    count("runs", 1, 1000, options.runs);
-    count("pages", 1, 255, options.pages);
-    count("paced-runs", 0, 1000, options.pacedRuns);
-    count("paced-pages", 1, 255, options.pacedPages);
-    count("baud", 300, 4'000'000, options.baud);
-    long idleSeconds = -1;
-    count("idle-seconds", 0, 3600, idleSeconds);
-    if (idleSeconds >= 0)
-        options.idle = std::chrono::seconds(idleSeconds);
-    path("simulator", options.simulator);
-    path("updater", options.updater);
-    path("scripted-updater", options.scriptedUpdater);
+    options.runs = static_cast<int>(count("runs", 1, 1000).value_or(options.runs));
+    options.pages = static_cast<int>(count("pages", 1, 255).value_or(options.pages));
+    options.pacedRuns = static_cast<int>(count("paced-runs", 0, 1000).value_or(options.pacedRuns));
+    options.pacedPages =
+        static_cast<int>(count("paced-pages", 1, 255).value_or(options.pacedPages));
+    options.baud = count("baud", 300, 4'000'000).value_or(options.baud);
+    if (const auto seconds = count("idle-seconds", 0, 3600))
+        options.idle = std::chrono::seconds(*seconds);
+    for (auto [name, path] : {std::pair{"simulator", &options.simulator},
+                              {"updater", &options.updater},
+                              {"scripted-updater", &options.scriptedUpdater}}) {
+        if (parser.isSet(name))
+            *path = parser.value(name).toStdString();
+    }
     options.warmUp = options.warmUp && !parser.isSet("no-warm-up");
     options.realtime = options.realtime || parser.isSet("realtime");
     options.help = options.help || parser.isSet("help");

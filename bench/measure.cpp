@@ -1,10 +1,9 @@
 #include "bench/measure.h"
 
 #include <algorithm>
-#include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -20,12 +19,9 @@ double percentileOfSorted(const std::vector<double>& sorted, double fraction) {
 }
 
 std::optional<long long> parseWholeInteger(const std::string& text) {
-    if (text.empty())
-        return std::nullopt;
-    errno = 0;
-    char* end = nullptr;
-    const long long value = std::strtoll(text.c_str(), &end, 10);
-    if (errno != 0 || end != text.c_str() + text.size())
+    long long value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size())
         return std::nullopt;
     return value;
 }
