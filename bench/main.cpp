@@ -220,21 +220,19 @@ Collected collect(const BenchOptions& options) {
 }
 
 std::vector<MetricSection> summarise(const BenchOptions& options, const Collected& c) {
-    using oxu::bench::series;
     const auto ms = [](const Series& s) { return s.samples(&UpdateRun::timeMs); };
     const auto over = [&ms](const Series& a, const Series& b) {
-        return ratioOfMedians(summarize(ms(a)), summarize(ms(b)));
+        return once(ratioOfMedians(summarize(ms(a)), summarize(ms(b))));
     };
     const auto median = [](const Series& s) { return s.samples(&UpdateRun::rttMedianUs); };
     const auto p99 = [](const Series& s) { return s.samples(&UpdateRun::rttP99Us); };
     const auto max = [](const Series& s) { return s.samples(&UpdateRun::rttMaxUs); };
     const auto paced = [](const Series& s) { return s.samples(lineRatioOf); };
-    const auto cpu = [&c](IdleSubjectIndex subject) { return c.idle[subject].cpuPercent; };
+    const auto cpu = [&c](IdleSubjectIndex subject) { return once(c.idle[subject].cpuPercent); };
     const auto kb = [](std::optional<long long> value) {
-        return value ? std::optional(static_cast<double>(*value)) : std::nullopt;
+        return value ? once(static_cast<double>(*value)) : once(std::nullopt);
     };
-    Metric engineMax = series("engine, max", "rtt_max_us", max(c.engine), 0);
-    engineMax.lineTakesMax = true;
+    const IdleCost& window = c.idle[kWindowIdle];
 
     const std::string pages = std::to_string(options.pages) + " pages";
     const int pacedBytes = oxu::kHeaderFrameSize +
@@ -251,68 +249,52 @@ std::vector<MetricSection> summarise(const BenchOptions& options, const Collecte
         formatNumber(pacedBytes * 10.0 * 1000.0 / static_cast<double>(options.baud), 1) + " ms";
     return {
         {"",
-         {figure("", "runs", options.runs, 0), figure("", "pages", options.pages, 0),
-          figure("", "realtime", c.realtime, 0), figure("", "load_before", c.loadBefore, 2)}},
+         {{"", "runs", once(options.runs)},
+          {"", "pages", once(options.pages)},
+          {"", "realtime", once(c.realtime)},
+          {"", "load_before", once(c.loadBefore), 2}}},
         {"Updates of " + pages + ", timed by the device: first header byte in, to completion out",
-         {
-             series("raw responder, no Qt (ms)", "raw_ms_median", ms(c.raw), 3),
-             series("bare responder (ms)", "bare_ms_median", ms(c.bare), 3),
-             series("engine (ms)", "engine_ms_median", ms(c.engine), 3),
-             series("window (ms)", "window_ms_median", ms(c.window), 3),
-             figure("engine / bare", "engine_over_bare", over(c.engine, c.bare), 3,
-                    kEngineOverBareTarget),
-             figure("window / bare", "window_over_bare", over(c.window, c.bare), 3,
-                    kWindowOverBareTarget),
-         }},
+         {{"raw responder, no Qt (ms)", "raw_ms_median", ms(c.raw), 3},
+          {"bare responder (ms)", "bare_ms_median", ms(c.bare), 3},
+          {"engine (ms)", "engine_ms_median", ms(c.engine), 3},
+          {"window (ms)", "window_ms_median", ms(c.window), 3},
+          {"engine / bare", "engine_over_bare", over(c.engine, c.bare), 3, kEngineOverBareTarget},
+          {"window / bare", "window_over_bare", over(c.window, c.bare), 3, kWindowOverBareTarget}}},
         {"Page round trips at the device (us): request out, to the frame's last byte in",
-         {
-             series("raw, median", "", median(c.raw), 0),
-             series("raw, p99", "raw_rtt_p99_us", p99(c.raw), 0),
-             series("raw, max", "", max(c.raw), 0),
-             series("bare, median", "bare_rtt_median_us", median(c.bare), 0),
-             series("bare, p99", "bare_rtt_p99_us", p99(c.bare), 0),
-             series("bare, max", "", max(c.bare), 0),
-             series("engine, median", "rtt_median_us", median(c.engine), 0),
-             series("engine, p99", "rtt_p99_us", p99(c.engine), 0, kRttP99TargetUs),
-             engineMax,
-             series("window, median", "", median(c.window), 0),
-             series("window, p99", "window_rtt_p99_us", p99(c.window), 0),
-             series("window, max", "", max(c.window), 0),
-         }},
+         {{"raw, median", "", median(c.raw)},
+          {"raw, p99", "raw_rtt_p99_us", p99(c.raw)},
+          {"raw, max", "", max(c.raw)},
+          {"bare, median", "bare_rtt_median_us", median(c.bare)},
+          {"bare, p99", "bare_rtt_p99_us", p99(c.bare)},
+          {"bare, max", "", max(c.bare)},
+          {"engine, median", "rtt_median_us", median(c.engine)},
+          {"engine, p99", "rtt_p99_us", p99(c.engine), 0, kRttP99TargetUs},
+          {"engine, max", "rtt_max_us", max(c.engine), 0, std::nullopt, true},
+          {"window, median", "", median(c.window)},
+          {"window, p99", "window_rtt_p99_us", p99(c.window)},
+          {"window, max", "", max(c.window)}}},
         {pacedHeading,
-         {
-             figure("", "paced_pages", options.pacedPages, 0),
-             figure("", "paced_baud", static_cast<double>(options.baud), 0),
-             series("bare, time / line time", "paced_bare_ratio", paced(c.barePaced), 4,
-                    kPacedTarget),
-             series("engine, time / line time", "paced_ratio", paced(c.enginePaced), 4,
-                    kPacedTarget),
-             series("engine, at the device (ms)", "", ms(c.enginePaced), 1),
-             figure("engine / bare", "paced_over_bare", over(c.enginePaced, c.barePaced), 4),
-         }},
+         {{"", "paced_pages", once(options.pacedPages)},
+          {"", "paced_baud", once(static_cast<double>(options.baud))},
+          {"bare, time / line time", "paced_bare_ratio", paced(c.barePaced), 4, kPacedTarget},
+          {"engine, time / line time", "paced_ratio", paced(c.enginePaced), 4, kPacedTarget},
+          {"engine, at the device (ms)", "", ms(c.enginePaced), 1},
+          {"engine / bare", "paced_over_bare", over(c.enginePaced, c.barePaced), 4}}},
         {"Idle over the same " + formatNumber(options.idle.count() / 1000.0, 1) +
              " s, offscreen, each its own process (% of one core)",
-         {
-             figure("oxu-updater", "idle_cpu_pct", cpu(kWindowIdle), 3, kIdleTargetPercent),
-             figure("oxu-updater, from clock ticks", "idle_cpu_pct_ticks",
-                    c.idle[kWindowIdle].cpuPercentTicks, 3),
-             figure("oxu-updater, QT_NO_GLIB=1", "idle_cpu_pct_no_glib", cpu(kWindowNoGlib), 3),
-             figure("bare Qt program, no timer", "qt_idle_cpu_pct", cpu(kQtFloor), 3,
-                    kIdleTargetPercent),
-             figure("bare Qt 10 ms timer", "timer_probe_cpu_pct", cpu(kTimerProbe), 3),
-             figure("bare Qt 10 ms timer, QT_NO_GLIB=1", "", cpu(kTimerProbeNoGlib), 3),
-         }},
+         {{"oxu-updater", "idle_cpu_pct", cpu(kWindowIdle), 3, kIdleTargetPercent},
+          {"oxu-updater, from clock ticks", "idle_cpu_pct_ticks", once(window.cpuPercentTicks), 3},
+          {"oxu-updater, QT_NO_GLIB=1", "idle_cpu_pct_no_glib", cpu(kWindowNoGlib), 3},
+          {"bare Qt program, no timer", "qt_idle_cpu_pct", cpu(kQtFloor), 3, kIdleTargetPercent},
+          {"bare Qt 10 ms timer", "timer_probe_cpu_pct", cpu(kTimerProbe), 3},
+          {"bare Qt 10 ms timer, QT_NO_GLIB=1", "", cpu(kTimerProbeNoGlib), 3}}},
         {"The window program (oxu-updater): one update of " + pages + ", memory",
-         {
-             figure("update at the device (ms)", "", c.processUpdate.timeMs, 3),
-             figure("peak RSS after the update (kB)", "window_peak_rss_kb",
-                    kb(c.processUpdate.peakRssKb), 0),
-             figure("peak RSS idle (kB)", "window_idle_rss_kb", kb(c.idle[kWindowIdle].peakRssKb),
-                    0),
-             figure("bare Qt program peak RSS (kB)", "", kb(c.idle[kQtFloor].peakRssKb), 0),
-         }},
+         {{"update at the device (ms)", "", once(c.processUpdate.timeMs), 3},
+          {"peak RSS after the update (kB)", "window_peak_rss_kb", kb(c.processUpdate.peakRssKb)},
+          {"peak RSS idle (kB)", "window_idle_rss_kb", kb(window.peakRssKb)},
+          {"bare Qt program peak RSS (kB)", "", kb(c.idle[kQtFloor].peakRssKb)}}},
         {"Failures (each is named on standard error)",
-         {figure("measurements that failed", "failures", c.failures(), 0)}},
+         {{"measurements that failed", "failures", once(c.failures())}}},
     };
 }
 

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <utility>
 
 #include "bench/measure.h"
 
@@ -23,19 +22,8 @@ std::string formatRow(std::size_t labelWidth, const std::string& label,
 
 }  // namespace
 
-Metric figure(std::string label, std::string key, std::optional<double> value, int decimals,
-              std::optional<double> target) {
-    std::vector<double> samples;
-    if (value)
-        samples.push_back(*value);
-    Metric metric = series(std::move(label), std::move(key), std::move(samples), decimals, target);
-    metric.single = true;
-    return metric;
-}
-
-Metric series(std::string label, std::string key, std::vector<double> samples, int decimals,
-              std::optional<double> target) {
-    return Metric{std::move(label), std::move(key), std::move(samples), decimals, false, target};
+std::vector<double> once(std::optional<double> value) {
+    return value ? std::vector<double>{*value} : std::vector<double>{};
 }
 
 std::string renderTable(const std::vector<MetricSection>& sections) {
@@ -54,11 +42,9 @@ std::string renderTable(const std::vector<MetricSection>& sections) {
             if (metric.label.empty())
                 continue;
             const Summary s = summarize(metric.samples);
-            const auto cell = [&](double value) {
-                return s.count == 0 ? std::string("-") : formatNumber(value, metric.decimals);
-            };
-            std::vector<std::string> cells{cell(s.median), "", "", "", "", ""};
-            if (!metric.single)
+            const auto cell = [&](double value) { return formatNumber(value, metric.decimals); };
+            std::vector<std::string> cells{s.count == 0 ? "-" : cell(s.median), "", "", "", "", ""};
+            if (s.count > 1)
                 cells = {cell(s.median), cell(s.p10), cell(s.p90),
                          cell(s.min),    cell(s.max), std::to_string(s.count)};
             std::string target;

@@ -14,12 +14,14 @@ namespace oxu::bench {
 struct Metric {
     std::string label;            // its row in the table; empty: on the line only
     std::string key;              // its key on the line; empty: in the table only
-    std::vector<double> samples;  // one per run; a single figure has one, none when not measured
+    std::vector<double> samples;  // one per run, or one for a figure measured once
     int decimals = 0;
-    bool single = false;           // the table shows its value without a spread
-    std::optional<double> target;  // the most its median may be
-    bool lineTakesMax = false;     // the line carries the largest sample, not the median
+    std::optional<double> target{};  // the most its median may be
+    bool lineTakesMax = false;       // the line carries the largest sample, not the median
 };
+
+// The samples of a figure measured once: none when it was not measured.
+std::vector<double> once(std::optional<double> value);
 
 // The rows of the table under one heading (none when empty).
 struct MetricSection {
@@ -27,17 +29,10 @@ struct MetricSection {
     std::vector<Metric> metrics;
 };
 
-// A figure measured once, or not at all (nothing).
-Metric figure(std::string label, std::string key, std::optional<double> value, int decimals,
-              std::optional<double> target = std::nullopt);
-// A figure measured in every run.
-Metric series(std::string label, std::string key, std::vector<double> samples, int decimals,
-              std::optional<double> target = std::nullopt);
-
-// The table: each section's heading, then a row for each labelled metric
-// with the median, p10, p90, min, max and count of its samples (a single
-// figure shows its value only) and, where there is a target, the target
-// and whether the median met it; last, how many targets were met.
+// The table: each section's heading, then a row for each labelled metric:
+// its median, then the p10, p90, min, max and count of its samples when it
+// has more than one; where it has a target, the target and whether the
+// median met it. Last, how many targets were met.
 std::string renderTable(const std::vector<MetricSection>& sections);
 
 // "bench: key=value ..." for each keyed metric in order: the median (or the
