@@ -67,7 +67,6 @@ BenchOptions parseBenchOptions(const std::vector<std::string>& args, BenchOption
         return value;
     };
     if (parser.isSet("quick")) {
-        options.quick = true;
         options.runs = 1;
         options.pages = 8;
         options.pacedRuns = 1;

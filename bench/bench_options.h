@@ -30,7 +30,6 @@ struct BenchOptions {
     std::chrono::milliseconds idle{5000};
     bool warmUp = true;     // one untimed update of each responder first
     bool realtime = false;  // run under SCHED_FIFO (needs root or CAP_SYS_NICE)
-    bool quick = false;
     bool help = false;
     Probe probe = Probe::None;
     std::string simulator;        // oxu-device-sim

@@ -115,10 +115,7 @@ PacedLine::~PacedLine() {
 }
 
 LineReport PacedLine::finish(std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!m_done && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    const bool ended = m_done;
+    const bool ended = m_ended.get_future().wait_for(timeout) == std::future_status::ready;
     if (m_thread.joinable()) {
         if (!ended) {
             const std::uint64_t one = 1;
@@ -228,7 +225,7 @@ void PacedLine::carry() {
         if (lineTime > 0)
             m_report.ratio = static_cast<double>(m_report.busy.count()) / lineTime;
     }
-    m_done = true;
+    m_ended.set_value();
 }
 
 }  // namespace oxu::bench

@@ -29,12 +29,6 @@ Environment offscreenEnvironment() {
     return {{"QT_QPA_PLATFORM", "offscreen"}};
 }
 
-std::string describeEnd(const ProgramResult& result) {
-    if (result.signal != 0)
-        return "signal " + std::to_string(result.signal);
-    return "exit status " + std::to_string(result.exitCode);
-}
-
 std::optional<long long> peakRssOf(int pid) {
     const auto status = readTextFile("/proc/" + std::to_string(pid) + "/status");
     return status ? statusFieldKb(*status, "VmHWM") : std::nullopt;
@@ -121,8 +115,11 @@ std::vector<IdleCost> measureIdleCosts(const std::vector<IdleSubject>& subjects,
             // Its figures are those of a program that was not running.
             costs[i] = IdleCost{};
             costs[i].name = subjects[i].name;
-            costs[i].failure = programs[i]->program() + " ended on its own while idle (" +
-                               describeEnd(result) + "): " + trimmed(result.err);
+            costs[i].failure =
+                programs[i]->program() + " ended on its own while idle (" +
+                (result.signal != 0 ? "signal " + std::to_string(result.signal)
+                                    : "exit status " + std::to_string(result.exitCode)) +
+                "): " + trimmed(result.err);
         }
     }
     return costs;
