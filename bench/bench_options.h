@@ -16,6 +16,10 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// The hidden modes in which oxu-bench runs as an idle program for its own
+// idle measurement: the least Qt program with a 10 ms timer, or with none.
+enum class Probe { None, Timer, Idle };
+
 struct BenchOptions {
     int runs = 15;                        // timed updates of each responder, unpaced
     int pages = 255;                      // pages of the unpaced image
@@ -26,17 +30,21 @@ struct BenchOptions {
     std::chrono::milliseconds idle{5000};
     bool warmUp = true;     // one untimed update of each responder first
     bool realtime = false;  // run under SCHED_FIFO (needs root or CAP_SYS_NICE)
-    bool quick = false;
     bool help = false;
+    Probe probe = Probe::None;
     std::string simulator;        // oxu-device-sim
     std::string updater;          // oxu-updater, for its idle cost
     std::string scriptedUpdater;  // oxu-updater-scripted, for a whole update as a program
 };
 
+// The arguments that start oxu-bench in a probe mode.
+inline constexpr const char* kTimerProbeOption = "--timer-probe";
+inline constexpr const char* kIdleProbeOption = "--idle-probe";
+
 // Parses the arguments (without the program name) over the defaults given.
 // --quick sets 1 run, 8 pages, 1 paced run of 2 pages, a 1 s idle and no
-// warm-up; options after it still apply. Throws UsageError saying which
-// argument is wrong and why.
+// warm-up; the other options given still apply. Throws UsageError saying
+// which argument is wrong and why.
 BenchOptions parseBenchOptions(const std::vector<std::string>& args, BenchOptions defaults);
 
 // The --help text.

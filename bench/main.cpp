@@ -5,20 +5,21 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QDir>
+#include <QTemporaryDir>
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iostream>
 #include <random>
-#include <sstream>
 
 #include "bench/bench_options.h"
 #include "bench/measure.h"
+#include "bench/metrics.h"
 #include "bench/update_runs.h"
 #include "bench/window_process.h"
 #include "protocol/frames.h"
@@ -26,7 +27,6 @@
 namespace {
 
 using namespace oxu::bench;
-namespace fs = std::filesystem;
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
@@ -37,35 +37,17 @@ constexpr double kEngineOverBareTarget = 1.5;
 constexpr double kWindowOverBareTarget = 2.0;
 constexpr double kRttP99TargetUs = 1000;
 constexpr double kPacedTarget = 1.005;
-constexpr double kIdleTargetPercent = 0.3;
+// The window's timer runs only while an update is watched, so an idle window
+// should cost no more than an event loop with nothing to do.
+constexpr double kIdleTargetPercent = 0.05;
 
 // Above ordinary work, far below the kernel's own real-time threads.
 constexpr int kRealtimePriority = 10;
 
-// A directory of its own for the images, removed at exit.
-class ScratchDirectory {
-public:
-    ScratchDirectory() {
-        std::string pattern = (fs::temp_directory_path() / "oxu-bench-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr)
-            throw std::runtime_error("Cannot create a scratch directory under " +
-                                     fs::temp_directory_path().string());
-        m_path = pattern;
-    }
-    ~ScratchDirectory() {
-        std::error_code ignored;
-        fs::remove_all(m_path, ignored);
-    }
-    const fs::path& path() const { return m_path; }
-
-private:
-    fs::path m_path;
-};
-
 // An image of pages x 256 bytes of every value (0x0A, 0x11, 0xAA, 0x55
 // included), the same in every run.
-std::string writeImage(const fs::path& directory, int pages) {
-    const fs::path path = directory / ("image-" + std::to_string(pages) + ".bin");
+std::string writeImage(const std::string& directory, int pages) {
+    const std::string path = directory + "/image-" + std::to_string(pages) + ".bin";
     std::mt19937 random(20240601u + static_cast<unsigned>(pages));
     std::string bytes(static_cast<std::size_t>(pages) * oxu::PageSize, '\0');
     for (char& byte : bytes)
@@ -74,85 +56,57 @@ std::string writeImage(const fs::path& directory, int pages) {
     file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     file.close();
     if (!file)
-        throw std::runtime_error("Cannot write the test image " + path.string());
-    return path.string();
+        throw std::runtime_error("Cannot write the test image " + path);
+    return path;
 }
 
-// The timed updates of one responder, and what they measured.
+// The timed updates of one responder.
 struct Series {
     explicit Series(std::string seriesName) : name(std::move(seriesName)) {}
 
     std::string name;
-    std::vector<double> timesMs;
-    std::vector<double> rttMedianUs;
-    std::vector<double> rttP99Us;
-    std::vector<double> rttMaxUs;
-    std::vector<double> lineRatios;
-    std::uint64_t lineBytes = 0;  // carried both ways in the last paced update
+    std::vector<UpdateRun> runs;  // the completed ones
     int failures = 0;
 
-    void add(const UpdateRun& run) {
-        if (!run.ok) {
-            ++failures;
-            std::cerr << "\noxu-bench: " << name << " update failed: " << run.failure << '\n';
+    void add(UpdateRun run) {
+        if (run.ok) {
+            runs.push_back(std::move(run));
             return;
         }
-        timesMs.push_back(run.timeMs);
-        if (run.rttMedianUs)
-            rttMedianUs.push_back(*run.rttMedianUs);
-        if (run.rttP99Us)
-            rttP99Us.push_back(*run.rttP99Us);
-        if (run.rttMaxUs)
-            rttMaxUs.push_back(*run.rttMaxUs);
-        if (run.line) {
-            lineRatios.push_back(run.line->ratio);
-            lineBytes = run.line->bytesToDevice + run.line->bytesToProgram;
+        ++failures;
+        std::cerr << "\noxu-bench: " << name << " update failed: " << run.failure << '\n';
+    }
+
+    // One sample of each completed run that has the figure.
+    std::vector<double> samples(
+        const std::function<std::optional<double>(const UpdateRun&)>& figure) const {
+        std::vector<double> values;
+        for (const UpdateRun& run : runs) {
+            if (const std::optional<double> value = figure(run))
+                values.push_back(*value);
         }
+        return values;
     }
 };
 
-std::optional<double> medianOf(const std::vector<double>& samples) {
-    if (samples.empty())
-        return std::nullopt;
-    return summarize(samples).median;
+std::optional<double> lineRatioOf(const UpdateRun& run) {
+    return run.line ? std::optional(run.line->ratio) : std::nullopt;
 }
 
-std::optional<double> maxOf(const std::vector<double>& samples) {
-    if (samples.empty())
-        return std::nullopt;
-    return summarize(samples).max;
-}
+// The programs watched side by side while idle, in this order: the window,
+// and what it is held against.
+enum IdleSubjectIndex { kWindowIdle, kWindowNoGlib, kQtFloor, kTimerProbe, kTimerProbeNoGlib };
 
-void printRow(const std::string& name, const std::vector<double>& samples, int decimals) {
-    const Summary s = summarize(samples);
-    const auto cell = [&](double value) {
-        return s.count == 0 ? std::string("-") : formatNumber(value, decimals);
+std::vector<IdleSubject> idleSubjects(const BenchOptions& options) {
+    const std::string bench = QCoreApplication::applicationFilePath().toStdString();
+    const oxu::kit::Environment noGlib = {{"QT_NO_GLIB", "1"}};
+    return {
+        {"oxu-updater", options.updater, {}, {}},
+        {"oxu-updater, QT_NO_GLIB=1", options.updater, {}, noGlib},
+        {"bare Qt program", bench, {kIdleProbeOption}, {}},
+        {"bare Qt 10 ms timer", bench, {kTimerProbeOption}, {}},
+        {"bare Qt 10 ms timer, QT_NO_GLIB=1", bench, {kTimerProbeOption}, noGlib},
     };
-    std::printf("  %-36s %9s %9s %9s %9s %9s %4zu\n", name.c_str(), cell(s.median).c_str(),
-                cell(s.p10).c_str(), cell(s.p90).c_str(), cell(s.min).c_str(), cell(s.max).c_str(),
-                s.count);
-}
-
-void printTarget(const std::string& name, std::optional<double> value, double target,
-                 int decimals) {
-    const char* verdict = !value ? "not measured" : *value <= target ? "met" : "MISSED";
-    std::printf("  %-36s %9s   <= %-9s %s\n", name.c_str(), formatNumber(value, decimals).c_str(),
-                formatNumber(target, decimals).c_str(), verdict);
-}
-
-std::optional<double> asDouble(std::optional<long long> value) {
-    if (!value)
-        return std::nullopt;
-    return static_cast<double>(*value);
-}
-
-// Runs in a child as the floor of the idle measurement; not for users.
-constexpr const char* kTimerProbeOption = "--timer-probe";
-
-std::string ownPath() {
-    std::error_code error;
-    const fs::path self = fs::read_symlink("/proc/self/exe", error);
-    return error ? std::string("oxu-bench") : self.string();
 }
 
 // Real-time scheduling for this process and all it starts, so that the
@@ -168,36 +122,62 @@ std::string raisePriority() {
 // The one-minute load average, for the reader to judge how busy the machine was.
 std::optional<double> loadAverage() {
     const auto text = readTextFile("/proc/loadavg");
-    if (!text)
+    char* end = nullptr;
+    const double load = text ? std::strtod(text->c_str(), &end) : 0;
+    if (!text || end == text->c_str())
         return std::nullopt;
-    return numberField(parseFields("load=" + text->substr(0, text->find(' '))), "load");
+    return load;
 }
 
-int runBenchmark(const BenchOptions& options) {
-    const auto loadBefore = loadAverage();
-    const std::string scheduling = options.realtime ? raisePriority() : "normal";
-    ScratchDirectory scratch;
-    const std::string image = writeImage(scratch.path(), options.pages);
-    const std::string pacedImage = writeImage(scratch.path(), options.pacedPages);
+// Everything one run measured.
+struct Collected {
+    std::string scheduling;
+    bool realtime = false;
+    std::optional<double> loadBefore;
+    std::optional<double> loadAfter;
+    Series raw{"raw"};
+    Series bare{"bare"};
+    Series engine{"engine"};
+    Series window{"window"};
+    Series barePaced{"bare paced"};
+    Series enginePaced{"engine paced"};
+    ProcessUpdate processUpdate;
+    std::vector<IdleCost> idle;  // in IdleSubjectIndex order
+
+    int failures() const {
+        int count = (processUpdate.failure.empty() ? 0 : 1) +
+                    static_cast<int>(std::count_if(idle.begin(), idle.end(), [](const auto& cost) {
+                        return !cost.failure.empty();
+                    }));
+        for (const Series* series : {&raw, &bare, &engine, &window, &barePaced, &enginePaced})
+            count += series->failures;
+        return count;
+    }
+};
+
+Collected collect(const BenchOptions& options) {
+    Collected c;
+    c.loadBefore = loadAverage();
+    c.scheduling = options.realtime ? raisePriority() : "normal";
+    c.realtime = c.scheduling.starts_with("SCHED_FIFO");
+    const QTemporaryDir scratch(QDir::tempPath() + "/oxu-bench-XXXXXX");
+    if (!scratch.isValid())
+        throw std::runtime_error("Cannot create a scratch directory under " +
+                                 QDir::tempPath().toStdString() + ": " +
+                                 scratch.errorString().toStdString());
+    const std::string image = writeImage(scratch.path().toStdString(), options.pages);
+    const std::string pacedImage = writeImage(scratch.path().toStdString(), options.pacedPages);
 
     std::unique_ptr<Responder> raw = makeRawResponder();
     std::unique_ptr<Responder> bare = makeBareResponder();
     std::unique_ptr<Responder> engine = makeEngineResponder();
     std::unique_ptr<Responder> window = makeWindowResponder();
-
     DeviceSetup unpaced;
     unpaced.simulator = options.simulator;
     unpaced.imageSize = static_cast<std::size_t>(options.pages) * oxu::PageSize;
     DeviceSetup paced = unpaced;
     paced.imageSize = static_cast<std::size_t>(options.pacedPages) * oxu::PageSize;
     paced.baud = options.baud;
-
-    Series rawRuns{"raw"};
-    Series bareRuns{"bare"};
-    Series engineRuns{"engine"};
-    Series windowRuns{"window"};
-    Series barePaced{"bare paced"};
-    Series enginePaced{"engine paced"};
 
     std::fprintf(stderr, "oxu-bench: %d interleaved runs of %d pages", options.runs, options.pages);
     if (options.warmUp) {
@@ -208,159 +188,134 @@ int runBenchmark(const BenchOptions& options) {
                 std::cerr << "\noxu-bench: warm-up update failed: " << run.failure << '\n';
         }
     }
-    // Interleaved, so that whatever else the machine does hits all three alike.
+    // Interleaved, so that whatever else the machine does hits all of them alike.
     for (int i = 0; i < options.runs; ++i) {
-        rawRuns.add(runUpdate(*raw, unpaced, image));
-        bareRuns.add(runUpdate(*bare, unpaced, image));
-        engineRuns.add(runUpdate(*engine, unpaced, image));
-        windowRuns.add(runUpdate(*window, unpaced, image));
+        c.raw.add(runUpdate(*raw, unpaced, image));
+        c.bare.add(runUpdate(*bare, unpaced, image));
+        c.engine.add(runUpdate(*engine, unpaced, image));
+        c.window.add(runUpdate(*window, unpaced, image));
         std::fputc('.', stderr);
     }
     std::fprintf(stderr, "\noxu-bench: %d paced runs of %d pages at %ld baud", options.pacedRuns,
                  options.pacedPages, options.baud);
     for (int i = 0; i < options.pacedRuns; ++i) {
-        barePaced.add(runUpdate(*bare, paced, pacedImage));
-        enginePaced.add(runUpdate(*engine, paced, pacedImage));
+        c.barePaced.add(runUpdate(*bare, paced, pacedImage));
+        c.enginePaced.add(runUpdate(*engine, paced, pacedImage));
         std::fputc('.', stderr);
     }
     std::fprintf(stderr, "\noxu-bench: the window program: one update, then %lld ms idle\n",
                  static_cast<long long>(options.idle.count()));
-    const ProcessUpdate processUpdate =
+    c.processUpdate =
         measureProcessUpdate(options.scriptedUpdater, options.simulator, image, unpaced.imageSize);
-    if (!processUpdate.failure.empty())
-        std::cerr << "oxu-bench: window program update failed: " << processUpdate.failure << '\n';
-    const std::string self = ownPath();
-    const std::vector<IdleSubject> subjects = {
-        {"oxu-updater", options.updater, {}, {}},
-        {"oxu-updater, QT_NO_GLIB=1", options.updater, {}, {{"QT_NO_GLIB", "1"}}},
-        {"bare Qt 10 ms timer", self, {kTimerProbeOption}, {}},
-        {"bare Qt 10 ms timer, QT_NO_GLIB=1", self, {kTimerProbeOption}, {{"QT_NO_GLIB", "1"}}},
-    };
-    const std::vector<IdleCost> idleCosts =
-        measureIdleCosts(subjects, options.idleSettle, options.idle);
-    for (const IdleCost& cost : idleCosts) {
+    if (!c.processUpdate.failure.empty())
+        std::cerr << "oxu-bench: window program update failed: " << c.processUpdate.failure << '\n';
+    c.idle = measureIdleCosts(idleSubjects(options), options.idleSettle, options.idle);
+    for (const IdleCost& cost : c.idle) {
         if (!cost.failure.empty())
             std::cerr << "oxu-bench: idle measurement of " << cost.name
                       << " failed: " << cost.failure << '\n';
     }
-    const IdleCost& idle = idleCosts.front();
+    c.loadAfter = loadAverage();
+    return c;
+}
 
-    const Summary bareSummary = summarize(bareRuns.timesMs);
-    const Summary engineSummary = summarize(engineRuns.timesMs);
-    const Summary windowSummary = summarize(windowRuns.timesMs);
-    const auto engineOverBare = ratioOfMedians(engineSummary, bareSummary);
-    const auto windowOverBare = ratioOfMedians(windowSummary, bareSummary);
-    const auto pacedRatio = medianOf(enginePaced.lineRatios);
-    const auto pacedBareRatio = medianOf(barePaced.lineRatios);
-    const auto rttP99 = medianOf(engineRuns.rttP99Us);
-    const double pacedLineMs =
-        static_cast<double>(oxu::kHeaderFrameSize +
-                            options.pacedPages * (oxu::kPageRequestSize + oxu::PageSize + 2) + 1) *
-        10.0 * 1000.0 / static_cast<double>(options.baud);
+std::vector<MetricSection> summarise(const BenchOptions& options, const Collected& c) {
+    const auto ms = [](const Series& s) { return s.samples(&UpdateRun::timeMs); };
+    const auto over = [&ms](const Series& a, const Series& b) {
+        return once(ratioOfMedians(summarize(ms(a)), summarize(ms(b))));
+    };
+    const auto median = [](const Series& s) { return s.samples(&UpdateRun::rttMedianUs); };
+    const auto p99 = [](const Series& s) { return s.samples(&UpdateRun::rttP99Us); };
+    const auto max = [](const Series& s) { return s.samples(&UpdateRun::rttMaxUs); };
+    const auto paced = [](const Series& s) { return s.samples(lineRatioOf); };
+    const auto cpu = [&c](IdleSubjectIndex subject) { return once(c.idle[subject].cpuPercent); };
+    const auto kb = [](std::optional<long long> value) {
+        return value ? once(static_cast<double>(*value)) : once(std::nullopt);
+    };
+    const IdleCost& window = c.idle[kWindowIdle];
 
+    const std::string pages = std::to_string(options.pages) + " pages";
+    const int pacedBytes = oxu::kHeaderFrameSize +
+                           options.pacedPages * (oxu::kPageRequestSize + oxu::PageSize + 2) + 1;
+    const auto& lastPaced = c.enginePaced.runs;
+    const std::string pacedHeading =
+        "Paced line at " + std::to_string(options.baud) + " baud, " +
+        std::to_string(options.pacedPages) + " pages: " +
+        std::to_string(lastPaced.empty() || !lastPaced.back().line
+                           ? 0
+                           : lastPaced.back().line->bytesToDevice +
+                                 lastPaced.back().line->bytesToProgram) +
+        " bytes carried both ways (" + std::to_string(pacedBytes) + " expected), line time " +
+        formatNumber(pacedBytes * 10.0 * 1000.0 / static_cast<double>(options.baud), 1) + " ms";
+    return {
+        {"",
+         {{"", "runs", once(options.runs)},
+          {"", "pages", once(options.pages)},
+          {"", "realtime", once(c.realtime)},
+          {"", "load_before", once(c.loadBefore), 2}}},
+        {"Updates of " + pages + ", timed by the device: first header byte in, to completion out",
+         {{"raw responder, no Qt (ms)", "raw_ms_median", ms(c.raw), 3},
+          {"bare responder (ms)", "bare_ms_median", ms(c.bare), 3},
+          {"engine (ms)", "engine_ms_median", ms(c.engine), 3},
+          {"window (ms)", "window_ms_median", ms(c.window), 3},
+          {"engine / bare", "engine_over_bare", over(c.engine, c.bare), 3, kEngineOverBareTarget},
+          {"window / bare", "window_over_bare", over(c.window, c.bare), 3, kWindowOverBareTarget}}},
+        {"Page round trips at the device (us): request out, to the frame's last byte in",
+         {{"raw, median", "", median(c.raw)},
+          {"raw, p99", "raw_rtt_p99_us", p99(c.raw)},
+          {"raw, max", "", max(c.raw)},
+          {"bare, median", "bare_rtt_median_us", median(c.bare)},
+          {"bare, p99", "bare_rtt_p99_us", p99(c.bare)},
+          {"bare, max", "", max(c.bare)},
+          {"engine, median", "rtt_median_us", median(c.engine)},
+          {"engine, p99", "rtt_p99_us", p99(c.engine), 0, kRttP99TargetUs},
+          {"engine, max", "rtt_max_us", max(c.engine), 0, std::nullopt, true},
+          {"window, median", "", median(c.window)},
+          {"window, p99", "window_rtt_p99_us", p99(c.window)},
+          {"window, max", "", max(c.window)}}},
+        {pacedHeading,
+         {{"", "paced_pages", once(options.pacedPages)},
+          {"", "paced_baud", once(static_cast<double>(options.baud))},
+          {"bare, time / line time", "paced_bare_ratio", paced(c.barePaced), 4, kPacedTarget},
+          {"engine, time / line time", "paced_ratio", paced(c.enginePaced), 4, kPacedTarget},
+          {"engine, at the device (ms)", "", ms(c.enginePaced), 1},
+          {"engine / bare", "paced_over_bare", over(c.enginePaced, c.barePaced), 4}}},
+        {"Idle over the same " + formatNumber(options.idle.count() / 1000.0, 1) +
+             " s, offscreen, each its own process (% of one core)",
+         {{"oxu-updater", "idle_cpu_pct", cpu(kWindowIdle), 3, kIdleTargetPercent},
+          {"oxu-updater, from clock ticks", "idle_cpu_pct_ticks", once(window.cpuPercentTicks), 3},
+          {"oxu-updater, QT_NO_GLIB=1", "idle_cpu_pct_no_glib", cpu(kWindowNoGlib), 3},
+          {"bare Qt program, no timer", "qt_idle_cpu_pct", cpu(kQtFloor), 3, kIdleTargetPercent},
+          {"bare Qt 10 ms timer", "timer_probe_cpu_pct", cpu(kTimerProbe), 3},
+          {"bare Qt 10 ms timer, QT_NO_GLIB=1", "", cpu(kTimerProbeNoGlib), 3}}},
+        {"The window program (oxu-updater): one update of " + pages + ", memory",
+         {{"update at the device (ms)", "", once(c.processUpdate.timeMs), 3},
+          {"peak RSS after the update (kB)", "window_peak_rss_kb", kb(c.processUpdate.peakRssKb)},
+          {"peak RSS idle (kB)", "window_idle_rss_kb", kb(window.peakRssKb)},
+          {"bare Qt program peak RSS (kB)", "", kb(c.idle[kQtFloor].peakRssKb)}}},
+        {"Failures (each is named on standard error)",
+         {{"measurements that failed", "failures", once(c.failures())}}},
+    };
+}
+
+void print(const BenchOptions& options, const Collected& c,
+           const std::vector<MetricSection>& sections) {
     std::printf(
         "\nOXU Updater benchmark: %d runs each, interleaved raw/bare/engine/window, %d pages "
         "(%d bytes)%s\n",
-        options.runs, options.pages, options.pages * 256,
+        options.runs, options.pages, options.pages * static_cast<int>(oxu::PageSize),
         options.warmUp ? ", after one untimed warm-up each" : "");
-    std::printf("  scheduling: %s; load average %s before, %s after (%ld cores)\n",
-                scheduling.c_str(), formatNumber(loadBefore, 2).c_str(),
-                formatNumber(loadAverage(), 2).c_str(), ::sysconf(_SC_NPROCESSORS_ONLN));
-    std::printf("  times are the device's own: first header byte in, to completion byte out\n");
-    std::printf("  %-36s %9s %9s %9s %9s %9s %4s\n", "measurement", "median", "p10", "p90", "min",
-                "max", "n");
-    printRow("raw responder update, no Qt (ms)", rawRuns.timesMs, 3);
-    printRow("bare responder update (ms)", bareRuns.timesMs, 3);
-    printRow("engine update (ms)", engineRuns.timesMs, 3);
-    printRow("window update (ms)", windowRuns.timesMs, 3);
-    printRow("raw page round trip, median (us)", rawRuns.rttMedianUs, 0);
-    printRow("raw page round trip, p99 (us)", rawRuns.rttP99Us, 0);
-    printRow("raw page round trip, max (us)", rawRuns.rttMaxUs, 0);
-    printRow("bare page round trip, median (us)", bareRuns.rttMedianUs, 0);
-    printRow("bare page round trip, p99 (us)", bareRuns.rttP99Us, 0);
-    printRow("bare page round trip, max (us)", bareRuns.rttMaxUs, 0);
-    printRow("engine page round trip, median (us)", engineRuns.rttMedianUs, 0);
-    printRow("engine page round trip, p99 (us)", engineRuns.rttP99Us, 0);
-    printRow("engine page round trip, max (us)", engineRuns.rttMaxUs, 0);
-    printRow("window page round trip, median (us)", windowRuns.rttMedianUs, 0);
-    printRow("window page round trip, p99 (us)", windowRuns.rttP99Us, 0);
-    printRow("window page round trip, max (us)", windowRuns.rttMaxUs, 0);
-    std::printf(
-        "\nPaced line at %ld baud, %d pages: %llu bytes carried both ways (%.0f expected), "
-        "line time %.1f ms; time / line time\n",
-        options.baud, options.pacedPages, static_cast<unsigned long long>(enginePaced.lineBytes),
-        pacedLineMs * static_cast<double>(options.baud) / 10000.0, pacedLineMs);
-    printRow("bare responder, paced", barePaced.lineRatios, 4);
-    printRow("engine, paced", enginePaced.lineRatios, 4);
-    printRow("engine paced update at device (ms)", enginePaced.timesMs, 1);
-    std::printf("\nWindow program (oxu-updater, offscreen, its own process)\n");
-    std::printf("  idle over the same %.1f s, %% of one core:   run time     ticks   peak RSS kB\n",
-                static_cast<double>(options.idle.count()) / 1000.0);
-    for (const IdleCost& cost : idleCosts) {
-        std::printf("    %-40s %9s %9s %9s\n", cost.name.c_str(),
-                    formatNumber(cost.cpuPercent, 3).c_str(),
-                    formatNumber(cost.cpuPercentTicks, 3).c_str(),
-                    formatNumber(asDouble(cost.peakRssKb), 0).c_str());
-    }
-    std::printf("  %-36s %9s\n", "peak RSS after an update (kB)",
-                formatNumber(asDouble(processUpdate.peakRssKb), 0).c_str());
-    std::printf("  %-36s %9s\n", "its update at device (ms)",
-                formatNumber(processUpdate.timeMs, 3).c_str());
-
-    std::printf("\nTargets\n");
-    printTarget("engine / bare (median / median)", engineOverBare, kEngineOverBareTarget, 2);
-    printTarget("window / bare (median / median)", windowOverBare, kWindowOverBareTarget, 2);
-    printTarget("engine round trip p99 (us)", rttP99, kRttP99TargetUs, 0);
-    printTarget("engine paced / line time", pacedRatio, kPacedTarget, 4);
-    printTarget("  the same for the bare responder", pacedBareRatio, kPacedTarget, 4);
-    printTarget("idle CPU (% of one core)", idle.cpuPercent, kIdleTargetPercent, 3);
-    printTarget("  the same for a bare Qt 10 ms timer", idleCosts[2].cpuPercent, kIdleTargetPercent,
-                3);
-
-    const int failures =
-        rawRuns.failures + bareRuns.failures + engineRuns.failures + windowRuns.failures +
-        barePaced.failures + enginePaced.failures + (processUpdate.failure.empty() ? 0 : 1) +
-        static_cast<int>(std::count_if(idleCosts.begin(), idleCosts.end(),
-                                       [](const IdleCost& cost) { return !cost.failure.empty(); }));
-    std::ostringstream line;
-    line << "bench: runs=" << options.runs << " pages=" << options.pages
-         << " realtime=" << (scheduling.rfind("SCHED_FIFO", 0) == 0 ? 1 : 0)
-         << " load_before=" << formatNumber(loadBefore, 2)
-         << " engine_ms_median=" << formatNumber(medianOf(engineRuns.timesMs), 3)
-         << " bare_ms_median=" << formatNumber(medianOf(bareRuns.timesMs), 3)
-         << " window_ms_median=" << formatNumber(medianOf(windowRuns.timesMs), 3)
-         << " engine_over_bare=" << formatNumber(engineOverBare, 3)
-         << " window_over_bare=" << formatNumber(windowOverBare, 3)
-         << " rtt_median_us=" << formatNumber(medianOf(engineRuns.rttMedianUs), 0)
-         << " rtt_p99_us=" << formatNumber(rttP99, 0)
-         << " rtt_max_us=" << formatNumber(maxOf(engineRuns.rttMaxUs), 0)
-         << " bare_rtt_median_us=" << formatNumber(medianOf(bareRuns.rttMedianUs), 0)
-         << " raw_ms_median=" << formatNumber(medianOf(rawRuns.timesMs), 3)
-         << " raw_rtt_p99_us=" << formatNumber(medianOf(rawRuns.rttP99Us), 0)
-         << " bare_rtt_p99_us=" << formatNumber(medianOf(bareRuns.rttP99Us), 0)
-         << " window_rtt_p99_us=" << formatNumber(medianOf(windowRuns.rttP99Us), 0)
-         << " paced_pages=" << options.pacedPages << " paced_baud=" << options.baud
-         << " paced_ratio=" << formatNumber(pacedRatio, 4)
-         << " paced_bare_ratio=" << formatNumber(pacedBareRatio, 4) << " paced_over_bare="
-         << formatNumber(
-                ratioOfMedians(summarize(enginePaced.timesMs), summarize(barePaced.timesMs)), 4)
-         << " idle_cpu_pct=" << formatNumber(idle.cpuPercent, 3)
-         << " idle_cpu_pct_ticks=" << formatNumber(idle.cpuPercentTicks, 3)
-         << " idle_cpu_pct_no_glib=" << formatNumber(idleCosts[1].cpuPercent, 3)
-         << " timer_probe_cpu_pct=" << formatNumber(idleCosts[2].cpuPercent, 3)
-         << " window_peak_rss_kb=" << formatNumber(asDouble(processUpdate.peakRssKb), 0)
-         << " window_idle_rss_kb=" << formatNumber(asDouble(idle.peakRssKb), 0)
-         << " failures=" << failures;
-    std::printf("\n%s\n", line.str().c_str());
+    std::printf("scheduling: %s; load average %s before, %s after (%ld cores)\n\n",
+                c.scheduling.c_str(), formatNumber(c.loadBefore, 2).c_str(),
+                formatNumber(c.loadAfter, 2).c_str(), ::sysconf(_SC_NPROCESSORS_ONLN));
+    std::fputs(renderTable(sections).c_str(), stdout);
+    std::printf("\n%s\n", renderLine(sections).c_str());
     std::fflush(stdout);
-    return failures == 0 ? kExitOk : kExitFailed;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 2 && std::strcmp(argv[1], kTimerProbeOption) == 0)
-        return runTimerProbe(argc, argv);
     BenchOptions defaults;
     defaults.simulator = OXU_BENCH_SIMULATOR;
     defaults.updater = OXU_BENCH_UPDATER;
@@ -376,11 +331,15 @@ int main(int argc, char** argv) {
         std::cout << benchUsage();
         return kExitOk;
     }
+    if (options.probe != Probe::None)
+        return runProbe(argc, argv, options.probe == Probe::Timer);
     // Every window here is drawn off screen, with or without a display.
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     QApplication application(argc, argv);
     try {
-        return runBenchmark(options);
+        const Collected collected = collect(options);
+        print(options, collected, summarise(options, collected));
+        return collected.failures() == 0 ? kExitOk : kExitFailed;
     } catch (const std::exception& error) {
         std::cerr << "oxu-bench: " << error.what() << '\n';
         return kExitFailed;

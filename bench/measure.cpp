@@ -1,10 +1,9 @@
 #include "bench/measure.h"
 
 #include <algorithm>
-#include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -20,12 +19,9 @@ double percentileOfSorted(const std::vector<double>& sorted, double fraction) {
 }
 
 std::optional<long long> parseWholeInteger(const std::string& text) {
-    if (text.empty())
-        return std::nullopt;
-    errno = 0;
-    char* end = nullptr;
-    const long long value = std::strtoll(text.c_str(), &end, 10);
-    if (errno != 0 || end != text.c_str() + text.size())
+    long long value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size())
         return std::nullopt;
     return value;
 }
@@ -50,54 +46,6 @@ std::optional<double> ratioOfMedians(const Summary& a, const Summary& b) {
     if (a.count == 0 || b.count == 0 || !(b.median > 0))
         return std::nullopt;
     return a.median / b.median;
-}
-
-std::map<std::string, std::string> parseFields(const std::string& line) {
-    std::map<std::string, std::string> fields;
-    std::size_t at = 0;
-    while (at < line.size()) {
-        while (at < line.size() && line[at] == ' ')
-            ++at;
-        const std::size_t wordStart = at;
-        while (at < line.size() && line[at] != ' ' && line[at] != '=')
-            ++at;
-        if (at >= line.size() || line[at] != '=') {
-            // A word without '=' ("verdict:", "ok"): skip it.
-            while (at < line.size() && line[at] != ' ')
-                ++at;
-            continue;
-        }
-        const std::string key = line.substr(wordStart, at - wordStart);
-        ++at;
-        std::string value;
-        if (at < line.size() && line[at] == '"') {
-            const std::size_t close = line.find('"', at + 1);
-            const std::size_t end = close == std::string::npos ? line.size() : close;
-            value = line.substr(at + 1, end - at - 1);
-            at = close == std::string::npos ? line.size() : close + 1;
-        } else {
-            const std::size_t end = std::min(line.find(' ', at), line.size());
-            value = line.substr(at, end - at);
-            at = end;
-        }
-        if (!key.empty())
-            fields[key] = value;
-    }
-    return fields;
-}
-
-std::optional<double> numberField(const std::map<std::string, std::string>& fields,
-                                  const std::string& key) {
-    const auto found = fields.find(key);
-    if (found == fields.end() || found->second.empty())
-        return std::nullopt;
-    const std::string& text = found->second;
-    char* end = nullptr;
-    errno = 0;
-    const double value = std::strtod(text.c_str(), &end);
-    if (errno != 0 || end != text.c_str() + text.size() || !std::isfinite(value))
-        return std::nullopt;
-    return value;
 }
 
 std::string findLine(const std::string& text, const std::string& prefix) {

@@ -1,10 +1,8 @@
 #pragma once
 
-// Pure helpers of the benchmark: summaries of repeated measurements, the
-// key=value lines the simulated device prints, and the process figures read
-// from /proc. No Qt, no I/O beyond reading a named file.
+// Pure helpers of the benchmark: summaries of repeated measurements and the
+// process figures read from /proc. No Qt, no I/O beyond reading a named file.
 
-#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,16 +26,6 @@ Summary summarize(std::vector<double> samples);
 // The ratio a / b of two medians; nothing when either side has no samples
 // or b is not positive.
 std::optional<double> ratioOfMedians(const Summary& a, const Summary& b);
-
-// The key=value fields of a line such as
-//   verdict: ok pages=4 time_ms=0.742 reason="page 3: checksum ..."
-// Keys map to their text; a double-quoted value keeps its blanks (quotes
-// removed). Words without '=' are ignored.
-std::map<std::string, std::string> parseFields(const std::string& line);
-
-// The field as a number; nothing when absent or not wholly a number.
-std::optional<double> numberField(const std::map<std::string, std::string>& fields,
-                                  const std::string& key);
 
 // The line of text starting with prefix (e.g. "verdict:"), or empty.
 std::string findLine(const std::string& text, const std::string& prefix);

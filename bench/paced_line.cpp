@@ -2,10 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <sys/eventfd.h>
 #include <sys/prctl.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +11,8 @@
 #include <deque>
 #include <stdexcept>
 #include <vector>
+
+#include "kit/pty.h"
 
 namespace oxu::bench {
 namespace {
@@ -29,18 +29,6 @@ Nanos monotonicNow() {
 
 std::string describeErrno(const std::string& what, int error) {
     return what + ": " + std::strerror(error);
-}
-
-void makeRaw(termios& settings) {
-    cfmakeraw(&settings);
-    settings.c_cflag |= CLOCAL | CREAD;
-    cfsetispeed(&settings, B38400);
-    cfsetospeed(&settings, B38400);
-}
-
-bool setNonBlocking(int fd) {
-    const int flags = ::fcntl(fd, F_GETFL);
-    return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
 // One direction of the line: bytes queued with the time each finishes
@@ -95,22 +83,14 @@ PacedLine::PacedLine(const std::string& devicePath, long baud) : m_byteTime(byte
     if (baud <= 0)
         throw std::runtime_error("The paced line needs a positive baud rate, not " +
                                  std::to_string(baud));
-    termios raw{};
-    makeRaw(raw);
-    char name[256] = {};
-    if (::openpty(&m_master, &m_programSide, name, &raw, nullptr) != 0)
-        throw std::runtime_error(
-            describeErrno("Cannot open a pseudo-terminal for the program", errno));
-    m_programPath = name;
-    ::fcntl(m_master, F_SETFD, FD_CLOEXEC);
-    ::fcntl(m_programSide, F_SETFD, FD_CLOEXEC);
-
+    const kit::PtyEnds program = kit::openRawPty(kit::MasterMode::NonBlocking);
+    m_master = program.master;
+    m_programSide = program.slave;
+    m_programPath = program.slavePath;
     m_device = ::open(devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     m_stopEvent = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    termios deviceSettings{};
-    const bool ready = m_device >= 0 && m_stopEvent >= 0 && setNonBlocking(m_master) &&
-                       ::tcgetattr(m_device, &deviceSettings) == 0;
-    if (!ready) {
+    // The device's bytes must cross unchanged: no echo, no newline mapping.
+    if (m_device < 0 || m_stopEvent < 0 || !kit::makeRaw(m_device, B38400)) {
         const int error = errno;
         for (int fd : {m_master, m_programSide, m_device, m_stopEvent}) {
             if (fd >= 0)
@@ -119,9 +99,6 @@ PacedLine::PacedLine(const std::string& devicePath, long baud) : m_byteTime(byte
         throw std::runtime_error(
             describeErrno("Cannot open the device's terminal " + devicePath, error));
     }
-    // The device's bytes must cross unchanged: no echo, no newline mapping.
-    makeRaw(deviceSettings);
-    ::tcsetattr(m_device, TCSANOW, &deviceSettings);
     m_thread = std::thread([this] { carry(); });
 }
 
@@ -138,10 +115,7 @@ PacedLine::~PacedLine() {
 }
 
 LineReport PacedLine::finish(std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!m_done && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    const bool ended = m_done;
+    const bool ended = m_ended.get_future().wait_for(timeout) == std::future_status::ready;
     if (m_thread.joinable()) {
         if (!ended) {
             const std::uint64_t one = 1;
@@ -251,7 +225,7 @@ void PacedLine::carry() {
         if (lineTime > 0)
             m_report.ratio = static_cast<double>(m_report.busy.count()) / lineTime;
     }
-    m_done = true;
+    m_ended.set_value();
 }
 
 }  // namespace oxu::bench

@@ -9,9 +9,9 @@
 // update as the line sees it: from the program's first byte to the last
 // byte delivered, against the time the bytes it carried occupy the line.
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <future>
 #include <string>
 #include <thread>
 
@@ -59,7 +59,7 @@ private:
     int m_device = -1;       // the device's terminal
     int m_stopEvent = -1;    // eventfd: finish() or the destructor wants the thread to end
     std::chrono::nanoseconds m_byteTime;
-    std::atomic<bool> m_done{false};  // the carrying thread has ended
+    std::promise<void> m_ended;  // set by the carrying thread as it ends
     LineReport m_report;
     std::thread m_thread;
 };

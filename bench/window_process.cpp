@@ -11,29 +11,22 @@
 
 #include "bench/measure.h"
 #include "bench/update_runs.h"
+#include "kit/child_process.h"
 #include "serial/port_mapping.h"
-#include "tests/support/child_process.h"
 
 namespace oxu::bench {
 namespace {
 
+using kit::ChildProcess;
+using kit::Environment;
+using kit::ProgramResult;
 using std::chrono::milliseconds;
-using test::ChildProcess;
-using test::Environment;
-using test::ProgramResult;
 using Stream = ChildProcess::Stream;
 
-constexpr milliseconds kStartWait{10000};
 constexpr milliseconds kUpdateWait{30000};
 constexpr milliseconds kEndWait{5000};
 Environment offscreenEnvironment() {
     return {{"QT_QPA_PLATFORM", "offscreen"}};
-}
-
-std::string describeEnd(const ProgramResult& result) {
-    if (result.signal != 0)
-        return "signal " + std::to_string(result.signal);
-    return "exit status " + std::to_string(result.exitCode);
 }
 
 std::optional<long long> peakRssOf(int pid) {
@@ -122,20 +115,24 @@ std::vector<IdleCost> measureIdleCosts(const std::vector<IdleSubject>& subjects,
             // Its figures are those of a program that was not running.
             costs[i] = IdleCost{};
             costs[i].name = subjects[i].name;
-            costs[i].failure = programs[i]->program() + " ended on its own while idle (" +
-                               describeEnd(result) + "): " + trimmed(result.err);
+            costs[i].failure =
+                programs[i]->program() + " ended on its own while idle (" +
+                (result.signal != 0 ? "signal " + std::to_string(result.signal)
+                                    : "exit status " + std::to_string(result.exitCode)) +
+                "): " + trimmed(result.err);
         }
     }
     return costs;
 }
 
-int runTimerProbe(int argc, char** argv) {
+int runProbe(int argc, char** argv, bool withTimer) {
     QApplication application(argc, argv);
     QTimer timer;
     timer.setInterval(10);
     timer.setTimerType(Qt::PreciseTimer);
     QObject::connect(&timer, &QTimer::timeout, [] {});
-    timer.start();
+    if (withTimer)
+        timer.start();
     return application.exec();
 }
 
@@ -146,13 +143,8 @@ ProcessUpdate measureProcessUpdate(const std::string& scriptedUpdater, const std
         DeviceSetup setup;
         setup.imageSize = imageSize;
         ChildProcess device(simulator, simulatorFlags(setup));
-        const std::string devicePath = device.firstLine(kStartWait);
-        if (devicePath.empty()) {
-            update.failure = simulator + " printed no terminal path";
-            return update;
-        }
         Environment environment = offscreenEnvironment();
-        environment.emplace_back(portVariableName(1), devicePath);
+        environment.emplace_back(portVariableName(1), awaitDevicePath(device));
         ChildProcess program(scriptedUpdater, {}, environment, ChildProcess::Input::Pipe);
         if (!program.writeInput("events\nfile " + imagePath + "\nclick Command2\n")) {
             update.failure = "cannot send the update commands to " + scriptedUpdater;

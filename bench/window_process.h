@@ -7,8 +7,9 @@
 #include <chrono>
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
+
+#include "kit/child_process.h"
 
 namespace oxu::bench {
 
@@ -17,7 +18,7 @@ struct IdleSubject {
     std::string name;
     std::string program;
     std::vector<std::string> args;
-    std::vector<std::pair<std::string, std::string>> environment;  // added to ours
+    kit::Environment environment;  // added to ours
 };
 
 struct IdleCost {
@@ -36,10 +37,10 @@ std::vector<IdleCost> measureIdleCosts(const std::vector<IdleSubject>& subjects,
                                        std::chrono::milliseconds settle,
                                        std::chrono::milliseconds idle);
 
-// The least Qt program with a 10 ms timer (a QApplication, no window, a
-// timer whose tick does nothing): the floor for the window's idle cost.
-// Runs until killed.
-int runTimerProbe(int argc, char** argv);
+// The least Qt program (a QApplication, no window), with a 10 ms timer whose
+// tick does nothing or with no timer at all: what the window's idle cost is
+// held against. Runs until killed.
+int runProbe(int argc, char** argv, bool withTimer);
 
 struct ProcessUpdate {
     std::optional<long long> peakRssKb;  // VmHWM right after the update completed

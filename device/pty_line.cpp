@@ -1,8 +1,6 @@
 #include "device/pty_line.h"
 
-#include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <sys/inotify.h>
 #include <termios.h>
 #include <unistd.h>
@@ -11,6 +9,8 @@
 #include <cstring>
 #include <ctime>
 #include <utility>
+
+#include "kit/pty.h"
 
 namespace oxu::sim {
 
@@ -32,28 +32,22 @@ timespec toTimespec(microseconds duration) {
 }  // namespace
 
 PtyLine::PtyLine(const sigset_t& waitMask) : m_waitMask(waitMask) {
-    termios raw{};
-    cfmakeraw(&raw);
-    raw.c_cflag |= CLOCAL | CREAD;
-    cfsetispeed(&raw, B50);
-    cfsetospeed(&raw, B50);
-    char name[256] = {};
-    if (openpty(&m_master, &m_slave, name, &raw, nullptr) != 0)
-        throw LineError(describeErrno("Cannot open a pseudo-terminal", errno));
-    m_slavePath = name;
-    // On Linux the master's settings are the slave's; set both anyway so the
-    // line is raw whichever end a platform applies them to.
-    tcsetattr(m_master, TCSANOW, &raw);
-    const int flags = fcntl(m_master, F_GETFL);
-    if (flags < 0 || fcntl(m_master, F_SETFL, flags | O_NONBLOCK) != 0) {
+    kit::PtyEnds ends;
+    try {
+        ends = kit::openRawPty(kit::MasterMode::NonBlocking);
+    } catch (const std::runtime_error& error) {
+        throw LineError(error.what());
+    }
+    m_master = ends.master;
+    m_slave = ends.slave;
+    m_slavePath = ends.slavePath;
+    // The idle speed marks settings the program has not chosen (see kIdleBaud).
+    if (!kit::makeRaw(m_master, B50)) {
         const int error = errno;
         close(m_master);
         close(m_slave);
-        throw LineError(
-            describeErrno("Cannot make " + m_slavePath + "'s master non-blocking", error));
+        throw LineError(describeErrno("Cannot set " + m_slavePath + " to its idle speed", error));
     }
-    fcntl(m_master, F_SETFD, FD_CLOEXEC);
-    fcntl(m_slave, F_SETFD, FD_CLOEXEC);
 }
 
 PtyLine::~PtyLine() {

@@ -253,25 +253,4 @@ std::optional<RoundTripStats> parseStats(std::string_view line) {
     return good ? std::optional(stats) : std::nullopt;
 }
 
-std::optional<DownloadReport> parseDownload(std::string_view line) {
-    DownloadReport report;
-    const std::optional<Fields> fields = splitLine(line, "download:", &report.ok);
-    std::string hex;
-    if (!fields || !read(*fields, "bytes", hex) || !read(*fields, "settings", report.settings) ||
-        !readWord(*fields, "port_closed", "yes", "no", report.portClosed) ||
-        !read(*fields, "reason", report.reason))
-        return std::nullopt;
-    // What was cut to "..." is not there to read back.
-    if (hex.ends_with("..."))
-        hex.resize(hex.size() - 3);
-    for (std::size_t at = 0; hex != "none" && at < hex.size(); at += 2) {
-        const char* end = hex.data() + std::min(at + 2, hex.size());
-        const auto [stop, error] =
-            std::from_chars(hex.data() + at, end, report.received.emplace_back(), 16);
-        if (error != std::errc() || stop != hex.data() + at + 2)
-            return std::nullopt;
-    }
-    return report;
-}
-
 }  // namespace oxu::sim

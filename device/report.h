@@ -3,7 +3,8 @@
 // What the simulated device found, and the one format of the lines it prints
 // about it: "verdict:" for an update, "stats:" for its round trips and
 // "download:" for the download command. The simulator formats them; the
-// benchmark and the tests parse them back with the same code. Standard C++.
+// benchmark and the tests parse the verdict and stats lines back with the
+// same code. Standard C++.
 
 #include <chrono>
 #include <cstdint>
@@ -99,9 +100,5 @@ std::optional<UpdateReport> parseVerdict(std::string_view line);
 
 // The reverse of formatStats, on the same terms.
 std::optional<RoundTripStats> parseStats(std::string_view line);
-
-// The reverse of formatDownload, on the same terms; bytes cut to "..." come
-// back without the cut part.
-std::optional<DownloadReport> parseDownload(std::string_view line);
 
 }  // namespace oxu::sim

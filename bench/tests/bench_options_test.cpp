@@ -49,11 +49,18 @@ TEST(BenchOptions, ReadsEveryValue) {
 
 TEST(BenchOptions, RefusesBadArgumentsNamingTheOption) {
     const std::vector<std::vector<std::string>> bad = {
-        {"--runs"},         {"--runs", "0"},
-        {"--runs", "x"},    {"--runs", "3x"},
-        {"--pages", "256"}, {"--paced-pages", "0"},
-        {"--baud", "-1"},   {"--idle-seconds", ""},
-        {"--verbose"},      {"--runs", "99999999999999999999"},
+        {"--runs"},
+        {"--runs", "0"},
+        {"--runs", "x"},
+        {"--runs", "3x"},
+        {"--pages", "256"},
+        {"--paced-pages", "0"},
+        {"--baud", "-1"},
+        {"--idle-seconds", ""},
+        {"--verbose"},
+        {"--runs", "99999999999999999999"},
+        {"-x"},
+        {"extra"},
     };
     for (const auto& args : bad) {
         try {
@@ -64,6 +71,17 @@ TEST(BenchOptions, RefusesBadArgumentsNamingTheOption) {
                 << error.what();
         }
     }
+}
+
+TEST(BenchOptions, ReadsTheHiddenProbeModesAndKeepsThemOutOfTheHelp) {
+    EXPECT_EQ(parse({}).probe, Probe::None);
+    EXPECT_EQ(parse({kTimerProbeOption}).probe, Probe::Timer);
+    EXPECT_EQ(parse({kIdleProbeOption}).probe, Probe::Idle);
+    const std::string help = benchUsage();
+    EXPECT_EQ(help.find("probe"), std::string::npos) << help;
+    for (const char* option :
+         {"--runs", "--quick", "--realtime", "--scripted-updater", "Exit codes"})
+        EXPECT_NE(help.find(option), std::string::npos) << option;
 }
 
 }  // namespace

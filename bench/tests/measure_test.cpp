@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "bench/device_report.h"
-
 namespace oxu::bench {
 namespace {
 
@@ -39,32 +37,6 @@ TEST(RatioOfMedians, RefusesEmptyOrNonPositiveDenominators) {
     EXPECT_FALSE(ratioOfMedians(summarize({}), summarize({1})));
     EXPECT_FALSE(ratioOfMedians(summarize({1}), summarize({})));
     EXPECT_FALSE(ratioOfMedians(summarize({1}), summarize({0})));
-}
-
-TEST(ParseFields, ReadsPlainAndQuotedValuesAndSkipsBareWords) {
-    const auto fields = parseFields(
-        "verdict: fail pages=3 time_ms=0.742 reason=\"page 3: checksum 01 f0 received\" seed=42");
-    EXPECT_EQ(fields.size(), 4u);
-    EXPECT_EQ(fields.at("pages"), "3");
-    EXPECT_EQ(fields.at("time_ms"), "0.742");
-    EXPECT_EQ(fields.at("reason"), "page 3: checksum 01 f0 received");
-    EXPECT_EQ(fields.at("seed"), "42");
-}
-
-TEST(ParseFields, SurvivesMalformedLines) {
-    EXPECT_TRUE(parseFields("").empty());
-    EXPECT_TRUE(parseFields("   ").empty());
-    EXPECT_TRUE(parseFields("=5 =").empty());
-    EXPECT_EQ(parseFields("a= b=2").at("a"), "");
-    EXPECT_EQ(parseFields("reason=\"never closed").at("reason"), "never closed");
-}
-
-TEST(NumberField, AcceptsOnlyWholeFiniteNumbers) {
-    const auto fields = parseFields("a=0.742 b=12abc c= d=nan e=-3 f=inf");
-    EXPECT_DOUBLE_EQ(*numberField(fields, "a"), 0.742);
-    EXPECT_DOUBLE_EQ(*numberField(fields, "e"), -3);
-    for (const char* key : {"b", "c", "d", "f", "missing"})
-        EXPECT_FALSE(numberField(fields, key)) << key;
 }
 
 TEST(FindLine, FindsTheLineWithThePrefixOnly) {
@@ -117,54 +89,6 @@ TEST(FormatNumber, UsesFixedDecimalsAndADashForNothing) {
     EXPECT_EQ(formatNumber(1.23456, 3), "1.235");
     EXPECT_EQ(formatNumber(1500.0, 0), "1500");
     EXPECT_EQ(formatNumber(std::nullopt, 2), "-");
-}
-
-TEST(ReadVerdict, TakesTimeAndRoundTripsOfAGoodUpdate) {
-    UpdateRun run;
-    EXPECT_TRUE(
-        readVerdict("/dev/pts/4\n"
-                    "verdict: ok pages=255 announced=255 bytes=65280 time_ms=15.250 "
-                    "completion=sent port_closed=yes seed=1\n"
-                    "stats: rtt_count=255 rtt_min_us=40 rtt_median_us=58 rtt_p99_us=310 "
-                    "rtt_max_us=900\n",
-                    run));
-    EXPECT_TRUE(run.ok);
-    EXPECT_TRUE(run.failure.empty());
-    EXPECT_DOUBLE_EQ(run.timeMs, 15.25);
-    EXPECT_EQ(run.rttMedianUs, 58);
-    EXPECT_EQ(run.rttP99Us, 310);
-    EXPECT_EQ(run.rttMaxUs, 900);
-}
-
-TEST(ReadVerdict, ReportsTheDevicesReasonOrAMissingVerdict) {
-    UpdateRun failed;
-    EXPECT_FALSE(
-        readVerdict("verdict: fail pages=2 time_ms=3 reason=\"page 3: checksum 01 f0 "
-                    "received, 01 ef computed\"\n",
-                    failed));
-    EXPECT_FALSE(failed.ok);
-    EXPECT_NE(failed.failure.find("page 3: checksum 01 f0 received"), std::string::npos);
-    EXPECT_FALSE(failed.rttP99Us);
-
-    UpdateRun silent;
-    EXPECT_FALSE(readVerdict("/dev/pts/4\n", silent));
-    EXPECT_NE(silent.failure.find("no verdict"), std::string::npos);
-}
-
-TEST(SimulatorFlags, AskForExactFramesStatsAndPacingOnlyWhenPaced) {
-    DeviceSetup setup;
-    setup.imageSize = 65280;
-    const auto unpaced = simulatorFlags(setup);
-    const auto has = [](const std::vector<std::string>& flags, const std::string& flag) {
-        return std::find(flags.begin(), flags.end(), flag) != flags.end();
-    };
-    EXPECT_TRUE(has(unpaced, "--image-size") && has(unpaced, "65280"));
-    EXPECT_TRUE(has(unpaced, "--stats"));
-    EXPECT_TRUE(has(unpaced, "--wait") && has(unpaced, "--timeout"));
-    EXPECT_FALSE(has(unpaced, "--baud"));
-    setup.baud = 38400;
-    const auto paced = simulatorFlags(setup);
-    EXPECT_TRUE(has(paced, "--baud") && has(paced, "38400"));
 }
 
 }  // namespace

@@ -3,14 +3,14 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <pty.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <stdexcept>
 #include <vector>
+
+#include "kit/pty.h"
 
 namespace oxu::bench {
 namespace {
@@ -25,39 +25,27 @@ constexpr milliseconds kPlenty{10000};
 // read and written here through its master.
 class DeviceEnd {
 public:
-    DeviceEnd() {
-        termios raw{};
-        cfmakeraw(&raw);
-        char name[256] = {};
-        if (::openpty(&m_master, &m_slave, name, &raw, nullptr) != 0)
-            throw std::runtime_error("openpty failed");
-        m_path = name;
-    }
+    DeviceEnd() : m_ends(kit::openRawPty()) {}
     ~DeviceEnd() {
-        ::close(m_master);
-        if (m_slave >= 0)
-            ::close(m_slave);
+        ::close(m_ends.master);
+        if (m_ends.slave >= 0)
+            ::close(m_ends.slave);
     }
-    const std::string& path() const { return m_path; }
-    int master() const { return m_master; }
+    const std::string& path() const { return m_ends.slavePath; }
+    int master() const { return m_ends.master; }
     // Once the line holds the slave, only its close should end reads.
     void releaseSlave() {
-        ::close(m_slave);
-        m_slave = -1;
+        ::close(m_ends.slave);
+        m_ends.slave = -1;
     }
 
 private:
-    int m_master = -1;
-    int m_slave = -1;
-    std::string m_path;
+    kit::PtyEnds m_ends;
 };
 
 int openRaw(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY);
-    termios raw{};
-    ::tcgetattr(fd, &raw);
-    cfmakeraw(&raw);
-    ::tcsetattr(fd, TCSANOW, &raw);
+    kit::makeRaw(fd);
     return fd;
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -113,6 +114,54 @@ TEST_F(UpdateRunsTest, AMissingSimulatorOrImageFailsTheRunNamingIt) {
     const UpdateRun noImage = runUpdate(*engine, setup(), noFile);
     EXPECT_FALSE(noImage.ok);
     EXPECT_NE(noImage.failure.find(noFile), std::string::npos) << noImage.failure;
+}
+
+TEST(ReadVerdict, TakesTimeAndRoundTripsOfAGoodUpdate) {
+    UpdateRun run;
+    EXPECT_TRUE(
+        readVerdict("/dev/pts/4\n"
+                    "verdict: ok pages=255 announced=255 bytes=65280 time_ms=15.250 "
+                    "completion=sent port_closed=yes seed=1\n"
+                    "stats: rtt_count=255 rtt_min_us=40 rtt_median_us=58 rtt_p99_us=310 "
+                    "rtt_max_us=900\n",
+                    run));
+    EXPECT_TRUE(run.ok);
+    EXPECT_TRUE(run.failure.empty());
+    EXPECT_DOUBLE_EQ(run.timeMs, 15.25);
+    EXPECT_EQ(run.rttMedianUs, 58);
+    EXPECT_EQ(run.rttP99Us, 310);
+    EXPECT_EQ(run.rttMaxUs, 900);
+}
+
+TEST(ReadVerdict, ReportsTheDevicesReasonOrAMissingVerdict) {
+    UpdateRun failed;
+    EXPECT_FALSE(
+        readVerdict("verdict: fail pages=2 time_ms=3 reason=\"page 3: checksum 01 f0 "
+                    "received, 01 ef computed\"\n",
+                    failed));
+    EXPECT_FALSE(failed.ok);
+    EXPECT_NE(failed.failure.find("page 3: checksum 01 f0 received"), std::string::npos);
+    EXPECT_FALSE(failed.rttP99Us);
+
+    UpdateRun silent;
+    EXPECT_FALSE(readVerdict("/dev/pts/4\n", silent));
+    EXPECT_NE(silent.failure.find("no verdict"), std::string::npos);
+}
+
+TEST(SimulatorFlags, AskForExactFramesStatsAndPacingOnlyWhenPaced) {
+    DeviceSetup setup;
+    setup.imageSize = 65280;
+    const auto unpaced = simulatorFlags(setup);
+    const auto has = [](const std::vector<std::string>& flags, const std::string& flag) {
+        return std::find(flags.begin(), flags.end(), flag) != flags.end();
+    };
+    EXPECT_TRUE(has(unpaced, "--image-size") && has(unpaced, "65280"));
+    EXPECT_TRUE(has(unpaced, "--stats"));
+    EXPECT_TRUE(has(unpaced, "--wait") && has(unpaced, "--timeout"));
+    EXPECT_FALSE(has(unpaced, "--baud"));
+    setup.baud = 38400;
+    const auto paced = simulatorFlags(setup);
+    EXPECT_TRUE(has(paced, "--baud") && has(paced, "38400"));
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "bench/bench_options.h"
+
 namespace oxu::bench {
 namespace {
 
@@ -50,6 +52,17 @@ TEST(MeasureIdleCosts, MeasuresIdlersAndRefusesProgramsThatEndOnTheirOwn) {
         EXPECT_FALSE(costs[i].cpuPercentTicks);
     }
     EXPECT_NE(costs[2].failure.find("exit status 127"), std::string::npos) << costs[2].failure;
+}
+
+TEST(MeasureIdleCosts, TheProbeModesOfTheBenchmarkIdleUntilEnded) {
+    const std::vector<IdleSubject> probes = {
+        {"no timer", OXU_BENCH_PROGRAM, {kIdleProbeOption}, {}},
+        {"10 ms timer", OXU_BENCH_PROGRAM, {kTimerProbeOption}, {}},
+    };
+    for (const IdleCost& cost : measureIdleCosts(probes, milliseconds(300), milliseconds(300))) {
+        EXPECT_TRUE(cost.failure.empty()) << cost.name << ": " << cost.failure;
+        EXPECT_TRUE(cost.cpuPercent) << cost.name;
+    }
 }
 
 TEST(MeasureProcessUpdate, TheWindowProgramUpdatesAndReportsItsPeakMemory) {
