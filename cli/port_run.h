@@ -15,6 +15,7 @@
 
 #include "cli/attempt.h"
 #include "cli/traced_port.h"
+#include "protocol/line_choices.h"
 #include "protocol/update_events.h"
 #include "protocol/update_transfer.h"
 #include "protocol/watchdog.h"
@@ -41,7 +42,7 @@ private:
 // What an attempt needs to know, the same for every attempt on the port.
 struct RunSetup {
     int port = 1;
-    int baud = 38400;
+    int baud = kDefaultLineChoice.baud;
     std::chrono::milliseconds timeout{10'000};
     std::string file;
     std::ostream* trace = nullptr;  // --trace: where the frames go; null for none
