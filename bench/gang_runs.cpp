@@ -7,6 +7,7 @@
 #include <QJsonObject>
 #include <memory>
 #include <sstream>
+#include <thread>
 
 #include "bench/gang_figures.h"
 #include "bench/measure.h"
@@ -50,6 +51,55 @@ milliseconds lineTimeOf(std::size_t imageSize, long baud) {
     return std::chrono::duration_cast<milliseconds>(PacedLine::byteTime(baud) * bytes);
 }
 
+// One oxu-update --json for every port: its exit, JSON summary and CPU.
+void serveWithProgram(const GangSetup& setup, const std::vector<std::string>& ports,
+                      const std::string& imagePath, milliseconds timeout, GangRun& gang) {
+    std::vector<std::string> args;
+    for (const std::string& port : ports)
+        args.insert(args.end(), {"--device", port});
+    args.insert(args.end(), {"--json", imagePath});
+    // The children are reaped one at a time, here: what RUSAGE_CHILDREN
+    // gains across one reaping is that child's own CPU time.
+    const rusage before = childrenUsage();
+    ChildProcess program(setup.updater, args);
+    const kit::ProgramResult result = program.finish(timeout);
+    gang.cpuMs = toMs(cpuTimeBetween(before, childrenUsage()));
+    const std::optional<ProgramSummary> summary = readProgramSummary(result.out);
+    if (summary)
+        gang.programMs = summary->seconds * 1000.0;
+    if (result.exitCode != 0) {
+        // Its own words for the first port that failed, else the end of
+        // what it said.
+        gang.failure = setup.updater + " " + describeExit(result) + ": " +
+                       (summary && !summary->firstProblem.empty() ? summary->firstProblem
+                                                                  : lastPartOf(result.err));
+    } else if (!summary) {
+        gang.failure = setup.updater + " printed no JSON summary: " + lastPartOf(result.out);
+    }
+}
+
+// The floor: a raw responder (no Qt) for each port, each on its own thread.
+void serveWithRawThreads(const std::vector<std::string>& ports, const std::string& imagePath,
+                         milliseconds timeout, GangRun& gang) {
+    std::vector<std::string> failures(ports.size());
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+        threads.emplace_back([&, i] {
+            try {
+                failures[i] = makeRawResponder()->serve(ports[i], imagePath, timeout);
+            } catch (const std::exception& error) {
+                failures[i] = error.what();
+            }
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    for (const std::string& failure : failures) {
+        if (!failure.empty() && gang.failure.empty())
+            gang.failure = failure;
+    }
+}
+
 }  // namespace
 
 std::optional<ProgramSummary> readProgramSummary(const std::string& jsonLines) {
@@ -62,8 +112,10 @@ std::optional<ProgramSummary> readProgramSummary(const std::string& jsonLines) {
             continue;
         if (!record.value("seconds").isDouble() || !record.value("complete").isDouble())
             return std::nullopt;
-        ProgramSummary summary{record.value("seconds").toDouble(), record.value("complete").toInt(),
-                               record.value("failed").toInt()};
+        ProgramSummary summary;
+        summary.seconds = record.value("seconds").toDouble();
+        summary.complete = record.value("complete").toInt();
+        summary.failed = record.value("failed").toInt();
         for (const QJsonValue& value : record.value("results").toArray()) {
             const QJsonObject result = value.toObject();
             if (result.value("result").toString() == "complete")
@@ -90,36 +142,19 @@ GangRun runGang(const GangSetup& setup, const std::string& imagePath) {
             devicePaths.push_back(awaitDevicePath(*devices.back()));
         }
         std::vector<std::unique_ptr<PacedLine>> lines;
-        std::vector<std::string> args;
+        std::vector<std::string> ports;
         for (const std::string& path : devicePaths) {
             if (setup.device.baud)
                 lines.push_back(std::make_unique<PacedLine>(path, *setup.device.baud));
-            args.insert(args.end(),
-                        {"--device", lines.empty() ? path : lines.back()->programPath()});
+            ports.push_back(lines.empty() ? path : lines.back()->programPath());
         }
-        args.insert(args.end(), {"--json", imagePath});
         milliseconds timeout = setup.device.timeout;
         if (setup.device.baud)
             timeout += 2 * lineTimeOf(setup.device.imageSize, *setup.device.baud);
-
-        // The children are reaped one at a time, here: what RUSAGE_CHILDREN
-        // gains across one reaping is that child's own CPU time.
-        const rusage beforeProgram = childrenUsage();
-        ChildProcess program(setup.updater, args);
-        const kit::ProgramResult result = program.finish(timeout);
-        gang.cpuMs = toMs(cpuTimeBetween(beforeProgram, childrenUsage()));
-        const std::optional<ProgramSummary> summary = readProgramSummary(result.out);
-        if (summary)
-            gang.programMs = summary->seconds * 1000.0;
-        if (result.exitCode != 0) {
-            // Its own words for the first port that failed, else the end of
-            // what it said.
-            gang.failure = setup.updater + " " + describeExit(result) + ": " +
-                           (summary && !summary->firstProblem.empty() ? summary->firstProblem
-                                                                      : lastPartOf(result.err));
-        } else if (!summary) {
-            gang.failure = setup.updater + " printed no JSON summary: " + lastPartOf(result.out);
-        }
+        if (setup.server == GangServer::Program)
+            serveWithProgram(setup, ports, imagePath, timeout, gang);
+        else
+            serveWithRawThreads(ports, imagePath, timeout, gang);
 
         std::vector<LineReport> reports;
         double lineCpuMs = 0;

@@ -14,7 +14,13 @@
 
 namespace oxu::bench {
 
+// What serves the devices: one oxu-update for them all, or, as the floor
+// the program is held against, a raw responder (no Qt) per device, each on
+// a thread of this process.
+enum class GangServer { Program, RawThreads };
+
 struct GangSetup {
+    GangServer server = GangServer::Program;
     std::string updater;  // path of oxu-update
     DeviceSetup device;   // every device's simulator, image size and pace
     int devices = 1;      // 1 to 16
@@ -28,7 +34,7 @@ struct GangRun {
     std::optional<double> lineSpanMs;
     // The run's duration as oxu-update reports it (JSON summary, to the ms).
     std::optional<double> programMs;
-    std::optional<double> cpuMs;           // oxu-update's user + system time
+    std::optional<double> cpuMs;           // oxu-update's user + system time (not the floor's)
     std::optional<double> lineCpuMs;       // the paced lines' threads, together
     std::optional<double> simulatorCpuMs;  // the simulated devices, together
 };
@@ -44,8 +50,9 @@ struct ProgramSummary {
 std::optional<ProgramSummary> readProgramSummary(const std::string& jsonLines);
 
 // Starts setup.devices simulated devices (and their paced lines when
-// setup.device.baud is set), updates them all with imagePath through one
-// oxu-update --json, and collects every figure. Never throws: every failure
+// setup.device.baud is set), updates them all at once with imagePath
+// through one oxu-update --json (or the raw floor), and collects every
+// figure. Never throws: every failure
 // is in the result, naming the program or the device and its terminal.
 GangRun runGang(const GangSetup& setup, const std::string& imagePath);
 

@@ -16,6 +16,7 @@
 #include <functional>
 #include <iostream>
 #include <random>
+#include <tuple>
 
 #include "bench/bench_options.h"
 #include "bench/gang_figures.h"
@@ -193,6 +194,8 @@ struct Collected {
     GangSeries gangPaced{"oxu-update, gang paced"};
     GangSeries oneUnpaced{"oxu-update, one device unpaced"};
     GangSeries gangUnpaced{"oxu-update, gang unpaced"};
+    GangSeries floorOnePaced{"raw responder, one device paced"};
+    GangSeries floorGangPaced{"raw responders, gang paced"};
     ProcessUpdate processUpdate;
     std::vector<IdleCost> idle;  // in IdleSubjectIndex order
 
@@ -203,7 +206,8 @@ struct Collected {
                     }));
         for (const Series* series : {&raw, &bare, &engine, &window, &barePaced, &enginePaced})
             count += series->failures;
-        for (const GangSeries* series : {&onePaced, &gangPaced, &oneUnpaced, &gangUnpaced})
+        for (const GangSeries* series :
+             {&onePaced, &gangPaced, &oneUnpaced, &gangUnpaced, &floorOnePaced, &floorGangPaced})
             count += series->failures;
         return count;
     }
@@ -267,10 +271,15 @@ Collected collect(const BenchOptions& options) {
     gang.updater = options.cliUpdater;
     for (int i = 0; i < options.gangRuns && options.gangDevices > 0; ++i) {
         gang.device = paced;
-        gang.devices = 1;
-        c.onePaced.add(runGang(gang, pacedImage));
-        gang.devices = options.gangDevices;
-        c.gangPaced.add(runGang(gang, pacedImage));
+        for (auto [server, one, all] :
+             {std::tuple{GangServer::RawThreads, &c.floorOnePaced, &c.floorGangPaced},
+              std::tuple{GangServer::Program, &c.onePaced, &c.gangPaced}}) {
+            gang.server = server;
+            gang.devices = 1;
+            one->add(runGang(gang, pacedImage));
+            gang.devices = options.gangDevices;
+            all->add(runGang(gang, pacedImage));
+        }
         gang.device = unpaced;
         gang.devices = 1;
         c.oneUnpaced.add(runGang(gang, image));
@@ -407,6 +416,12 @@ std::vector<MetricSection> summarise(const BenchOptions& options, const Collecte
            gangOver(c.gangPaced, c.onePaced, 1, &GangRun::lineSpanMs), 4, kGangPacedTarget},
           {"one device, time / line time", "", slowestLine(c.onePaced), 4},
           {n + " devices, slowest line, time / line time", "", slowestLine(c.gangPaced), 4},
+          {"floor, raw responders: " + n + " devices / one device", "gang_floor_paced_ratio",
+           gangOver(c.floorGangPaced, c.floorOnePaced, 1, &GangRun::lineSpanMs), 4},
+          {"floor, raw: slowest of " + n + " lines, time / line time", "",
+           slowestLine(c.floorGangPaced), 4},
+          {n + " devices, oxu-update / raw floor", "gang_paced_over_floor",
+           gangOver(c.gangPaced, c.floorGangPaced, 1, &GangRun::lineSpanMs), 4},
           {"oxu-update CPU, one device (ms)", "", cpuPerDevice(c.onePaced), 1},
           {"oxu-update CPU per device, " + n + " at once (ms)", "gang_cpu_ms_per_device",
            cpuPerDevice(c.gangPaced), 1},

@@ -78,6 +78,24 @@ TEST_F(GangRunsTest, UpdatesEveryDeviceAtOnceAndTakesTheFiguresFromTheLiveProces
     }
 }
 
+TEST_F(GangRunsTest, TheRawFloorServesTheSameDevicesOnTheSameLines) {
+    GangSetup floor = setup(115200);
+    floor.server = GangServer::RawThreads;
+    floor.updater = (m_directory / "never-started").string();
+    const GangRun gang = runGang(floor, m_image);
+    ASSERT_TRUE(gang.ok) << gang.failure;
+    ASSERT_EQ(gang.runs.size(), static_cast<std::size_t>(kDevices));
+    for (const UpdateRun& device : gang.runs) {
+        EXPECT_TRUE(device.ok) << device.failure;
+        ASSERT_TRUE(device.line.has_value());
+        EXPECT_GT(device.line->busy.count(), 0);
+    }
+    EXPECT_TRUE(gang.lineSpanMs.has_value());
+    // No program ran: no program figures.
+    EXPECT_FALSE(gang.cpuMs.has_value());
+    EXPECT_FALSE(gang.programMs.has_value());
+}
+
 TEST_F(GangRunsTest, AFailureNamesTheProgramOrTheDevice) {
     GangSetup missingProgram = setup(std::nullopt);
     missingProgram.updater = (m_directory / "no-oxu-update").string();
