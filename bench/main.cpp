@@ -66,15 +66,17 @@ std::string writeImage(const std::string& directory, int pages) {
     return path;
 }
 
-// The timed updates of one responder.
+// The timed updates of one responder (UpdateRun), or the gang updates of
+// one kind (GangRun: paced or not, one device or several, program or floor).
+template <typename Run>
 struct Series {
     explicit Series(std::string seriesName) : name(std::move(seriesName)) {}
 
     std::string name;
-    std::vector<UpdateRun> runs;  // the completed ones
+    std::vector<Run> runs;  // the completed ones
     int failures = 0;
 
-    void add(UpdateRun run) {
+    void add(Run run) {
         if (run.ok) {
             runs.push_back(std::move(run));
             return;
@@ -85,43 +87,17 @@ struct Series {
 
     // One sample of each completed run that has the figure.
     std::vector<double> samples(
-        const std::function<std::optional<double>(const UpdateRun&)>& figure) const {
+        const std::function<std::optional<double>(const Run&)>& figure) const {
         std::vector<double> values;
-        for (const UpdateRun& run : runs) {
+        for (const Run& run : runs) {
             if (const std::optional<double> value = figure(run))
                 values.push_back(*value);
         }
         return values;
     }
 };
-
-// The gang updates of one kind (paced or not, one device or several).
-struct GangSeries {
-    explicit GangSeries(std::string seriesName) : name(std::move(seriesName)) {}
-
-    std::string name;
-    std::vector<GangRun> runs;  // the completed ones
-    int failures = 0;
-
-    void add(GangRun run) {
-        if (run.ok) {
-            runs.push_back(std::move(run));
-            return;
-        }
-        ++failures;
-        std::cerr << "\noxu-bench: " << name << " failed: " << run.failure << '\n';
-    }
-
-    std::vector<double> samples(
-        const std::function<std::optional<double>(const GangRun&)>& figure) const {
-        std::vector<double> values;
-        for (const GangRun& run : runs) {
-            if (const std::optional<double> value = figure(run))
-                values.push_back(*value);
-        }
-        return values;
-    }
-};
+using UpdateSeries = Series<UpdateRun>;
+using GangSeries = Series<GangRun>;
 
 // A figure of every device of a gang run, taken at its worst.
 std::optional<double> worstDevice(const GangRun& run, std::optional<double> UpdateRun::*figure) {
@@ -184,12 +160,12 @@ struct Collected {
     bool realtime = false;
     std::optional<double> loadBefore;
     std::optional<double> loadAfter;
-    Series raw{"raw"};
-    Series bare{"bare"};
-    Series engine{"engine"};
-    Series window{"window"};
-    Series barePaced{"bare paced"};
-    Series enginePaced{"engine paced"};
+    UpdateSeries raw{"raw"};
+    UpdateSeries bare{"bare"};
+    UpdateSeries engine{"engine"};
+    UpdateSeries window{"window"};
+    UpdateSeries barePaced{"bare paced"};
+    UpdateSeries enginePaced{"engine paced"};
     GangSeries onePaced{"oxu-update, one device paced"};
     GangSeries gangPaced{"oxu-update, gang paced"};
     GangSeries oneUnpaced{"oxu-update, one device unpaced"};
@@ -204,7 +180,7 @@ struct Collected {
                     static_cast<int>(std::count_if(idle.begin(), idle.end(), [](const auto& cost) {
                         return !cost.failure.empty();
                     }));
-        for (const Series* series : {&raw, &bare, &engine, &window, &barePaced, &enginePaced})
+        for (const UpdateSeries* series : {&raw, &bare, &engine, &window, &barePaced, &enginePaced})
             count += series->failures;
         for (const GangSeries* series :
              {&onePaced, &gangPaced, &oneUnpaced, &gangUnpaced, &floorOnePaced, &floorGangPaced})
@@ -304,14 +280,14 @@ Collected collect(const BenchOptions& options) {
 }
 
 std::vector<MetricSection> summarise(const BenchOptions& options, const Collected& c) {
-    const auto ms = [](const Series& s) { return s.samples(&UpdateRun::timeMs); };
-    const auto over = [&ms](const Series& a, const Series& b) {
+    const auto ms = [](const UpdateSeries& s) { return s.samples(&UpdateRun::timeMs); };
+    const auto over = [&ms](const UpdateSeries& a, const UpdateSeries& b) {
         return once(ratioOfMedians(summarize(ms(a)), summarize(ms(b))));
     };
-    const auto median = [](const Series& s) { return s.samples(&UpdateRun::rttMedianUs); };
-    const auto p99 = [](const Series& s) { return s.samples(&UpdateRun::rttP99Us); };
-    const auto max = [](const Series& s) { return s.samples(&UpdateRun::rttMaxUs); };
-    const auto paced = [](const Series& s) { return s.samples(lineRatioOf); };
+    const auto median = [](const UpdateSeries& s) { return s.samples(&UpdateRun::rttMedianUs); };
+    const auto p99 = [](const UpdateSeries& s) { return s.samples(&UpdateRun::rttP99Us); };
+    const auto max = [](const UpdateSeries& s) { return s.samples(&UpdateRun::rttMaxUs); };
+    const auto paced = [](const UpdateSeries& s) { return s.samples(lineRatioOf); };
     const auto cpu = [&c](IdleSubjectIndex subject) { return once(c.idle[subject].cpuPercent); };
     const auto kb = [](std::optional<long long> value) {
         return value ? once(static_cast<double>(*value)) : once(std::nullopt);
