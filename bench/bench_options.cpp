@@ -19,15 +19,21 @@ void addOptions(QCommandLineParser& parser) {
         {"paced-runs", "Timed updates of each on the paced line (default 5; 0 skips them).", "N"},
         {"paced-pages", "Pages of the paced image, 1..255 (default 32).", "K"},
         {"baud", "The paced line's rate (default 38400).", "B"},
+        {"gang", "Devices updated at once by one oxu-update, 0..16 (default 16; 0 skips them).",
+         "N"},
+        {"gang-runs", "Rounds of gang updates, each paced and unpaced (default 3).", "N"},
         {"idle-seconds", "How long the idle programs are watched (default 5).", "S"},
         {"no-warm-up", "Time from the first update on."},
         {"realtime",
          "Run the benchmark and what it starts under SCHED_FIFO, so that other work "
          "does not preempt it (needs root or CAP_SYS_NICE; else says so)."},
-        {"quick", "1 run of 8 pages, 1 paced run of 2 pages, 1 s idle, no warm-up."},
+        {"quick",
+         "1 run of 8 pages, 1 paced run of 2 pages, 1 s idle, no warm-up, one round of a "
+         "2-device gang."},
         {"simulator", "The oxu-device-sim to use (default: the one built alongside).", "PATH"},
         {"updater", "The oxu-updater to use (default: likewise).", "PATH"},
         {"scripted-updater", "The oxu-updater-scripted to use (default: likewise).", "PATH"},
+        {"cli-updater", "The oxu-update to use (default: likewise).", "PATH"},
     });
     for (const char* probe : {kTimerProbeOption, kIdleProbeOption}) {
         QCommandLineOption option(QString(probe).mid(2));
@@ -74,6 +80,8 @@ BenchOptions parseBenchOptions(const std::vector<std::string>& args, BenchOption
         options.idleSettle = std::chrono::milliseconds(500);
         options.idle = std::chrono::milliseconds(1000);
         options.warmUp = false;
+        options.gangDevices = 2;
+        options.gangRuns = 1;
     }
     options.runs = static_cast<int>(count("runs", 1, 1000).value_or(options.runs));
     options.pages = static_cast<int>(count("pages", 1, 255).value_or(options.pages));
@@ -81,11 +89,15 @@ BenchOptions parseBenchOptions(const std::vector<std::string>& args, BenchOption
     options.pacedPages =
         static_cast<int>(count("paced-pages", 1, 255).value_or(options.pacedPages));
     options.baud = count("baud", 300, 4'000'000).value_or(options.baud);
+    // oxu-update takes at most 16 ports.
+    options.gangDevices = static_cast<int>(count("gang", 0, 16).value_or(options.gangDevices));
+    options.gangRuns = static_cast<int>(count("gang-runs", 1, 1000).value_or(options.gangRuns));
     if (const auto seconds = count("idle-seconds", 0, 3600))
         options.idle = std::chrono::seconds(*seconds);
     for (auto [name, path] : {std::pair{"simulator", &options.simulator},
                               {"updater", &options.updater},
-                              {"scripted-updater", &options.scriptedUpdater}}) {
+                              {"scripted-updater", &options.scriptedUpdater},
+                              {"cli-updater", &options.cliUpdater}}) {
         if (parser.isSet(name))
             *path = parser.value(name).toStdString();
     }

@@ -16,8 +16,11 @@
 #include <functional>
 #include <iostream>
 #include <random>
+#include <tuple>
 
 #include "bench/bench_options.h"
+#include "bench/gang_figures.h"
+#include "bench/gang_runs.h"
 #include "bench/measure.h"
 #include "bench/metrics.h"
 #include "bench/update_runs.h"
@@ -37,6 +40,9 @@ constexpr double kEngineOverBareTarget = 1.5;
 constexpr double kWindowOverBareTarget = 2.0;
 constexpr double kRttP99TargetUs = 1000;
 constexpr double kPacedTarget = 1.005;
+// Devices updated at once share one program; on their lines they should take
+// hardly longer than one alone.
+constexpr double kGangPacedTarget = 1.02;
 // The window's timer runs only while an update is watched, so an idle window
 // should cost no more than an event loop with nothing to do.
 constexpr double kIdleTargetPercent = 0.05;
@@ -60,15 +66,17 @@ std::string writeImage(const std::string& directory, int pages) {
     return path;
 }
 
-// The timed updates of one responder.
+// The timed updates of one responder (UpdateRun), or the gang updates of
+// one kind (GangRun: paced or not, one device or several, program or floor).
+template <typename Run>
 struct Series {
     explicit Series(std::string seriesName) : name(std::move(seriesName)) {}
 
     std::string name;
-    std::vector<UpdateRun> runs;  // the completed ones
+    std::vector<Run> runs;  // the completed ones
     int failures = 0;
 
-    void add(UpdateRun run) {
+    void add(Run run) {
         if (run.ok) {
             runs.push_back(std::move(run));
             return;
@@ -79,15 +87,32 @@ struct Series {
 
     // One sample of each completed run that has the figure.
     std::vector<double> samples(
-        const std::function<std::optional<double>(const UpdateRun&)>& figure) const {
+        const std::function<std::optional<double>(const Run&)>& figure) const {
         std::vector<double> values;
-        for (const UpdateRun& run : runs) {
+        for (const Run& run : runs) {
             if (const std::optional<double> value = figure(run))
                 values.push_back(*value);
         }
         return values;
     }
 };
+using UpdateSeries = Series<UpdateRun>;
+using GangSeries = Series<GangRun>;
+
+// A figure of every device of a gang run, taken at its worst.
+std::optional<double> worstDevice(const GangRun& run, std::optional<double> UpdateRun::*figure) {
+    std::vector<std::optional<double>> figures;
+    for (const UpdateRun& device : run.runs)
+        figures.push_back(device.*figure);
+    return worstOf(figures);
+}
+
+std::optional<double> worstLineRatio(const GangRun& run) {
+    std::vector<std::optional<double>> ratios;
+    for (const UpdateRun& device : run.runs)
+        ratios.push_back(device.line ? std::optional(device.line->ratio) : std::nullopt);
+    return worstOf(ratios);
+}
 
 std::optional<double> lineRatioOf(const UpdateRun& run) {
     return run.line ? std::optional(run.line->ratio) : std::nullopt;
@@ -135,12 +160,18 @@ struct Collected {
     bool realtime = false;
     std::optional<double> loadBefore;
     std::optional<double> loadAfter;
-    Series raw{"raw"};
-    Series bare{"bare"};
-    Series engine{"engine"};
-    Series window{"window"};
-    Series barePaced{"bare paced"};
-    Series enginePaced{"engine paced"};
+    UpdateSeries raw{"raw"};
+    UpdateSeries bare{"bare"};
+    UpdateSeries engine{"engine"};
+    UpdateSeries window{"window"};
+    UpdateSeries barePaced{"bare paced"};
+    UpdateSeries enginePaced{"engine paced"};
+    GangSeries onePaced{"oxu-update, one device paced"};
+    GangSeries gangPaced{"oxu-update, gang paced"};
+    GangSeries oneUnpaced{"oxu-update, one device unpaced"};
+    GangSeries gangUnpaced{"oxu-update, gang unpaced"};
+    GangSeries floorOnePaced{"raw responder, one device paced"};
+    GangSeries floorGangPaced{"raw responders, gang paced"};
     ProcessUpdate processUpdate;
     std::vector<IdleCost> idle;  // in IdleSubjectIndex order
 
@@ -149,7 +180,10 @@ struct Collected {
                     static_cast<int>(std::count_if(idle.begin(), idle.end(), [](const auto& cost) {
                         return !cost.failure.empty();
                     }));
-        for (const Series* series : {&raw, &bare, &engine, &window, &barePaced, &enginePaced})
+        for (const UpdateSeries* series : {&raw, &bare, &engine, &window, &barePaced, &enginePaced})
+            count += series->failures;
+        for (const GangSeries* series :
+             {&onePaced, &gangPaced, &oneUnpaced, &gangUnpaced, &floorOnePaced, &floorGangPaced})
             count += series->failures;
         return count;
     }
@@ -203,6 +237,32 @@ Collected collect(const BenchOptions& options) {
         c.enginePaced.add(runUpdate(*engine, paced, pacedImage));
         std::fputc('.', stderr);
     }
+    if (options.gangDevices > 0) {
+        std::fprintf(stderr,
+                     "\noxu-bench: %d rounds of oxu-update on 1 and on %d devices at once, "
+                     "paced (%d pages) and unpaced (%d pages)",
+                     options.gangRuns, options.gangDevices, options.pacedPages, options.pages);
+    }
+    GangSetup gang;
+    gang.updater = options.cliUpdater;
+    for (int i = 0; i < options.gangRuns && options.gangDevices > 0; ++i) {
+        gang.device = paced;
+        for (auto [server, one, all] :
+             {std::tuple{GangServer::RawThreads, &c.floorOnePaced, &c.floorGangPaced},
+              std::tuple{GangServer::Program, &c.onePaced, &c.gangPaced}}) {
+            gang.server = server;
+            gang.devices = 1;
+            one->add(runGang(gang, pacedImage));
+            gang.devices = options.gangDevices;
+            all->add(runGang(gang, pacedImage));
+        }
+        gang.device = unpaced;
+        gang.devices = 1;
+        c.oneUnpaced.add(runGang(gang, image));
+        gang.devices = options.gangDevices;
+        c.gangUnpaced.add(runGang(gang, image));
+        std::fputc('.', stderr);
+    }
     std::fprintf(stderr, "\noxu-bench: the window program: one update, then %lld ms idle\n",
                  static_cast<long long>(options.idle.count()));
     c.processUpdate =
@@ -220,19 +280,47 @@ Collected collect(const BenchOptions& options) {
 }
 
 std::vector<MetricSection> summarise(const BenchOptions& options, const Collected& c) {
-    const auto ms = [](const Series& s) { return s.samples(&UpdateRun::timeMs); };
-    const auto over = [&ms](const Series& a, const Series& b) {
+    const auto ms = [](const UpdateSeries& s) { return s.samples(&UpdateRun::timeMs); };
+    const auto over = [&ms](const UpdateSeries& a, const UpdateSeries& b) {
         return once(ratioOfMedians(summarize(ms(a)), summarize(ms(b))));
     };
-    const auto median = [](const Series& s) { return s.samples(&UpdateRun::rttMedianUs); };
-    const auto p99 = [](const Series& s) { return s.samples(&UpdateRun::rttP99Us); };
-    const auto max = [](const Series& s) { return s.samples(&UpdateRun::rttMaxUs); };
-    const auto paced = [](const Series& s) { return s.samples(lineRatioOf); };
+    const auto median = [](const UpdateSeries& s) { return s.samples(&UpdateRun::rttMedianUs); };
+    const auto p99 = [](const UpdateSeries& s) { return s.samples(&UpdateRun::rttP99Us); };
+    const auto max = [](const UpdateSeries& s) { return s.samples(&UpdateRun::rttMaxUs); };
+    const auto paced = [](const UpdateSeries& s) { return s.samples(lineRatioOf); };
     const auto cpu = [&c](IdleSubjectIndex subject) { return once(c.idle[subject].cpuPercent); };
     const auto kb = [](std::optional<long long> value) {
         return value ? once(static_cast<double>(*value)) : once(std::nullopt);
     };
     const IdleCost& window = c.idle[kWindowIdle];
+    const auto gangMs = [](const GangSeries& s, std::optional<double> GangRun::*figure) {
+        return s.samples([figure](const GangRun& run) { return run.*figure; });
+    };
+    const auto gangOver = [&gangMs](const GangSeries& a, const GangSeries& b, int devices,
+                                    std::optional<double> GangRun::*figure) {
+        const std::optional<double> ratio =
+            ratioOfMedians(summarize(gangMs(a, figure)), summarize(gangMs(b, figure)));
+        return once(ratio ? std::optional(*ratio / devices) : std::nullopt);
+    };
+    const auto cpuPerDevice = [](const GangSeries& s) {
+        return s.samples([](const GangRun& run) {
+            return run.cpuMs ? std::optional(*run.cpuMs / static_cast<double>(run.runs.size()))
+                             : std::nullopt;
+        });
+    };
+    // CPU over the span of the paced updates, in % of one core.
+    const auto shareOfSpan = [](const GangSeries& s, std::optional<double> GangRun::*cpu) {
+        return s.samples([cpu](const GangRun& run) -> std::optional<double> {
+            if (!(run.*cpu) || !run.lineSpanMs || !(*run.lineSpanMs > 0))
+                return std::nullopt;
+            return *(run.*cpu) / *run.lineSpanMs * 100.0;
+        });
+    };
+    const auto worstRtt = [](const GangSeries& s) {
+        return s.samples([](const GangRun& run) { return worstDevice(run, &UpdateRun::rttP99Us); });
+    };
+    const auto slowestLine = [](const GangSeries& s) { return s.samples(worstLineRatio); };
+    const std::string n = std::to_string(options.gangDevices);
 
     const std::string pages = std::to_string(options.pages) + " pages";
     const int pacedBytes = oxu::kHeaderFrameSize +
@@ -293,6 +381,41 @@ std::vector<MetricSection> summarise(const BenchOptions& options, const Collecte
           {"peak RSS after the update (kB)", "window_peak_rss_kb", kb(c.processUpdate.peakRssKb)},
           {"peak RSS idle (kB)", "window_idle_rss_kb", kb(window.peakRssKb)},
           {"bare Qt program peak RSS (kB)", "", kb(c.idle[kQtFloor].peakRssKb)}}},
+        {n + " devices at once through one oxu-update, each on its own paced line at " +
+             std::to_string(options.baud) + " baud, " + std::to_string(options.pacedPages) +
+             " pages each; one device alone the same way",
+         {{"", "gang_devices", once(options.gangDevices)},
+          {"one device, time on its line (ms)", "", gangMs(c.onePaced, &GangRun::lineSpanMs), 1},
+          {n + " devices, first byte in to last out (ms)", "",
+           gangMs(c.gangPaced, &GangRun::lineSpanMs), 1},
+          {n + " devices / one device", "gang_paced_ratio",
+           gangOver(c.gangPaced, c.onePaced, 1, &GangRun::lineSpanMs), 4, kGangPacedTarget},
+          {"one device, time / line time", "", slowestLine(c.onePaced), 4},
+          {n + " devices, slowest line, time / line time", "", slowestLine(c.gangPaced), 4},
+          {"floor, raw responders: " + n + " devices / one device", "gang_floor_paced_ratio",
+           gangOver(c.floorGangPaced, c.floorOnePaced, 1, &GangRun::lineSpanMs), 4},
+          {"floor, raw: slowest of " + n + " lines, time / line time", "",
+           slowestLine(c.floorGangPaced), 4},
+          {n + " devices, oxu-update / raw floor", "gang_paced_over_floor",
+           gangOver(c.gangPaced, c.floorGangPaced, 1, &GangRun::lineSpanMs), 4},
+          {"oxu-update CPU, one device (ms)", "", cpuPerDevice(c.onePaced), 1},
+          {"oxu-update CPU per device, " + n + " at once (ms)", "gang_cpu_ms_per_device",
+           cpuPerDevice(c.gangPaced), 1},
+          {n + " paced lines' CPU (% of one core)", "",
+           shareOfSpan(c.gangPaced, &GangRun::lineCpuMs), 1},
+          {n + " simulated devices' CPU (% of one core)", "",
+           shareOfSpan(c.gangPaced, &GangRun::simulatorCpuMs), 1}}},
+        {n + " devices at once through one oxu-update, unpaced, " + pages +
+             " each; time as the program reports it (to the ms)",
+         {{"one device (ms)", "", gangMs(c.oneUnpaced, &GangRun::programMs), 1},
+          {n + " devices (ms)", "", gangMs(c.gangUnpaced, &GangRun::programMs), 1},
+          {n + " devices / (" + n + " x one device)", "gang_unpaced_over_serial",
+           gangOver(c.gangUnpaced, c.oneUnpaced, options.gangDevices, &GangRun::programMs), 3},
+          {"oxu-update CPU, one device (ms)", "", cpuPerDevice(c.oneUnpaced), 1},
+          {"oxu-update CPU per device, " + n + " at once (ms)", "", cpuPerDevice(c.gangUnpaced), 1},
+          {"page round trip p99, one device (us)", "", worstRtt(c.oneUnpaced)},
+          {"page round trip p99, worst of " + n + " (us)", "gang_rtt_p99_us",
+           worstRtt(c.gangUnpaced)}}},
         {"Failures (each is named on standard error)",
          {{"measurements that failed", "failures", once(c.failures())}}},
     };
@@ -320,6 +443,7 @@ int main(int argc, char** argv) {
     defaults.simulator = OXU_BENCH_SIMULATOR;
     defaults.updater = OXU_BENCH_UPDATER;
     defaults.scriptedUpdater = OXU_BENCH_SCRIPTED;
+    defaults.cliUpdater = OXU_BENCH_CLI;
     BenchOptions options;
     try {
         options = parseBenchOptions(std::vector<std::string>(argv + 1, argv + argc), defaults);

@@ -220,11 +220,16 @@ void PacedLine::carry() {
     m_report.bytesToProgram = toProgram.delivered;
     if (programSpoke) {
         m_report.busy = lastDelivery - start;
+        m_report.firstByteIn = start;
+        m_report.lastByteOut = lastDelivery;
         const double lineTime = static_cast<double>(toDevice.delivered + toProgram.delivered) *
                                 static_cast<double>(m_byteTime.count());
         if (lineTime > 0)
             m_report.ratio = static_cast<double>(m_report.busy.count()) / lineTime;
     }
+    timespec cpu{};
+    if (::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu) == 0)
+        m_report.cpu = Nanos(static_cast<long long>(cpu.tv_sec) * 1'000'000'000LL + cpu.tv_nsec);
     m_ended.set_value();
 }
 

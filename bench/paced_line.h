@@ -23,6 +23,14 @@ struct LineReport {
     // From the program's first byte entering the line to the last byte
     // (either way) leaving it; zero when the program sent nothing.
     std::chrono::nanoseconds busy{0};
+    // The same two moments on CLOCK_MONOTONIC (steady_clock), so that the
+    // lines of several devices updated at once give one span; zero when the
+    // program sent nothing.
+    std::chrono::nanoseconds firstByteIn{0};
+    std::chrono::nanoseconds lastByteOut{0};
+    // The CPU the line's own thread used, to tell whether many lines at
+    // once are limited by the machine rather than by the program.
+    std::chrono::nanoseconds cpu{0};
     // busy / (all bytes x byte time): 1.0 means no turnaround cost at all.
     double ratio = 0;
     std::string failure;  // why the line stopped early; empty when it did not

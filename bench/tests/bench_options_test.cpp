@@ -19,6 +19,8 @@ TEST(BenchOptions, KeepsDefaultsAndPathsWhenGivenNothing) {
     EXPECT_EQ(options.baud, 38400);
     EXPECT_EQ(options.simulator, "/opt/sim");
     EXPECT_TRUE(options.warmUp);
+    EXPECT_EQ(options.gangDevices, 16);
+    EXPECT_EQ(options.gangRuns, 3);
 }
 
 TEST(BenchOptions, QuickIsShortAndLaterOptionsStillApply) {
@@ -27,15 +29,22 @@ TEST(BenchOptions, QuickIsShortAndLaterOptionsStillApply) {
     EXPECT_EQ(quick.pages, 8);
     EXPECT_EQ(quick.pacedRuns, 1);
     EXPECT_FALSE(quick.warmUp);
-    const BenchOptions more = parse({"--quick", "--runs", "3", "--pages", "255"});
+    EXPECT_EQ(quick.gangDevices, 2);
+    EXPECT_EQ(quick.gangRuns, 1);
+    const BenchOptions more =
+        parse({"--quick", "--runs", "3", "--pages", "255", "--gang", "16", "--gang-runs", "2"});
     EXPECT_EQ(more.runs, 3);
     EXPECT_EQ(more.pages, 255);
+    EXPECT_EQ(more.gangDevices, 16);
+    EXPECT_EQ(more.gangRuns, 2);
 }
 
 TEST(BenchOptions, ReadsEveryValue) {
-    const BenchOptions options = parse({"--runs", "7", "--paced-runs", "0", "--paced-pages", "4",
-                                        "--baud", "9600", "--idle-seconds", "2", "--simulator", "s",
-                                        "--updater", "u", "--no-warm-up", "--realtime"});
+    const BenchOptions options =
+        parse({"--runs",        "7",    "--paced-runs",   "0",          "--paced-pages", "4",
+               "--baud",        "9600", "--idle-seconds", "2",          "--simulator",   "s",
+               "--updater",     "u",    "--no-warm-up",   "--realtime", "--gang",        "0",
+               "--cli-updater", "c"});
     EXPECT_EQ(options.runs, 7);
     EXPECT_EQ(options.pacedRuns, 0);
     EXPECT_EQ(options.pacedPages, 4);
@@ -43,6 +52,8 @@ TEST(BenchOptions, ReadsEveryValue) {
     EXPECT_EQ(options.idle, std::chrono::seconds(2));
     EXPECT_EQ(options.simulator, "s");
     EXPECT_EQ(options.updater, "u");
+    EXPECT_EQ(options.gangDevices, 0);
+    EXPECT_EQ(options.cliUpdater, "c");
     EXPECT_FALSE(options.warmUp);
     EXPECT_TRUE(options.realtime);
 }
@@ -56,6 +67,8 @@ TEST(BenchOptions, RefusesBadArgumentsNamingTheOption) {
         {"--pages", "256"},
         {"--paced-pages", "0"},
         {"--baud", "-1"},
+        {"--gang", "17"},
+        {"--gang-runs", "0"},
         {"--idle-seconds", ""},
         {"--verbose"},
         {"--runs", "99999999999999999999"},

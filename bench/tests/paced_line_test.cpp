@@ -84,6 +84,7 @@ TEST(PacedLine, CarriesEveryByteUnchangedBothWaysAndCountsThem) {
     ASSERT_GE(program, 0);
 
     const std::vector<std::uint8_t> page = everyByteValue();
+    const auto sentAt = std::chrono::steady_clock::now().time_since_epoch();
     writeAll(program, page);
     EXPECT_EQ(readCount(device.master(), page.size()), page);
 
@@ -91,9 +92,17 @@ TEST(PacedLine, CarriesEveryByteUnchangedBothWaysAndCountsThem) {
     writeAll(device.master(), reply);
     EXPECT_EQ(readCount(program, reply.size()), reply);
 
+    const auto closedAt = std::chrono::steady_clock::now().time_since_epoch();
     ::close(program);
     const LineReport report = line.finish(kPlenty);
     EXPECT_TRUE(report.failure.empty()) << report.failure;
+    // The span's ends are moments of the steady clock, so that several lines
+    // add up to one span: the first byte came in after it was sent, and
+    // before the program closed.
+    EXPECT_EQ(report.lastByteOut - report.firstByteIn, report.busy);
+    EXPECT_GE(report.firstByteIn, sentAt);
+    EXPECT_LE(report.firstByteIn, closedAt);
+    EXPECT_GT(report.cpu.count(), 0);
     EXPECT_EQ(report.bytesToDevice, page.size());
     EXPECT_EQ(report.bytesToProgram, reply.size());
     // Sent one way after the other, the bytes cannot cross faster than the line.
