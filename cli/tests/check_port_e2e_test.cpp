@@ -23,16 +23,6 @@ using Stream = ChildProcess::Stream;
 const std::string kUpdate = OXU_UPDATE_BINARY;
 const std::string kSimulator = OXU_DEVICE_SIM_BINARY;
 
-// The line of text that starts with prefix, or "".
-std::string lineOf(const std::string& text, const std::string& prefix) {
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        if (line.rfind(prefix, 0) == 0)
-            return line;
-    }
-    return {};
-}
-
 ProgramResult checkPort(const std::vector<std::string>& args) {
     std::vector<std::string> line{"--check-port"};
     line.insert(line.end(), args.begin(), args.end());
@@ -45,17 +35,18 @@ TEST(CheckPort, AFreePseudoTerminalCanBeUsed) {
     SCOPED_TRACE(run.out + run.err);
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(run.err, "");
-    EXPECT_EQ(lineOf(run.out, "device:"), "device: " + line.path() + " (COM 1)");
-    EXPECT_EQ(lineOf(run.out, "driver:"), "driver: none (a pseudo-terminal)");
-    EXPECT_EQ(lineOf(run.out, "in use:"), "in use: no");
+    EXPECT_EQ(findLine(run.out, "device:"), "device: " + line.path() + " (COM 1)");
+    EXPECT_EQ(findLine(run.out, "driver:"), "driver: none (a pseudo-terminal)");
+    EXPECT_EQ(findLine(run.out, "in use:"), "in use: no");
     // This test holds the pty's master: it plays the device.
     EXPECT_EQ(
-        lineOf(run.out, "other end:").rfind("other end: PID " + std::to_string(::getpid()), 0), 0u);
-    EXPECT_NE(lineOf(run.out, "ModemManager:"), "");
-    EXPECT_NE(lineOf(run.out, "brltty:"), "");
-    EXPECT_EQ(lineOf(run.out, "low latency:").rfind("low latency: not offered", 0), 0u);
-    EXPECT_EQ(lineOf(run.out, "RTS:").rfind("RTS: not offered", 0), 0u);
-    EXPECT_EQ(lineOf(run.out, "result:"), "result: COM 1 (" + line.path() + ") can be used");
+        findLine(run.out, "other end:").rfind("other end: PID " + std::to_string(::getpid()), 0),
+        0u);
+    EXPECT_NE(findLine(run.out, "ModemManager:"), "");
+    EXPECT_NE(findLine(run.out, "brltty:"), "");
+    EXPECT_EQ(findLine(run.out, "low latency:").rfind("low latency: not offered", 0), 0u);
+    EXPECT_EQ(findLine(run.out, "RTS:").rfind("RTS: not offered", 0), 0u);
+    EXPECT_EQ(findLine(run.out, "result:"), "result: COM 1 (" + line.path() + ") can be used");
     EXPECT_EQ(line.readDeviceEnd(1, 200ms), "") << "nothing may be sent";
 }
 
@@ -71,10 +62,10 @@ TEST(CheckPort, APortHeldByAnotherUpdaterNamesIt) {
     SCOPED_TRACE(run.out + run.err);
     const std::string named = "PID " + std::to_string(holder.pid()) + " (oxu-update)";
     EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(lineOf(run.out, "in use:"),
+    EXPECT_EQ(findLine(run.out, "in use:"),
               "in use: by " + named + ", which holds the lock file /var/lock/LCK..pts_" +
                   std::filesystem::path(device.path()).filename().string());
-    EXPECT_EQ(lineOf(run.out, "result:"), "result: COM 2 (" + device.path() + ") cannot be used");
+    EXPECT_EQ(findLine(run.out, "result:"), "result: COM 2 (" + device.path() + ") cannot be used");
     EXPECT_EQ(run.err, "oxu-update: Cannot open COM 2 (" + device.path() +
                            "): the port is in use by another program (Permission error while "
                            "locking the device); held by " +
@@ -91,9 +82,9 @@ TEST(CheckPort, AMissingDeviceIsSaidToBeMissing) {
     const ProgramResult run = checkPort({"--port", "3", "--device", path});
     SCOPED_TRACE(run.out + run.err);
     EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(lineOf(run.out, "device:"), "device: " + path + " (COM 3): does not exist");
-    EXPECT_EQ(lineOf(run.out, "access:"), "");
-    EXPECT_EQ(lineOf(run.out, "result:"), "result: COM 3 (" + path + ") cannot be used");
+    EXPECT_EQ(findLine(run.out, "device:"), "device: " + path + " (COM 3): does not exist");
+    EXPECT_EQ(findLine(run.out, "access:"), "");
+    EXPECT_EQ(findLine(run.out, "result:"), "result: COM 3 (" + path + ") cannot be used");
     EXPECT_NE(run.err.find("Cannot open COM 3 (" + path + "): the device does not exist"),
               std::string::npos);
 }
@@ -108,10 +99,10 @@ TEST(CheckPort, ADeviceTheUserMayNotOpenNamesItsGroupAndTheFix) {
         runProgram("/usr/bin/setpriv", {"--reuid=nobody", "--regid=nogroup", "--clear-groups",
                                         kUpdate, "--check-port", "--device", line.path()});
     SCOPED_TRACE(run.out + run.err);
-    if (lineOf(run.out, "result:").empty())
+    if (findLine(run.out, "result:").empty())
         GTEST_SKIP() << "oxu-update cannot run as nobody here";
     EXPECT_EQ(run.exitCode, 1);
-    const std::string access = lineOf(run.out, "access:");
+    const std::string access = findLine(run.out, "access:");
     EXPECT_EQ(access.rfind("access: denied for user nobody (crw------- root:root, Permission "
                            "denied); only its owner root may open it, not the root group",
                            0),

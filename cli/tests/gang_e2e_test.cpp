@@ -22,6 +22,7 @@
 
 #include "kit/child_process.h"
 #include "tests/kit/device_sim.h"
+#include "tests/kit/test_files.h"
 
 namespace oxu::kit {
 namespace {
@@ -70,13 +71,6 @@ std::vector<QJsonObject> records(const std::vector<QJsonObject>& objects, const 
     return found;
 }
 
-int countOccurrences(const std::string& text, const std::string& part) {
-    int count = 0;
-    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++count;
-    return count;
-}
-
 class GangTest : public testing::Test {
 protected:
     void SetUp() override {
@@ -99,11 +93,6 @@ protected:
     }
 
     std::string pathTo(const std::string& name) const { return (m_dir / name).string(); }
-
-    static std::string readFile(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
 
     // A simulated device that checks every frame's length and saves what it
     // received to `saved` (when given).
@@ -164,17 +153,17 @@ TEST_F(GangTest, EightMixedDevicesEachGetTheirOwnResult) {
         const ProgramResult sim = sims[i]->finish();
         if (std::string(devices[i].result) == "complete") {
             EXPECT_EQ(sim.exitCode, 0) << i << ": " << sim.out << sim.err;
-            EXPECT_EQ(readFile(pathTo("saved" + std::to_string(i))), readFile(m_image)) << i;
+            EXPECT_EQ(readText(pathTo("saved" + std::to_string(i))), readText(m_image)) << i;
         }
     }
 
     // The log: exactly eight whole records, the same as the attempts printed.
-    const std::string log = readFile(pathTo("audit.jsonl"));
+    const std::string log = readText(pathTo("audit.jsonl"));
     const std::vector<QJsonObject> logged = parseJsonLines(log);
     ASSERT_EQ(logged.size(), 8u) << log;
     EXPECT_EQ(log.back(), '\n');
     const QString sha256 =
-        QString::fromLatin1(QCryptographicHash::hash(QByteArray::fromStdString(readFile(m_image)),
+        QString::fromLatin1(QCryptographicHash::hash(QByteArray::fromStdString(readText(m_image)),
                                                      QCryptographicHash::Sha256)
                                 .toHex());
     for (const QJsonObject& record : logged) {
@@ -225,7 +214,7 @@ TEST_F(GangTest, RetryStartsOnlyTheFailedPortAgain) {
     const ProgramResult sim = comeback->finish();
     EXPECT_EQ(sim.exitCode, 0) << sim.out << sim.err;
     EXPECT_NE(findLine(sim.out, "verdict:").find(" updates=2 "), std::string::npos) << sim.out;
-    EXPECT_EQ(readFile(pathTo("comeback.bin")), readFile(m_image));
+    EXPECT_EQ(readText(pathTo("comeback.bin")), readText(m_image));
 }
 
 TEST_F(GangTest, OnePortRetriesAndKeepsItsOwnExitCodes) {
@@ -294,7 +283,7 @@ TEST_F(GangTest, ABusyPortSaysSoAndTheOthersGoAhead) {
         << run.err;
 
     EXPECT_EQ(first->finish().exitCode, 0);
-    EXPECT_EQ(readFile(pathTo("first.bin")), readFile(m_image));
+    EXPECT_EQ(readText(pathTo("first.bin")), readText(m_image));
     holder.close();
     busy->stop();
 }
@@ -345,13 +334,13 @@ TEST_F(GangTest, AWriterKilledMidRunLeavesOnlyWholeRecords) {
     args.push_back(m_image);
     ChildProcess update(kUpdate, args);
     const std::string log = pathTo("audit.jsonl");
-    for (int waited = 0; waited < 200 && splitLines(readFile(log)).size() < 3; ++waited)
+    for (int waited = 0; waited < 200 && splitLines(readText(log)).size() < 3; ++waited)
         std::this_thread::sleep_for(50ms);
     update.sendSignal(SIGKILL);
     const ProgramResult run = update.finish(10s);
     EXPECT_EQ(run.signal, SIGKILL);
 
-    const std::string written = readFile(log);
+    const std::string written = readText(log);
     EXPECT_EQ(parseJsonLines(written).size(), 3u) << written;
     EXPECT_EQ(written.back(), '\n');
     for (auto& sim : sims)
@@ -371,7 +360,7 @@ TEST_F(GangTest, StationModeFlashesEachBoardOnceAsItIsSwapped) {
         const ProgramResult sim = device.finish(20s);
         EXPECT_EQ(sim.exitCode, 0)
             << board << ": " << sim.out << sim.err << station.output(Stream::Err);
-        EXPECT_EQ(readFile(saved), readFile(m_image)) << board;
+        EXPECT_EQ(readText(saved), readText(m_image)) << board;
         // It is taken out (the simulator removed the link); the station says
         // so before the next board goes in.
         ASSERT_TRUE(station.waitForOutput(
@@ -394,7 +383,7 @@ TEST_F(GangTest, StationModeFlashesEachBoardOnceAsItIsSwapped) {
     EXPECT_EQ(lines.back()["mode"].toString(), "station");
     EXPECT_EQ(lines.back()["complete"].toInt(), 3);
     EXPECT_EQ(lines.back()["exit_code"].toInt(), 0);
-    EXPECT_EQ(parseJsonLines(readFile(pathTo("audit.jsonl"))).size(), 3u);
+    EXPECT_EQ(parseJsonLines(readText(pathTo("audit.jsonl"))).size(), 3u);
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "kit/child_process.h"
 #include "tests/kit/device_sim.h"
 #include "tests/kit/pty_pair.h"
+#include "tests/kit/test_files.h"
 
 namespace oxu::kit {
 namespace {
@@ -29,13 +30,6 @@ const std::string kSimulator = OXU_DEVICE_SIM_BINARY;
 #else
 const std::string kSimulator;
 #endif
-
-int countOccurrences(const std::string& text, const std::string& part) {
-    int count = 0;
-    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++count;
-    return count;
-}
 
 std::vector<std::string> linesStartingWith(const std::string& text, const std::string& prefix) {
     std::vector<std::string> lines;
@@ -71,11 +65,6 @@ protected:
         const auto path = m_dir / name;
         std::ofstream(path, std::ios::binary) << bytes;
         return path.string();
-    }
-
-    static std::string readFile(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
     }
 
     std::string pathTo(const std::string& name) const { return (m_dir / name).string(); }
@@ -126,7 +115,7 @@ TEST_P(CompletesUpdate, DeliversTheFileByteExactWithALinePerPage) {
     const ProgramResult sim = device.finish();
     EXPECT_EQ(sim.exitCode, 0) << sim.out << sim.err;
     EXPECT_NE(findLine(sim.out, "verdict:").find("verdict: ok"), std::string::npos) << sim.out;
-    EXPECT_EQ(readFile(saved), readFile(image));
+    EXPECT_EQ(readText(saved), readText(image));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -162,7 +151,7 @@ TEST_P(CompletesWhateverTheDeviceAsks, ByteExact) {
     }
     const ProgramResult sim = device.finish();
     EXPECT_EQ(sim.exitCode, 0) << sim.out << sim.err;
-    EXPECT_EQ(readFile(saved), readFile(image));
+    EXPECT_EQ(readText(saved), readText(image));
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -17,87 +17,54 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "kit/child_process.h"
 #include "oxu_version.h"
 #include "protocol/firmware_image.h"
 #include "protocol/frames.h"
+#include "tests/kit/test_files.h"
 
 namespace oxu::sim::test {
 namespace {
 
 // Guards against a hung simulator; far above anything a passing run needs.
-constexpr int kGuardMs = 30000;
+constexpr std::chrono::seconds kGuard{30};
 
+// oxu-device-sim as these tests read it: its first line (the terminal), then
+// the rest of what it said and how it ended.
 class Simulator {
 public:
-    explicit Simulator(std::vector<std::string> args) {
-        int out[2], err[2];
-        if (pipe(out) != 0 || pipe(err) != 0)
-            throw std::runtime_error("pipe");
-        m_pid = fork();
-        if (m_pid == 0) {
-            dup2(out[1], STDOUT_FILENO);
-            dup2(err[1], STDERR_FILENO);
-            std::vector<char*> argv{const_cast<char*>(OXU_DEVICE_SIM)};
-            for (std::string& arg : args)
-                argv.push_back(arg.data());
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        close(out[1]);
-        close(err[1]);
-        m_out = out[0];
-        m_err = err[0];
-    }
-    ~Simulator() {
-        if (m_pid > 0 && !m_reaped) {
-            kill(m_pid, SIGKILL);
-            waitpid(m_pid, nullptr, 0);
-        }
-        close(m_out);
-        close(m_err);
-    }
+    explicit Simulator(const std::vector<std::string>& args) : m_process(OXU_DEVICE_SIM, args) {}
 
-    // The next line of stdout, without its newline; empty at end of output.
+    // The first line of stdout, without its newline; empty when none came.
     std::string readLine() {
-        std::string line;
-        char c;
-        while (waitReadable(m_out) && ::read(m_out, &c, 1) == 1 && c != '\n')
-            line += c;
+        const std::string line = m_process.firstLine(kGuard);
+        m_skipped = line.empty() ? 0 : line.size() + 1;
         return line;
     }
-    std::string readRest(int fd) {
-        std::string text;
-        char chunk[4096];
-        ssize_t got;
-        while (waitReadable(fd) && (got = ::read(fd, chunk, sizeof chunk)) > 0)
-            text.append(chunk, static_cast<std::size_t>(got));
-        return text;
-    }
-    std::string readStdout() { return readRest(m_out); }
-    std::string readStderr() { return readRest(m_err); }
-
+    // What came after that line, once the simulator has ended.
+    std::string readStdout() { return ended().out.substr(m_skipped); }
+    std::string readStderr() { return ended().err; }
+    // The exit status, or 128 plus the signal that ended it, as a shell says.
     int exitCode() {
-        int status = 0;
-        waitpid(m_pid, &status, 0);
-        m_reaped = true;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        const kit::ProgramResult& result = ended();
+        return result.signal != 0 ? 128 + result.signal : result.exitCode;
     }
-    pid_t pid() const { return m_pid; }
+    pid_t pid() const { return m_process.pid(); }
 
 private:
-    static bool waitReadable(int fd) {
-        pollfd watched{fd, POLLIN, 0};
-        return poll(&watched, 1, kGuardMs) > 0;
+    const kit::ProgramResult& ended() {
+        if (!m_result)
+            m_result = m_process.finish(kGuard);
+        return *m_result;
     }
 
-    pid_t m_pid = -1;
-    int m_out = -1;
-    int m_err = -1;
-    bool m_reaped = false;
+    kit::ChildProcess m_process;
+    std::optional<kit::ProgramResult> m_result;
+    std::size_t m_skipped = 0;
 };
 
 // Opens the simulator's terminal as the updater does: raw, at `speed`, in
@@ -126,7 +93,7 @@ bool serveUpdate(int fd, const Bytes& image, int corruptPage = 0) {
     writeAll(fd, buildHeaderFrame(pageCount(image.size())));
     for (;;) {
         pollfd watched{fd, POLLIN, 0};
-        if (poll(&watched, 1, kGuardMs) <= 0)
+        if (poll(&watched, 1, std::chrono::milliseconds(kGuard).count()) <= 0)
             return false;
         std::uint8_t buffer[16];
         const ssize_t got = ::read(fd, buffer, sizeof buffer);
@@ -148,11 +115,6 @@ Bytes makeImage(std::size_t size) {
     for (std::size_t i = 0; i < size; ++i)
         image[i] = static_cast<std::uint8_t>(i * 13 + 5);
     return image;
-}
-
-Bytes readFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(file), {});
 }
 
 TEST(Simulator, FullUpdateIsSavedAndTheLinkRemoved) {
@@ -178,7 +140,7 @@ TEST(Simulator, FullUpdateIsSavedAndTheLinkRemoved) {
         << out;
     EXPECT_NE(out.find(" settings=38400,n,8,1 port_closed=yes"), std::string::npos) << out;
     EXPECT_NE(out.find("\nstats: rtt_count=4 "), std::string::npos) << out;
-    EXPECT_EQ(readFile(save), image);
+    EXPECT_EQ(kit::readFile(save), image);
     struct stat info {};
     EXPECT_NE(lstat(link.c_str(), &info), 0);
     std::remove(save.c_str());

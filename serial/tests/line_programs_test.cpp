@@ -29,13 +29,6 @@ const std::string kShim = OXU_LINE_SHIM;
 constexpr std::size_t kImageSize = 600;  // three pages
 const std::string kCompleteBox = "box information OXU Updater|Transfert Complete";
 
-int countOf(const std::string& text, const std::string& part) {
-    int count = 0;
-    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++count;
-    return count;
-}
-
 // What one program said in one run.
 struct Outcome {
     int exitCode = -1;
@@ -195,12 +188,12 @@ TEST_F(LinePrograms, LinesThatRefuseTheCallsChangeNothingTheOperatorSees) {
             const Outcome run = (this->*c.play)({{"OXU_SHIM_LINE", "bare"}}, withShim);
             EXPECT_EQ(run.exitCode, 0) << run.said;
             for (const std::string& text : c.expected)
-                EXPECT_EQ(countOf(run.said, text), 1) << text << "\n" << run.said;
+                EXPECT_EQ(countOccurrences(run.said, text), 1) << text << "\n" << run.said;
             for (const char* unwanted : {"box warning", "box none", "lost", "Cannot", "rror"})
                 EXPECT_EQ(run.said.find(unwanted), std::string::npos) << unwanted << run.said;
             // The system's word for the refusal shows only in the trace's line.
-            EXPECT_EQ(countOf(run.said, "Inappropriate ioctl"),
-                      countOf(run.said, "low latency not offered"))
+            EXPECT_EQ(countOccurrences(run.said, "Inappropriate ioctl"),
+                      countOccurrences(run.said, "low latency not offered"))
                 << run.said;
             if (withShim) {
                 const ShimLog calls = log();
@@ -230,8 +223,8 @@ TEST_F(LinePrograms, TraceSaysOnceWhatTheDriverAnsweredToLowLatency) {
         SCOPED_TRACE(c.driver);
         const Outcome run = updateByTool(c.settings);
         EXPECT_EQ(run.exitCode, 0) << run.said;
-        EXPECT_EQ(countOf(run.said, c.says), 1) << run.said;
-        EXPECT_EQ(countOf(run.said, "low latency"), 1) << run.said;
+        EXPECT_EQ(countOccurrences(run.said, c.says), 1) << run.said;
+        EXPECT_EQ(countOccurrences(run.said, "low latency"), 1) << run.said;
     }
 }
 

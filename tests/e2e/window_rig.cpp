@@ -25,11 +25,6 @@ void spinFor(std::chrono::milliseconds span) {
     spinUntil([] { return false; }, span);
 }
 
-Bytes readFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    return Bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-}
-
 WindowRig::WindowRig() : form(std::make_unique<RecordingForm>()) {}
 
 WindowRig::~WindowRig() {

@@ -30,8 +30,6 @@ bool spinUntil(const std::function<bool()>& done, std::chrono::milliseconds time
 // Runs the event loop for a while, for checks that nothing more happens.
 void spinFor(std::chrono::milliseconds span);
 
-Bytes readFile(const std::string& path);
-
 class WindowRig : public ::testing::Test {
 protected:
     WindowRig();

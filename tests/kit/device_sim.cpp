@@ -37,4 +37,11 @@ std::string findLine(const std::string& text, const std::string& prefix) {
     return {};
 }
 
+int countOccurrences(const std::string& text, const std::string& part) {
+    int count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
 }  // namespace oxu::kit

@@ -40,4 +40,7 @@ private:
 // The line of text that starts with prefix (e.g. "verdict:"), or empty.
 std::string findLine(const std::string& text, const std::string& prefix);
 
+// How many times part occurs in text, overlaps included.
+int countOccurrences(const std::string& text, const std::string& part);
+
 }  // namespace oxu::kit

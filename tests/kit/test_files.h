@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 #include "protocol/bytes.h"
@@ -19,6 +20,18 @@ inline Bytes patterned(std::size_t size) {
     for (std::size_t i = 0; i < size; ++i)
         bytes[i] = static_cast<std::uint8_t>((i * 31 + i / 256) & 0xFF);
     return bytes;
+}
+
+// The whole file, byte for byte; empty when it cannot be read.
+inline std::string readText(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+// The same, as bytes, for comparing with an image.
+inline Bytes readFile(const std::string& path) {
+    const std::string text = readText(path);
+    return Bytes(text.begin(), text.end());
 }
 
 class TempDir {
