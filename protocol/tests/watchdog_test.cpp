@@ -5,50 +5,15 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "protocol/update_transfer.h"
-#include "tests/kit/fakes.h"
-#include "tests/kit/test_files.h"
+#include "protocol/tests/watched_update.h"
 
 namespace oxu {
 namespace {
 
 using namespace std::chrono_literals;
-using kit::FakeClock;
-using kit::FakePort;
-using kit::FakeWindow;
-using kit::patterned;
 using kit::ShownBox;
-using kit::TempDir;
 
-class WatchdogTest : public ::testing::Test {
-protected:
-    WatchdogTest() {
-        port.setDataReceivedHandler([this] { transfer.onDataReceived(); });
-    }
-    void start() { transfer.startUpdate(files.file("image.bin", patterned(2000))); }
-
-    // Ticks every 10 ms for `span`, as the window's timer does; returns the
-    // clock readings at which a box appeared.
-    std::vector<std::chrono::microseconds> runTimer(std::chrono::microseconds span) {
-        std::vector<std::chrono::microseconds> fired;
-        const auto end = clock.now() + span;
-        while (clock.now() < end) {
-            clock.advance(10ms);
-            const std::size_t before = window.boxes.size();
-            watchdog.tick();
-            if (window.boxes.size() > before)
-                fired.push_back(clock.now());
-        }
-        return fired;
-    }
-
-    TempDir files;
-    FakePort port;
-    FakeWindow window;
-    FakeClock clock;
-    UpdateTransfer transfer{port, window, clock};
-    Watchdog watchdog{transfer};
-};
+class WatchdogTest : public ::testing::Test, public kit::WatchedUpdate {};
 
 TEST_F(WatchdogTest, SilentDeviceGivesOneConnectionFailedJustAfterOneSecond) {
     const auto started = clock.now();

@@ -6,124 +6,74 @@
 
 #include <gtest/gtest.h>
 
-#include "protocol/update_transfer.h"
-#include "protocol/watchdog.h"
-#include "tests/kit/fakes.h"
-#include "tests/kit/test_files.h"
+#include "protocol/tests/watched_update.h"
 
 namespace oxu {
 namespace {
 
 using namespace std::chrono_literals;
-using kit::FakeClock;
-using kit::FakePort;
-using kit::FakeWindow;
-using kit::patterned;
 using kit::ShownBox;
-using kit::TempDir;
+using kit::WatchedUpdate;
 
-// An update with its watchdog, and a timer that ticks only while switched on.
-struct TickRig {
-    TickRig() {
-        port.setDataReceivedHandler([this] { transfer.onDataReceived(); });
-        port.setPortLostHandler([this](const std::string& text) { transfer.onPortLost(text); });
-        window.setTickSwitch([this](bool run) {
-            switches.push_back(run);
-            running = run;
-        });
-    }
-
-    void start() { transfer.startUpdate(files.file("image.bin", patterned(2000))); }
-
-    // Lets `span` pass in 10 ms steps; the watchdog ticks only on the steps
-    // where the switch has the timer running. Returns the clock readings at
-    // which a box appeared.
-    std::vector<std::chrono::microseconds> runFor(std::chrono::microseconds span) {
-        std::vector<std::chrono::microseconds> fired;
-        const auto end = clock.now() + span;
-        while (clock.now() < end) {
-            clock.advance(10ms);
-            if (!running)
-                continue;
-            ++ticks;
-            const std::size_t before = window.boxes.size();
-            watchdog.tick();
-            if (window.boxes.size() > before)
-                fired.push_back(clock.now());
-        }
-        return fired;
-    }
-
-    TempDir files;
-    FakePort port;
-    FakeWindow window;
-    FakeClock clock;
-    UpdateTransfer transfer{port, window, clock};
-    Watchdog watchdog{transfer};
-    std::vector<bool> switches;  // every call of the switch, in order
-    bool running = false;
-    int ticks = 0;
-};
-
-class WatchdogTickTest : public ::testing::Test, public TickRig {};
+class WatchdogTickTest : public ::testing::Test, public WatchedUpdate {};
 
 TEST_F(WatchdogTickTest, TimerRunsOnlyWhileAnUpdateIsWatched) {
     const struct {
         const char* situation;
-        std::function<void(TickRig&)> play;
+        std::function<void(WatchedUpdate&)> play;
         std::vector<bool> switches;
         std::vector<std::string> boxes;
     } cases[] = {
-        {"idle window", [](TickRig& t) { t.runFor(10s); }, {}, {}},
+        {"idle window", [](WatchedUpdate& t) { t.runSwitched(10s); }, {}, {}},
         {"the port cannot be opened",
-         [](TickRig& t) {
+         [](WatchedUpdate& t) {
              t.port.openFailure = "Cannot open COM 1: busy";
              EXPECT_THROW(t.start(), SerialError);
-             t.runFor(5s);
+             t.runSwitched(5s);
          },
          {},
          {}},
         {"device never answers",
-         [](TickRig& t) {
+         [](WatchedUpdate& t) {
              t.start();
-             t.runFor(10s);
+             t.runSwitched(10s);
          },
          {true, false},
          {"Connection Failed"}},
         {"update completes",
-         [](TickRig& t) {
+         [](WatchedUpdate& t) {
              t.start();
-             t.runFor(200ms);
+             t.runSwitched(200ms);
              t.port.deliver({0xAA, 0x01});
              t.port.deliver({0x55});
-             t.runFor(10s);
+             t.runSwitched(10s);
          },
          {true, false},
          {"Transfert Complete"}},
         {"port lost",
-         [](TickRig& t) {
+         [](WatchedUpdate& t) {
              t.start();
              t.port.loseLine("The connection to COM 1 was lost.");
-             t.runFor(10s);
+             t.runSwitched(10s);
          },
          {true, false},
          {"The connection to COM 1 was lost."}},
         {"device speaks again after the report, then completes",
-         [](TickRig& t) {
+         [](WatchedUpdate& t) {
              t.start();
-             t.runFor(2s);
+             t.runSwitched(2s);
              t.port.deliver({0xAA, 0x01});
-             t.runFor(2s);
+             t.runSwitched(2s);
              t.port.deliver({0xAA, 0x02});
              t.port.deliver({0x55});
-             t.runFor(5s);
+             t.runSwitched(5s);
          },
          {true, false, true, false, true, false},
          {"Connection Failed", "Transfer Interrupted", "Transfert Complete"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.situation);
-        TickRig t;
+        WatchedUpdate t;
         c.play(t);
         EXPECT_EQ(t.switches, c.switches);
         EXPECT_EQ(t.window.boxTexts(), c.boxes);
@@ -136,7 +86,7 @@ TEST_F(WatchdogTickTest, StoppedTimerStopsOneTickAfterTheWatchEnds) {
     port.deliver({0xAA, 0x01});
     port.deliver({0x55});
     const int before = ticks;
-    runFor(1h);
+    runSwitched(1h);
     EXPECT_EQ(ticks - before, 1) << "one tick finds nothing to watch, then none";
 }
 
@@ -155,7 +105,7 @@ TEST_F(WatchdogTickTest, ReportsComeAsLateAsWithATimerThatNeverStops) {
     // Device silent from the header: the first tick after 1.0 s.
     const auto started = clock.now();
     start();
-    auto fired = runFor(3s);
+    auto fired = runSwitched(3s);
     ASSERT_EQ(fired.size(), 1u);
     EXPECT_EQ(fired[0] - started, 1010ms);
 
@@ -164,7 +114,7 @@ TEST_F(WatchdogTickTest, ReportsComeAsLateAsWithATimerThatNeverStops) {
     clock.advance(4ms);
     port.deliver({0xAA, 0x01});
     const auto lastByte = clock.now();
-    fired = runFor(3s);
+    fired = runSwitched(3s);
     ASSERT_EQ(fired.size(), 1u);
     EXPECT_GT(fired[0] - lastByte, 1s);
     EXPECT_LE(fired[0] - lastByte, 1s + 10ms);
@@ -178,13 +128,13 @@ TEST_F(WatchdogTickTest, KeepsTickingWhileABoxIsOpenAndReportsWhenItCloses) {
     std::vector<std::chrono::microseconds> firedDuringBox;
     window.whileBoxOpen = [&](const ShownBox& box) {
         if (box.text == "Please start from page 1")
-            firedDuringBox = runFor(3s);
+            firedDuringBox = runSwitched(3s);
     };
     port.deliver({0xAA, 0x00});
     EXPECT_TRUE(firedDuringBox.empty()) << "no box over a box";
     EXPECT_TRUE(running) << "the silence is still watched";
     EXPECT_EQ(switches, std::vector<bool>{true});
-    EXPECT_EQ(runFor(10ms).size(), 1u) << "the first tick after the box reports";
+    EXPECT_EQ(runSwitched(10ms).size(), 1u) << "the first tick after the box reports";
     EXPECT_EQ(window.boxes.back().text, "Transfer Interrupted");
 }
 
@@ -193,16 +143,16 @@ TEST_F(WatchdogTickTest, DeviceSpeakingWhileTheReportIsOpenRestartsTheTimer) {
     window.whileBoxOpen = [&](const ShownBox& box) {
         if (box.text != "Connection Failed")
             return;
-        runFor(500ms);  // the timer stops: nothing is watched
+        runSwitched(500ms);  // the timer stops: nothing is watched
         EXPECT_FALSE(running);
         port.deliver({0xAA, 0x01});
         EXPECT_TRUE(running);
-        runFor(3s);  // a second silence, while the first report is still open
+        runSwitched(3s);  // a second silence, while the first report is still open
     };
-    runFor(2s);
+    runSwitched(2s);
     window.whileBoxOpen = nullptr;
     EXPECT_EQ(window.boxTexts(), std::vector<std::string>{"Connection Failed"});
-    EXPECT_EQ(runFor(10ms).size(), 1u);
+    EXPECT_EQ(runSwitched(10ms).size(), 1u);
     EXPECT_EQ(window.boxes.back().text, "Transfer Interrupted");
 }
 

@@ -1,0 +1,71 @@
+#pragma once
+
+// An update with its watchdog, on the kit's fakes, and the 10 ms timer that
+// drives the watchdog: either one that never stops, or one that ticks only
+// while the window services have it switched on, as the window's does.
+
+#include <chrono>
+#include <vector>
+
+#include "protocol/update_transfer.h"
+#include "protocol/watchdog.h"
+#include "tests/kit/fakes.h"
+#include "tests/kit/test_files.h"
+
+namespace oxu::kit {
+
+struct WatchedUpdate {
+    WatchedUpdate() {
+        port.setDataReceivedHandler([this] { transfer.onDataReceived(); });
+        port.setPortLostHandler([this](const std::string& text) { transfer.onPortLost(text); });
+        window.setTickSwitch([this](bool run) {
+            switches.push_back(run);
+            running = run;
+        });
+    }
+
+    void start() { transfer.startUpdate(files.file("image.bin", patterned(2000))); }
+
+    // Lets `span` pass in 10 ms steps with the watchdog ticking on every
+    // step. Returns the clock readings at which a box appeared.
+    std::vector<std::chrono::microseconds> runTimer(std::chrono::microseconds span) {
+        return run(span, false);
+    }
+
+    // The same, ticking only on the steps where the switch has the timer
+    // running.
+    std::vector<std::chrono::microseconds> runSwitched(std::chrono::microseconds span) {
+        return run(span, true);
+    }
+
+    TempDir files;
+    FakePort port;
+    FakeWindow window;
+    FakeClock clock;
+    UpdateTransfer transfer{port, window, clock};
+    Watchdog watchdog{transfer};
+    std::vector<bool> switches;  // every call of the switch, in order
+    bool running = false;
+    int ticks = 0;  // ticks of the switched timer
+
+private:
+    std::vector<std::chrono::microseconds> run(std::chrono::microseconds span, bool switched) {
+        using namespace std::chrono_literals;
+        std::vector<std::chrono::microseconds> fired;
+        const auto end = clock.now() + span;
+        while (clock.now() < end) {
+            clock.advance(10ms);
+            if (switched && !running)
+                continue;
+            if (switched)
+                ++ticks;
+            const std::size_t before = window.boxes.size();
+            watchdog.tick();
+            if (window.boxes.size() > before)
+                fired.push_back(clock.now());
+        }
+        return fired;
+    }
+};
+
+}  // namespace oxu::kit
