@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "protocol/tests/watched_update.h"
+#include "tests/kit/watched_update.h"
 
 namespace oxu {
 namespace {

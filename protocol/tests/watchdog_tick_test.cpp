@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "protocol/tests/watched_update.h"
+#include "tests/kit/watched_update.h"
 
 namespace oxu {
 namespace {
