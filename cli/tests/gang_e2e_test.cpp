@@ -15,7 +15,6 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
-#include <random>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -76,23 +75,10 @@ protected:
     void SetUp() override {
         if (kSimulator.empty())
             GTEST_SKIP() << "oxu-device-sim is not part of this build";
-        m_dir = std::filesystem::temp_directory_path() /
-                ("oxu-gang-e2e-" + std::to_string(::getpid()) + "-" +
-                 testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(m_dir);
-        m_image = pathTo("fw.bin");
-        std::mt19937 random(7);
-        std::string bytes(kImageSize, '\0');
-        for (char& byte : bytes)
-            byte = static_cast<char>(random() & 0xFF);
-        std::ofstream(m_image, std::ios::binary) << bytes;
-    }
-    void TearDown() override {
-        if (!m_dir.empty())
-            std::filesystem::remove_all(m_dir);
+        m_image = m_files.file("fw.bin", patterned(kImageSize));
     }
 
-    std::string pathTo(const std::string& name) const { return (m_dir / name).string(); }
+    std::string pathTo(const std::string& name) const { return m_files.path() + "/" + name; }
 
     // A simulated device that checks every frame's length and saves what it
     // received to `saved` (when given).
@@ -106,7 +92,7 @@ protected:
         return std::make_unique<DeviceSim>(kSimulator, flags);
     }
 
-    std::filesystem::path m_dir;
+    TempDir m_files;
     std::string m_image;
 };
 

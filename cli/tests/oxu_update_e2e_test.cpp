@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <random>
 #include <sstream>
 
 #include "kit/child_process.h"
@@ -43,33 +42,19 @@ std::vector<std::string> linesStartingWith(const std::string& text, const std::s
 
 class OxuUpdateTest : public testing::Test {
 protected:
-    void SetUp() override {
-        m_dir = std::filesystem::temp_directory_path() /
-                ("oxu-update-e2e-" + std::to_string(::getpid()) + "-" +
-                 testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(m_dir);
-    }
-    void TearDown() override { std::filesystem::remove_all(m_dir); }
-
     void requireSimulator() {
         if (kSimulator.empty())
             GTEST_SKIP() << "oxu-device-sim is not part of this build";
     }
 
-    // A file of size pseudo-random bytes (every byte value occurs).
+    // A file of size bytes that differ from page to page.
     std::string writeImage(const std::string& name, std::size_t size) {
-        std::mt19937 random(static_cast<unsigned>(size));
-        std::string bytes(size, '\0');
-        for (char& byte : bytes)
-            byte = static_cast<char>(random() & 0xFF);
-        const auto path = m_dir / name;
-        std::ofstream(path, std::ios::binary) << bytes;
-        return path.string();
+        return m_files.file(name, patterned(size));
     }
 
-    std::string pathTo(const std::string& name) const { return (m_dir / name).string(); }
+    std::string pathTo(const std::string& name) const { return m_files.path() + "/" + name; }
 
-    std::filesystem::path m_dir;
+    TempDir m_files;
 };
 
 // ---- complete updates -------------------------------------------------------
@@ -259,7 +244,7 @@ TEST_F(OxuUpdateTest, AMissingDeviceIsReportedWithItsPath) {
 
 TEST_F(OxuUpdateTest, BadFilesAreRefusedBeforeThePortOpens) {
     const std::string missing = pathTo("missing.bin");
-    const std::string directory = m_dir.string();
+    const std::string directory = m_files.path();
     struct Case {
         std::string file;
         const char* reason;
