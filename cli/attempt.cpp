@@ -60,7 +60,7 @@ int exitCodeFor(RunResult result) {
     return kExitNotStarted;
 }
 
-std::string formatAdapter(const AdapterInfo& adapter) {
+std::string formatAdapter(const UsbAdapter& adapter) {
     std::string text;
     if (adapter.vendorId || adapter.productId) {
         char ids[16];

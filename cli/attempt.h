@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+#include "serial/usb_adapter.h"
+
 namespace oxu::cli {
 
 // How an attempt ended. Decided on the engine's events, never on a text.
@@ -29,22 +31,15 @@ const char* resultKey(RunResult result);
 // The exit code of a one-port run that ended with result (the kExit* codes).
 int exitCodeFor(RunResult result);
 
-// The USB adapter behind a port, as far as the system knows it.
-struct AdapterInfo {
-    std::optional<std::uint16_t> vendorId;
-    std::optional<std::uint16_t> productId;
-    std::string serialNumber;  // empty when unknown
-};
-
 // "0403:6001 A12BC3D4" (IDs in hex, then the serial number), "0403:6001",
 // or "-" when nothing is known.
-std::string formatAdapter(const AdapterInfo& adapter);
+std::string formatAdapter(const UsbAdapter& adapter);
 
 // One port of a run: its number, the device it maps to, and its adapter.
 struct PortIdentity {
     int number = 0;
     std::string device;  // empty when the number maps to no device
-    AdapterInfo adapter;
+    UsbAdapter adapter;
 };
 
 // One attempt at one port.

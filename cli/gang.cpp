@@ -469,7 +469,7 @@ private:
         }
         // A new board: its own adapter, and its own attempts.
         slot.identity.device = device;
-        slot.identity.adapter = lookUpAdapter(device);
+        slot.identity.adapter = findUsbAdapter(device);
         slot.attempt = 0;
         startAttempt(i);
     }
@@ -612,7 +612,7 @@ int runUpdate(const Options& options) {
     if (!options.station) {
         for (PortIdentity& port : ports) {
             if (!port.device.empty())
-                port.adapter = lookUpAdapter(port.device);
+                port.adapter = findUsbAdapter(port.device);
         }
     }
 

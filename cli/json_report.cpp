@@ -32,7 +32,7 @@ QJsonValue hexId(const std::optional<std::uint16_t>& id) {
     return QString::fromLatin1(text);
 }
 
-QJsonObject makeAdapter(const AdapterInfo& adapter) {
+QJsonObject makeAdapter(const UsbAdapter& adapter) {
     return QJsonObject{
         {"vendor_id", hexId(adapter.vendorId)},
         {"product_id", hexId(adapter.productId)},

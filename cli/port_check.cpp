@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <QSerialPortInfo>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -74,7 +73,7 @@ std::string describeDriver(const PortFacts& facts) {
     return ptyIndex(facts.node.rdev) ? "driver: none (a pseudo-terminal)" : "driver: none";
 }
 
-std::string describeAdapter(const AdapterIdentity& adapter) {
+std::string describeAdapter(const UsbAdapter& adapter) {
     if (!adapter.vendorId || !adapter.productId)
         return "adapter: no USB vendor or product ID known";
     std::string text =
@@ -208,22 +207,6 @@ std::string describeRequestToSend(const std::optional<int>& error) {
     return "RTS: could not be lowered (" + systemText(*error) + ")";
 }
 
-AdapterIdentity findAdapter(const std::string& location) {
-    AdapterIdentity adapter;
-    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
-        if (info.systemLocation().toStdString() != location)
-            continue;
-        if (info.hasVendorIdentifier())
-            adapter.vendorId = info.vendorIdentifier();
-        if (info.hasProductIdentifier())
-            adapter.productId = info.productIdentifier();
-        adapter.manufacturer = info.manufacturer().toStdString();
-        adapter.product = info.description().toStdString();
-        adapter.serialNumber = info.serialNumber().toStdString();
-    }
-    return adapter;
-}
-
 }  // namespace
 
 PortFacts gatherPortFacts(int number, int baud) {
@@ -253,7 +236,7 @@ PortFacts gatherPortFacts(int number, int baud) {
         if (facts.node.isCharacterDevice) {
             facts.driver = findTtyDriver(facts.node.rdev);
             facts.openers = findDeviceOpeners(facts.node, kProcDirectory, facts.self);
-            facts.adapter = findAdapter(location);
+            facts.adapter = findUsbAdapter(location);
         }
     }
     facts.modemManager = findProcessesNamed({"ModemManager"}, kProcDirectory);

@@ -13,17 +13,9 @@
 #include "serial/device_facts.h"
 #include "serial/line_control.h"
 #include "serial/port_mapping.h"
+#include "serial/usb_adapter.h"
 
 namespace oxu::cli {
-
-// A USB adapter's identity, as the system's list of serial ports gives it.
-struct AdapterIdentity {
-    std::optional<std::uint16_t> vendorId;
-    std::optional<std::uint16_t> productId;
-    std::string manufacturer;
-    std::string product;
-    std::string serialNumber;
-};
 
 // Everything the check found out, before any of it is put into words.
 struct PortFacts {
@@ -31,7 +23,7 @@ struct PortFacts {
     DeviceNode node;  // examined only when the port number has a device
     NodeAccess access;
     std::string driver;  // empty when the device has none
-    AdapterIdentity adapter;
+    UsbAdapter adapter;
     DeviceOpeners openers;
     DeviceLock lock;
     int self = 0;  // this process, which the openers and the lock leave out

@@ -1,9 +1,7 @@
 #include "cli/port_run.h"
 
-#include <QSerialPortInfo>
 #include <algorithm>
 #include <cstdio>
-#include <filesystem>
 #include <variant>
 
 #include "cli/json_report.h"
@@ -223,25 +221,6 @@ void PortRun::closeQuietly() {
         if (m_hooks.onMessage)
             m_hooks.onMessage(failure.what());
     }
-}
-
-AdapterInfo lookUpAdapter(const std::string& device) {
-    AdapterInfo adapter;
-    std::error_code error;
-    const std::filesystem::path target = std::filesystem::canonical(device, error);
-    if (error)
-        return adapter;
-    const QString location = QString::fromStdString(target.string());
-    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
-        if (info.systemLocation() != location)
-            continue;
-        if (info.hasVendorIdentifier())
-            adapter.vendorId = info.vendorIdentifier();
-        if (info.hasProductIdentifier())
-            adapter.productId = info.productIdentifier();
-        adapter.serialNumber = info.serialNumber().toStdString();
-    }
-    return adapter;
 }
 
 }  // namespace oxu::cli

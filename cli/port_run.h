@@ -111,8 +111,4 @@ private:
     std::uint64_t m_bytesAtStart = 0;
 };
 
-// What Qt Serial Port knows of the adapter behind device (links followed):
-// nothing for a device it does not list, such as a pseudo-terminal.
-AdapterInfo lookUpAdapter(const std::string& device);
-
 }  // namespace oxu::cli

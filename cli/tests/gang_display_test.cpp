@@ -47,7 +47,7 @@ TEST(FormatSummaryTable, OneAlignedRowPerPort) {
     PortOutcome usb = outcome(12, "/dev/ttyUSB0", RunResult::ConnectionFailed, 0, 160, 4, 2,
                               "nothing heard for 10 s");
     usb.last.duration = 10'000'000us;
-    usb.port.adapter = {0x0403, 0x6001, "A12BC3D4"};
+    usb.port.adapter = {.vendorId = 0x0403, .productId = 0x6001, .serialNumber = "A12BC3D4"};
     const std::string table = formatSummaryTable(
         {outcome(1, "/dev/pts/3", RunResult::Complete, 160, 160, 41'284, 1), usb,
          outcome(2, "", RunResult::NotStarted, 0, 0, 0, 1, "Cannot open COM 2: no device")});
@@ -64,8 +64,8 @@ TEST(FormatSummaryTable, OneAlignedRowPerPort) {
 
 TEST(FormatAdapter, ShowsWhatIsKnown) {
     EXPECT_EQ(formatAdapter({}), "-");
-    EXPECT_EQ(formatAdapter({0x1a86, 0x7523, ""}), "1a86:7523");
-    EXPECT_EQ(formatAdapter({{}, {}, "0001"}), "0001");
+    EXPECT_EQ(formatAdapter({.vendorId = 0x1a86, .productId = 0x7523}), "1a86:7523");
+    EXPECT_EQ(formatAdapter({.serialNumber = "0001"}), "0001");
 }
 
 TEST(GangDisplay, WithoutATerminalEveryEventIsALineNamingItsPort) {

@@ -26,7 +26,7 @@ PortIdentity samplePort() {
     PortIdentity port;
     port.number = 4;
     port.device = "/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0";
-    port.adapter = {0x0403, 0x6001, "A12BC3D4"};
+    port.adapter = {.vendorId = 0x0403, .productId = 0x6001, .serialNumber = "A12BC3D4"};
     return port;
 }
 

@@ -27,7 +27,11 @@ PortFacts freeAdapter() {
     facts.node.mode = S_IFCHR | 0660;
     facts.access = {true, 0, "operator", "root", "dialout", true, false};
     facts.driver = "ftdi_sio";
-    facts.adapter = {0x0403, 0x6001, "FTDI", "FT232R USB UART", "A50285BI"};
+    facts.adapter = {.vendorId = 0x0403,
+                     .productId = 0x6001,
+                     .serialNumber = "A50285BI",
+                     .manufacturer = "FTDI",
+                     .product = "FT232R USB UART"};
     facts.lock.path = "/var/lock/LCK..ttyUSB0";
     facts.self = 4000;
     facts.lowLatency = {LowLatency::Set, 0};
