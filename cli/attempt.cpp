@@ -1,63 +1,59 @@
 #include "cli/attempt.h"
 
+#include <cstddef>
 #include <cstdio>
 
 #include "cli/options.h"
 
 namespace oxu::cli {
 
-const char* describeResult(RunResult result) {
-    switch (result) {
-        case RunResult::Complete:
-            return "complete";
-        case RunResult::ConnectionFailed:
-            return "connection failed";
-        case RunResult::TransferInterrupted:
-            return "transfer interrupted";
-        case RunResult::PortLost:
-            return "port lost";
-        case RunResult::NotStarted:
-            return "could not start";
-        case RunResult::Interrupted:
-            return "interrupted";
+namespace {
+
+// Each result as the summary shows it, as JSON and the audit log name it,
+// and as the exit code of a one-port run; in the order of RunResult.
+struct ResultNames {
+    RunResult result;
+    const char* text;
+    const char* key;
+    int exitCode;
+};
+
+constexpr ResultNames kResultNames[] = {
+    {RunResult::Complete, "complete", "complete", kExitComplete},
+    {RunResult::ConnectionFailed, "connection failed", "connection_failed", kExitConnectionFailed},
+    {RunResult::TransferInterrupted, "transfer interrupted", "transfer_interrupted",
+     kExitTransferInterrupted},
+    {RunResult::PortLost, "port lost", "port_lost", kExitPortLost},
+    {RunResult::NotStarted, "could not start", "could_not_start", kExitNotStarted},
+    {RunResult::Interrupted, "interrupted", "interrupted", kExitInterrupted},
+};
+
+constexpr bool listsEveryResultInOrder() {
+    std::size_t at = 0;
+    for (const ResultNames& names : kResultNames) {
+        if (static_cast<std::size_t>(names.result) != at++)
+            return false;
     }
-    return "?";
+    return at == static_cast<std::size_t>(RunResult::Interrupted) + 1;
+}
+static_assert(listsEveryResultInOrder(), "kResultNames follows RunResult, one entry each");
+
+const ResultNames& namesOf(RunResult result) {
+    return kResultNames[static_cast<std::size_t>(result)];
+}
+
+}  // namespace
+
+const char* describeResult(RunResult result) {
+    return namesOf(result).text;
 }
 
 const char* resultKey(RunResult result) {
-    switch (result) {
-        case RunResult::Complete:
-            return "complete";
-        case RunResult::ConnectionFailed:
-            return "connection_failed";
-        case RunResult::TransferInterrupted:
-            return "transfer_interrupted";
-        case RunResult::PortLost:
-            return "port_lost";
-        case RunResult::NotStarted:
-            return "could_not_start";
-        case RunResult::Interrupted:
-            return "interrupted";
-    }
-    return "?";
+    return namesOf(result).key;
 }
 
 int exitCodeFor(RunResult result) {
-    switch (result) {
-        case RunResult::Complete:
-            return kExitComplete;
-        case RunResult::ConnectionFailed:
-            return kExitConnectionFailed;
-        case RunResult::TransferInterrupted:
-            return kExitTransferInterrupted;
-        case RunResult::PortLost:
-            return kExitPortLost;
-        case RunResult::NotStarted:
-            return kExitNotStarted;
-        case RunResult::Interrupted:
-            return kExitInterrupted;
-    }
-    return kExitNotStarted;
+    return namesOf(result).exitCode;
 }
 
 std::string formatAdapter(const UsbAdapter& adapter) {
