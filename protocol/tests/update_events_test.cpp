@@ -6,32 +6,23 @@
 #include <functional>
 
 #include "protocol/download_command.h"
-#include "protocol/update_transfer.h"
-#include "protocol/watchdog.h"
-#include "tests/kit/fakes.h"
-#include "tests/kit/test_files.h"
+#include "tests/kit/watched_update.h"
 
 namespace oxu {
 namespace {
 
 using namespace std::chrono_literals;
-using kit::FakeClock;
 using kit::FakePort;
 using kit::FakeWindow;
 using kit::patterned;
 using kit::RecordingObserver;
-using kit::TempDir;
 
 using Events = std::vector<UpdateEvent>;
 
 // Public, so that the table's device scripts can reach the fakes.
-class UpdateEventsTest : public ::testing::Test {
+class UpdateEventsTest : public ::testing::Test, public kit::WatchedUpdate {
 public:
-    UpdateEventsTest() {
-        port.setDataReceivedHandler([this] { transfer.onDataReceived(); });
-        port.setPortLostHandler([this](const std::string& text) { transfer.onPortLost(text); });
-        transfer.setObserver(&observer);
-    }
+    UpdateEventsTest() { transfer.setObserver(&observer); }
 
     // Starts an update of `size` bytes; a start that throws is recorded by
     // the observer like any other.
@@ -41,19 +32,7 @@ public:
         } catch (const std::exception&) {
         }
     }
-    void tickFor(std::chrono::microseconds span) {
-        for (const auto end = clock.now() + span; clock.now() < end;) {
-            clock.advance(10ms);
-            watchdog.tick();
-        }
-    }
 
-    TempDir files;
-    FakePort port;
-    FakeWindow window;
-    FakeClock clock;
-    UpdateTransfer transfer{port, window, clock};
-    Watchdog watchdog{transfer};
     RecordingObserver observer{&window};
 };
 
@@ -84,15 +63,15 @@ TEST_F(UpdateEventsTest, ReportsEachStepOfTheUpdateInOrder) {
          {UpdateStarted{300, 2}, PageZeroRequested{}, PageServed{1, 258}}},
         {"the device never answers",
          300,
-         [](UpdateEventsTest& t) { t.tickFor(3s); },
+         [](UpdateEventsTest& t) { t.runTimer(3s); },
          {UpdateStarted{300, 2}, ConnectionFailed{}}},
         {"the device falls silent, then speaks again",
          300,
          [](UpdateEventsTest& t) {
              t.port.deliver({0xAA, 0x01});
-             t.tickFor(1500ms);
+             t.runTimer(1500ms);
              t.port.deliver({0xAA, 0x02});
-             t.tickFor(1500ms);
+             t.runTimer(1500ms);
          },
          {UpdateStarted{300, 2}, PageServed{1, 258}, TransferInterrupted{}, PageServed{2, 46},
           TransferInterrupted{}}},
@@ -101,7 +80,7 @@ TEST_F(UpdateEventsTest, ReportsEachStepOfTheUpdateInOrder) {
          [](UpdateEventsTest& t) {
              t.port.deliver({0xAA, 0x01});
              t.port.loseLine("The connection to COM 1 was lost");
-             t.tickFor(3s);
+             t.runTimer(3s);
          },
          {UpdateStarted{300, 2}, PageServed{1, 258}, PortLost{"The connection to COM 1 was lost"}}},
         {"a write fails while a page goes out",
@@ -109,7 +88,7 @@ TEST_F(UpdateEventsTest, ReportsEachStepOfTheUpdateInOrder) {
          [](UpdateEventsTest& t) {
              t.port.writeFailure = "Cannot write to COM 1: Input/output error";
              t.port.deliver({0xAA, 0x01});
-             t.tickFor(3s);
+             t.runTimer(3s);
          },
          {UpdateStarted{300, 2}, WriteFailed{"Cannot write to COM 1: Input/output error"}}},
         {"an empty image",
@@ -171,7 +150,7 @@ TEST_F(UpdateEventsTest, ReportsNothingWhenThereIsNoFileToSend) {
 TEST_F(UpdateEventsTest, EachEventComesBeforeTheBoxThatGoesWithIt) {
     start(300);
     port.deliver({0xAA, 0x00});  // "Please start from page 1"
-    tickFor(1500ms);             // "Transfer Interrupted"
+    runTimer(1500ms);            // "Transfer Interrupted"
     port.deliver({0x55});        // "Transfert Complete"
     ASSERT_EQ(window.boxes.size(), 3u);
     ASSERT_EQ(observer.events.size(), 4u);
