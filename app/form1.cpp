@@ -226,7 +226,7 @@ void Form1::wireEvents() {
     Combo1->installEventFilter(this);
     MSComm1->setDataReceivedHandler([this] { m_transfer.onDataReceived(); });
     MSComm1->setPortLostHandler(
-        [this](const std::string& description) { m_transfer.onPortLost(description); });
+        [this](const SerialError& error) { m_transfer.onPortLost(error); });
 }
 
 void Form1::load() {

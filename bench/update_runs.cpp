@@ -103,7 +103,7 @@ public:
     EngineResponder() : m_transfer(m_port, m_window, m_clock) {
         m_port.setDataReceivedHandler([this] { m_transfer.onDataReceived(); });
         m_port.setPortLostHandler(
-            [this](const std::string& description) { m_transfer.onPortLost(description); });
+            [this](const SerialError& error) { m_transfer.onPortLost(error); });
         m_transfer.setObserver(&m_ender);
     }
 

@@ -80,7 +80,7 @@ PortRun::PortRun(RunSetup setup, Clock& clock, WatchdogTicker& ticker, Hooks hoo
     m_transfer->setObserver(&m_observer);
     m_port.setDataReceivedHandler([this] { m_transfer->onDataReceived(); });
     m_port.setPortLostHandler(
-        [this](const std::string& description) { m_transfer->onPortLost(description); });
+        [this](const SerialError& error) { m_transfer->onPortLost(error); });
     m_window->setTickSwitch([this](bool run) { switchTick(run); });
     m_giveUp.setSingleShot(true);
     QObject::connect(&m_giveUp, &QTimer::timeout, [this] { checkSilence(); });

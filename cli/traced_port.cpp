@@ -29,9 +29,9 @@ TracedPort::TracedPort(SerialPort& inner, const Clock& clock, std::ostream* trac
         notifyDataReceived();
         flushTrace();
     });
-    m_inner.setPortLostHandler([this](const std::string& description) {
+    m_inner.setPortLostHandler([this](const SerialError& error) {
         flushTrace();
-        notifyPortLost(description);
+        notifyPortLost(error);
     });
 }
 

@@ -7,25 +7,52 @@
 #include <functional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "protocol/bytes.h"
 
 namespace oxu {
 
+// What kind of failure a port operation met. Callers decide on the kind; the
+// words beside it are for people and are never searched.
+enum class PortErrorKind {
+    NoDevice,      // nothing behind the port: no device at its path, or no such port
+    Busy,          // another program holds the port
+    AccessDenied,  // this user may not open the device
+    Stalled,       // the line stopped taking bytes: the device or adapter stopped reading
+    Disconnected,  // the device went away while the port was open
+    Io,            // any other failure of the system or the line
+    Unsupported,   // a request the port cannot take (a baud rate, a port number, a call while open)
+};
+
+// The kind as one lower-case word for machine-readable output: "no_device",
+// "busy", "access_denied", "stalled", "disconnected", "io", "unsupported".
+const char* portErrorKey(PortErrorKind kind);
+
 // A failing port operation. what() is the text shown to the operator: it names
-// the port (number and device) and gives the system's reason.
+// the port (number and device) and gives the system's reason. systemText() is
+// that reason in the system's own words alone (empty when there is none).
 class SerialError : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    SerialError(PortErrorKind kind, const std::string& description, std::string systemText = {})
+        : std::runtime_error(description), m_kind(kind), m_systemText(std::move(systemText)) {}
+
+    PortErrorKind kind() const noexcept { return m_kind; }
+    const std::string& systemText() const noexcept { return m_systemText; }
+
+private:
+    PortErrorKind m_kind;
+    std::string m_systemText;
 };
 
 class SerialPort {
 public:
     // Called on the event loop after bytes have arrived (at least one waiting).
     using DataReceivedHandler = std::function<void()>;
-    // Called once when an open port is lost (adapter unplugged, line hung up).
-    // The port is already closed when this runs. The text names the port.
-    using PortLostHandler = std::function<void(const std::string& description)>;
+    // Called once when an open port is lost (adapter unplugged, line hung up,
+    // a device that stopped reading). The port is already closed when this
+    // runs. The error's text names the port; its kind says what happened.
+    using PortLostHandler = std::function<void(const SerialError& error)>;
 
     virtual ~SerialPort() = default;
 
@@ -69,9 +96,9 @@ protected:
         if (m_onData)
             m_onData();
     }
-    void notifyPortLost(const std::string& description) {
+    void notifyPortLost(const SerialError& error) {
         if (m_onLost)
-            m_onLost(description);
+            m_onLost(error);
     }
 
 private:

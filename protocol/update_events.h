@@ -10,6 +10,8 @@
 #include <utility>
 #include <variant>
 
+#include "protocol/serial_port.h"
+
 namespace oxu {
 
 // The header is on the line: the update is being watched.
@@ -53,15 +55,19 @@ struct TransferInterrupted {
     bool operator==(const TransferInterrupted&) const = default;
 };
 
-// The port went away while open; it is closed. description names the port.
+// The port went away while open; it is closed. description names the port;
+// kind says how it was lost (Disconnected, or Stalled for a device that
+// stopped reading).
 struct PortLost {
     std::string description;
+    PortErrorKind kind = PortErrorKind::Disconnected;
     bool operator==(const PortLost&) const = default;
 };
 
 // A write failed while answering the device; the port has been released.
 struct WriteFailed {
     std::string description;
+    PortErrorKind kind = PortErrorKind::Io;
     bool operator==(const WriteFailed&) const = default;
 };
 

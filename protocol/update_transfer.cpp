@@ -109,8 +109,10 @@ void UpdateTransfer::onDataReceived() {
         m_dataPending = false;
         try {
             handleReceived();
+        } catch (const SerialError& failure) {
+            reportFailure(failure.what(), failure.kind());
         } catch (const std::exception& failure) {
-            reportFailure(failure.what());
+            reportFailure(failure.what(), PortErrorKind::Io);
         }
     } while (m_dataPending && m_port.isOpen());
     m_receiving = false;
@@ -164,14 +166,14 @@ void UpdateTransfer::completeUpdate() {
     m_window.messageBox(kTransferCompleteText, Buttons::Ok, Icon::Information, kWindowTitle);
 }
 
-void UpdateTransfer::onPortLost(const std::string& description) {
+void UpdateTransfer::onPortLost(const SerialError& error) {
     LastActivity = std::chrono::microseconds(0);
     RxBuffer.clear();
-    notify(PortLost{description});
-    m_window.messageBox(description, Buttons::Ok, Icon::Warning, kWindowTitle);
+    notify(PortLost{error.what(), error.kind()});
+    m_window.messageBox(error.what(), Buttons::Ok, Icon::Warning, kWindowTitle);
 }
 
-void UpdateTransfer::reportFailure(const std::string& description) {
+void UpdateTransfer::reportFailure(const std::string& description, PortErrorKind kind) {
     // A write that fails mid-update leaves nothing to serve: release the port
     // and stop watching, so the operator sees one message and can start again.
     LastActivity = std::chrono::microseconds(0);
@@ -182,7 +184,7 @@ void UpdateTransfer::reportFailure(const std::string& description) {
     } catch (const std::exception&) {
         // The port is being abandoned; its own failure adds nothing.
     }
-    notify(WriteFailed{description});
+    notify(WriteFailed{description, kind});
     m_window.messageBox(description, Buttons::Ok, Icon::Warning, kWindowTitle);
 }
 

@@ -55,8 +55,9 @@ public:
     void onDataReceived();
 
     // The port went away while open (already closed). Reports it once
-    // (PortLost, then a box) and stops watching the link.
-    void onPortLost(const std::string& description);
+    // (PortLost with the error's kind, then a box with its text) and stops
+    // watching the link.
+    void onPortLost(const SerialError& error);
 
     // Window-level update state, held here on the window's behalf.
     Bytes ImageData;                            // the whole firmware file
@@ -78,7 +79,7 @@ private:
     void handleReceived();
     void serveRequest();
     void completeUpdate();
-    void reportFailure(const std::string& description);
+    void reportFailure(const std::string& description, PortErrorKind kind);
 
     SerialPort& m_port;
     WindowServices& m_window;

@@ -14,21 +14,11 @@ namespace {
 // Each wait while draining is short so that a stall is noticed promptly.
 constexpr int kDrainWaitStepMs = 100;
 
-bool containsText(const std::string& text, const char* part) {
-    return text.find(part) != std::string::npos;
-}
-
-// The cause and hint for an open() that Qt refused with PermissionError.
-std::string describePermissionFailure(const std::string& device, const std::string& reason) {
-    // Qt's own lock file under /var/lock, or TIOCEXCL from another program.
-    if (containsText(reason, "locking") || containsText(reason, "busy"))
-        return "the port is in use by another program (" + reason + ")";
-    const bool denied = ::access(device.c_str(), R_OK | W_OK) != 0 && errno == EACCES;
-    if (denied || containsText(reason, "denied"))
-        return "access is denied; add your user to the dialout group and log in again (" + reason +
-               ")";
-    return "the port is in use by another program, or your user lacks access to it (" + reason +
-           ")";
+// Qt answers PermissionError both for a port that another program holds (its
+// lock file, or TIOCEXCL) and for a node this user may not open; the node's
+// own permissions tell the two apart.
+bool accessDenied(const std::string& device) {
+    return ::access(device.c_str(), R_OK | W_OK) != 0 && errno == EACCES;
 }
 
 // Qt keys its lock file on the device's file name, so open the node itself:
@@ -79,11 +69,14 @@ void QtSerialPort::close() {
     if (failure.empty())
         return;
     if (unsent > 0)
-        throw SerialError("Could not send " + std::to_string(unsent) + " of " +
-                          std::to_string(queued) + " queued bytes to " + describe() +
-                          " before closing it: " + failure);
-    throw SerialError("Could not finish sending to " + describe() +
-                      " before closing it: " + failure);
+        throw SerialError(PortErrorKind::Stalled,
+                          "Could not send " + std::to_string(unsent) + " of " +
+                              std::to_string(queued) + " queued bytes to " + describe() +
+                              " before closing it: " + failure,
+                          failure);
+    throw SerialError(
+        PortErrorKind::Io,
+        "Could not finish sending to " + describe() + " before closing it: " + failure, failure);
 }
 
 // Returns why the queue could not be written out, or nothing when it was.
@@ -122,32 +115,37 @@ void QtSerialPort::restoreLine() {
 
 void QtSerialPort::setPortNumber(int number) {
     if (m_port.isOpen())
-        throw SerialError("Cannot select port " + std::to_string(number) + " while " + describe() +
-                          " is open");
+        throw SerialError(
+            PortErrorKind::Unsupported,
+            "Cannot select port " + std::to_string(number) + " while " + describe() + " is open");
     PortResolution resolution = resolvePort(number, m_scan);
     if (resolution.status == PortResolution::Status::OutOfRange)
-        throw SerialError(resolution.problem);
+        throw SerialError(PortErrorKind::Unsupported, resolution.problem);
     m_resolution = std::move(resolution);
 }
 
 void QtSerialPort::setBaudRate(int baud) {
     if (m_port.isOpen())
-        throw SerialError("Cannot change the line settings of " + describe() + " while it is open");
+        throw SerialError(PortErrorKind::Unsupported,
+                          "Cannot change the line settings of " + describe() + " while it is open");
     const LineChoice* line = findLineChoiceByBaud(baud);
     if (line == nullptr)
-        throw SerialError("Unsupported line settings (" + std::to_string(baud) + " baud) for " +
-                          describe() + ": use " + listBaudRates() + " baud");
+        throw SerialError(PortErrorKind::Unsupported,
+                          "Unsupported line settings (" + std::to_string(baud) + " baud) for " +
+                              describe() + ": use " + listBaudRates() + " baud");
     m_line = line;
 }
 
 void QtSerialPort::open() {
     if (m_port.isOpen())
-        throw SerialError("Cannot open " + describe() + ": it is already open");
+        throw SerialError(PortErrorKind::Unsupported,
+                          "Cannot open " + describe() + ": it is already open");
     m_lowLatency = {};
     m_rtsError.reset();
     if (!m_resolution.found())
-        throw SerialError("Cannot open COM " + std::to_string(m_resolution.number) + ": " +
-                          m_resolution.problem);
+        throw SerialError(
+            PortErrorKind::NoDevice,
+            "Cannot open COM " + std::to_string(m_resolution.number) + ": " + m_resolution.problem);
 
     const std::string& device = m_resolution.device;
     m_port.setPortName(resolveDevicePath(device));
@@ -158,19 +156,32 @@ void QtSerialPort::open() {
     m_port.setFlowControl(QSerialPort::NoFlowControl);
     if (!m_port.open(QIODevice::ReadWrite)) {
         const std::string reason = m_port.errorString().toStdString();
-        std::string cause;
+        PortErrorKind kind = PortErrorKind::Io;
+        std::string cause = reason;
         switch (m_port.error()) {
             case QSerialPort::DeviceNotFoundError:
+                kind = PortErrorKind::NoDevice;
                 cause = "the device does not exist (" + reason + ")";
                 break;
             case QSerialPort::PermissionError:
-                cause = describePermissionFailure(device, reason);
+                if (accessDenied(device)) {
+                    kind = PortErrorKind::AccessDenied;
+                    cause =
+                        "access is denied; add your user to the dialout group and log in "
+                        "again (" +
+                        reason + ")";
+                } else {
+                    kind = PortErrorKind::Busy;
+                    cause = "the port is in use by another program (" + reason + ")";
+                }
+                break;
+            case QSerialPort::UnsupportedOperationError:
+                kind = PortErrorKind::Unsupported;
                 break;
             default:
-                cause = reason;
                 break;
         }
-        throw SerialError("Cannot open " + describe() + ": " + cause);
+        throw SerialError(kind, "Cannot open " + describe() + ": " + cause, reason);
     }
     const int handle = static_cast<int>(m_port.handle());
     // The system raised RTS with the open, and Qt leaves it so; boards that
@@ -188,13 +199,16 @@ void QtSerialPort::open() {
 
 void QtSerialPort::write(ByteView bytes) {
     if (!m_port.isOpen())
-        throw SerialError("Cannot write to " + describe() + ": the port is not open");
+        throw SerialError(PortErrorKind::Unsupported,
+                          "Cannot write to " + describe() + ": the port is not open");
     if (bytes.empty())
         return;
     const auto size = static_cast<qint64>(bytes.size());
     if (m_port.write(reinterpret_cast<const char*>(bytes.data()), size) != size)
-        throw SerialError("Cannot write to " + describe() + ": " +
-                          m_port.errorString().toStdString());
+        throw SerialError(
+            PortErrorKind::Io,
+            "Cannot write to " + describe() + ": " + m_port.errorString().toStdString(),
+            m_port.errorString().toStdString());
 }
 
 Bytes QtSerialPort::readAll() {
@@ -247,12 +261,13 @@ void QtSerialPort::handleError(QSerialPort::SerialPortError error) {
     // Qt's text for a vanished device is often a stale errno ("Inappropriate
     // ioctl for device"), so only a failed write keeps its own text.
     if (error == QSerialPort::WriteError)
-        loseConnection("writing to it failed (" + m_port.errorString().toStdString() + ").");
+        loseConnection(PortErrorKind::Io,
+                       "writing to it failed (" + m_port.errorString().toStdString() + ").");
     else
-        loseConnection("the device was disconnected.");
+        loseConnection(PortErrorKind::Disconnected, "the device was disconnected.");
 }
 
-void QtSerialPort::loseConnection(const std::string& cause) {
+void QtSerialPort::loseConnection(PortErrorKind kind, const std::string& cause) {
     // Qt 6.4 repeats the error about 100,000 times a second while the port
     // stays open; closing at once stops that. Nothing queued can reach a dead
     // line, so no drain.
@@ -261,7 +276,8 @@ void QtSerialPort::loseConnection(const std::string& cause) {
     m_port.close();
     m_closing = false;
     try {
-        notifyPortLost("The connection to " + describe() + " was lost: " + cause);
+        notifyPortLost(
+            SerialError(kind, "The connection to " + describe() + " was lost: " + cause));
     } catch (const std::exception& exception) {
         qWarning("%s", exception.what());
     }

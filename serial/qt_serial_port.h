@@ -88,7 +88,7 @@ private slots:
 private:
     std::string drainOutput();
     void restoreLine();
-    void loseConnection(const std::string& cause);
+    void loseConnection(PortErrorKind kind, const std::string& cause);
 
     PortScan m_scan;
     PortResolution m_resolution;

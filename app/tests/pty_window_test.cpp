@@ -27,7 +27,7 @@ class SettingsSpyPort : public SerialPort {
 public:
     explicit SettingsSpyPort(const Pty& pty) : m_pty(pty) {
         m_port.setDataReceivedHandler([this] { notifyDataReceived(); });
-        m_port.setPortLostHandler([this](const std::string& text) { notifyPortLost(text); });
+        m_port.setPortLostHandler([this](const SerialError& error) { notifyPortLost(error); });
     }
     bool isOpen() const override { return m_port.isOpen(); }
     void close() override { m_port.close(); }

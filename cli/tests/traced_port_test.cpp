@@ -72,8 +72,8 @@ TEST(TracedPort, FlushesBeforeClosingAndBeforeReportingALostPort) {
     std::ostringstream trace;
     TracedPort port(inner, clock, &trace);
     std::string lost;
-    port.setPortLostHandler([&](const std::string& text) {
-        lost = text;
+    port.setPortLostHandler([&](const SerialError& error) {
+        lost = error.what();
         EXPECT_NE(trace.str().find("> 01"), std::string::npos) << "dump must precede the report";
     });
     port.open();

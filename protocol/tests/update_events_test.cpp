@@ -83,6 +83,15 @@ TEST_F(UpdateEventsTest, ReportsEachStepOfTheUpdateInOrder) {
              t.runTimer(3s);
          },
          {UpdateStarted{300, 2}, PageServed{1, 258}, PortLost{"The connection to COM 1 was lost"}}},
+        {"the device stops reading",
+         300,
+         [](UpdateEventsTest& t) {
+             t.port.deliver({0xAA, 0x01});
+             t.port.loseLine("COM 1: the device stopped reading", PortErrorKind::Stalled);
+             t.runTimer(3s);
+         },
+         {UpdateStarted{300, 2}, PageServed{1, 258},
+          PortLost{"COM 1: the device stopped reading", PortErrorKind::Stalled}}},
         {"a write fails while a page goes out",
          300,
          [](UpdateEventsTest& t) {
@@ -90,7 +99,8 @@ TEST_F(UpdateEventsTest, ReportsEachStepOfTheUpdateInOrder) {
              t.port.deliver({0xAA, 0x01});
              t.runTimer(3s);
          },
-         {UpdateStarted{300, 2}, WriteFailed{"Cannot write to COM 1: Input/output error"}}},
+         {UpdateStarted{300, 2},
+          WriteFailed{"Cannot write to COM 1: Input/output error", PortErrorKind::Io}}},
         {"an empty image",
          0,
          [](UpdateEventsTest& t) { t.port.deliver({0x55}); },

@@ -28,7 +28,7 @@ class UpdateTransferTest : public ::testing::Test {
 protected:
     UpdateTransferTest() {
         port.setDataReceivedHandler([this] { transfer.onDataReceived(); });
-        port.setPortLostHandler([this](const std::string& text) { transfer.onPortLost(text); });
+        port.setPortLostHandler([this](const SerialError& error) { transfer.onPortLost(error); });
     }
 
     // Starts an update of a fresh image of `size` bytes and forgets the

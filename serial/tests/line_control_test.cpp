@@ -76,7 +76,7 @@ TEST(PortOnAPty, OpensCarriesAndClosesWhenTheLineRefusesModemAndFlagCalls) {
     QtSerialPort port(fakeScan({{"OXU_COM1", pty.slavePath()}}));
     int lost = 0;
     Bytes received;
-    port.setPortLostHandler([&](const std::string&) { ++lost; });
+    port.setPortLostHandler([&](const SerialError&) { ++lost; });
     port.setDataReceivedHandler([&] {
         const Bytes chunk = port.readAll();
         received.insert(received.end(), chunk.begin(), chunk.end());

@@ -283,9 +283,10 @@ TEST(QtSerialPortTest, ResolvesAgainAtEachPortSelection) {
 
 TEST_F(PtyPortTest, LostDeviceClosesPortReportsOnceAndGoesQuiet) {
     std::vector<std::string> losses;
-    m_port.setPortLostHandler([&](const std::string& description) {
+    m_port.setPortLostHandler([&](const SerialError& error) {
         EXPECT_FALSE(m_port.isOpen()) << "handler ran before the port was closed";
-        losses.push_back(description);
+        EXPECT_EQ(error.kind(), PortErrorKind::Disconnected);
+        losses.push_back(error.what());
     });
     m_port.setDataReceivedHandler([&] { m_port.readAll(); });
     m_port.open();
@@ -341,7 +342,7 @@ TEST_F(PtyPortTest, CloseGivesUpOnStalledLineAndSaysWhatWasLost) {
 
 TEST_F(PtyPortTest, CloseOnDeadLineFailsOnceWithoutPortLostReport) {
     int losses = 0;
-    m_port.setPortLostHandler([&](const std::string&) { ++losses; });
+    m_port.setPortLostHandler([&](const SerialError&) { ++losses; });
     m_port.open();
     const Bytes flood(1 << 20, 0x42);
     m_port.write(flood);

@@ -24,32 +24,33 @@ public:
         log.push_back("close");
         m_open = false;
         if (!closeFailure.empty())
-            throw SerialError(closeFailure);
+            throw SerialError(failureKind, closeFailure);
     }
     void setPortNumber(int number) override {
         log.push_back("port " + std::to_string(number));
         if (!rejectPortNumber.empty())
-            throw SerialError(rejectPortNumber);
+            throw SerialError(PortErrorKind::Unsupported, rejectPortNumber);
         portNumber = number;
     }
     void setBaudRate(int baud) override {
         const LineChoice* line = findLineChoiceByBaud(baud);
         if (line == nullptr)
-            throw SerialError("unsupported baud rate " + std::to_string(baud));
+            throw SerialError(PortErrorKind::Unsupported,
+                              "unsupported baud rate " + std::to_string(baud));
         log.push_back(std::string("settings ") + line->settings);
         lineSettings = line->settings;
     }
     void open() override {
         log.push_back("open");
         if (!openFailure.empty())
-            throw SerialError(openFailure);
+            throw SerialError(failureKind, openFailure);
         m_open = true;
     }
     void write(ByteView bytes) override {
         if (!writeFailure.empty())
-            throw SerialError(writeFailure);
+            throw SerialError(failureKind, writeFailure);
         if (!m_open)
-            throw SerialError("write on a closed port");
+            throw SerialError(PortErrorKind::Unsupported, "write on a closed port");
         if (keepWrites)
             writes.emplace_back(bytes.begin(), bytes.end());
         written.insert(written.end(), bytes.begin(), bytes.end());
@@ -68,9 +69,10 @@ public:
     }
     // Bytes wait in the port without a notification yet.
     void queue(const Bytes& bytes) { m_input.insert(m_input.end(), bytes.begin(), bytes.end()); }
-    void loseLine(const std::string& description) {
+    void loseLine(const std::string& description,
+                  PortErrorKind kind = PortErrorKind::Disconnected) {
         m_open = false;
-        notifyPortLost(description);
+        notifyPortLost(SerialError(kind, description));
     }
     void forceOpen() { m_open = true; }
     std::size_t waiting() const { return m_input.size(); }
@@ -88,7 +90,8 @@ public:
     std::string lineSettings = kDefaultLineChoice.settings;
     std::string openFailure;
     std::string writeFailure;
-    std::string closeFailure;  // close() releases the port, then throws this
+    std::string closeFailure;                       // close() releases the port, then throws this
+    PortErrorKind failureKind = PortErrorKind::Io;  // the kind of the three failures above
     std::string rejectPortNumber;
 
 private:

@@ -17,7 +17,7 @@ namespace oxu::kit {
 struct WatchedUpdate {
     WatchedUpdate() {
         port.setDataReceivedHandler([this] { transfer.onDataReceived(); });
-        port.setPortLostHandler([this](const std::string& text) { transfer.onPortLost(text); });
+        port.setPortLostHandler([this](const SerialError& error) { transfer.onPortLost(error); });
         window.setTickSwitch([this](bool run) {
             switches.push_back(run);
             running = run;
