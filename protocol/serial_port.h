@@ -5,6 +5,7 @@
 // recording fake.
 
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -53,6 +54,9 @@ public:
     // a device that stopped reading). The port is already closed when this
     // runs. The error's text names the port; its kind says what happened.
     using PortLostHandler = std::function<void(const SerialError& error)>;
+    // Called once when closeWhenSent() has released the port: with no error
+    // when every queued byte left, otherwise with why not.
+    using ClosedHandler = std::function<void(const std::optional<SerialError>& failure)>;
 
     virtual ~SerialPort() = default;
 
@@ -63,6 +67,22 @@ public:
     // Does nothing when the port is not open. Throws SerialError, after
     // releasing the port, when queued bytes could not be written out.
     virtual void close() = 0;
+
+    // close() for a caller that shares its event loop with other ports: the
+    // wait for the line runs without blocking that loop, and done is called
+    // once the port is released (at once when it is not open). A port whose
+    // close never waits may release it at once and call done before returning,
+    // as this default does.
+    virtual void closeWhenSent(ClosedHandler done) {
+        std::optional<SerialError> failure;
+        try {
+            close();
+        } catch (const SerialError& error) {
+            failure = error;
+        }
+        if (done)
+            done(failure);
+    }
 
     // Selects port N (1 is the first serial port) and resolves it to a device
     // at once. Only while closed. Throws SerialError for a number the platform
