@@ -14,7 +14,7 @@
 #include "bench/measure.h"
 #include "device/report.h"
 #include "protocol/update_events.h"
-#include "protocol/update_transfer.h"
+#include "protocol/watched_update.h"
 #include "protocol/window_services.h"
 #include "serial/port_mapping.h"
 #include "serial/qt_serial_port.h"
@@ -100,17 +100,12 @@ protected:
 
 class EngineResponder final : public TransferResponder {
 public:
-    EngineResponder() : m_transfer(m_port, m_window, m_clock) {
-        m_port.setDataReceivedHandler([this] { m_transfer.onDataReceived(); });
-        m_port.setPortLostHandler(
-            [this](const SerialError& error) { m_transfer.onPortLost(error); });
-        m_transfer.setObserver(&m_ender);
-    }
+    EngineResponder() { m_update.setObserver(&m_ender); }
 
 private:
     void start(const std::string& imagePath) override {
         try {
-            m_transfer.startUpdate(imagePath);
+            m_update.start(imagePath);
         } catch (const std::exception&) {
             // Reported as StartFailed, which has ended the loop.
         }
@@ -120,7 +115,7 @@ private:
     QtSerialPort m_port;
     HeadlessWindow m_window;
     SteadyClock m_clock;
-    UpdateTransfer m_transfer;
+    WatchedUpdate m_update{m_port, m_window, m_clock};
 };
 
 // The real window; only its two dialogs are answered by the benchmark.
@@ -139,7 +134,7 @@ protected:
 class WindowResponder final : public TransferResponder {
 public:
     WindowResponder() {
-        m_form.transfer().setObserver(&m_ender);
+        m_form.watchedUpdate().setObserver(&m_ender);
         m_form.show();
         QCoreApplication::processEvents();
     }

@@ -69,7 +69,7 @@ public:
 std::unique_ptr<Responder> makeBareResponder();
 // The same without Qt: poll, read and write on the terminal.
 std::unique_ptr<Responder> makeRawResponder();
-// oxu::UpdateTransfer on oxu::QtSerialPort with a window that shows nothing.
+// oxu::WatchedUpdate on oxu::QtSerialPort with a window that shows nothing.
 std::unique_ptr<Responder> makeEngineResponder();
 // The real window, shown on the current (offscreen) platform; its file
 // dialog answers with the image and its message boxes are answered at once.

@@ -17,8 +17,7 @@
 #include "cli/traced_port.h"
 #include "protocol/line_choices.h"
 #include "protocol/update_events.h"
-#include "protocol/update_transfer.h"
-#include "protocol/watchdog.h"
+#include "protocol/watched_update.h"
 #include "protocol/window_services.h"
 #include "serial/qt_serial_port.h"
 
@@ -98,8 +97,7 @@ private:
     QtSerialPort m_serial;
     TracedPort m_port;
     std::unique_ptr<Window> m_window;
-    std::unique_ptr<UpdateTransfer> m_transfer;
-    std::unique_ptr<Watchdog> m_watchdog;
+    WatchedUpdate m_update;
     FunctionObserver m_observer;
     QTimer m_giveUp;
 

@@ -33,16 +33,18 @@ int parsePortNumber(const std::string& text) {
     return static_cast<int>(value);
 }
 
-void configurePort(SerialPort& port, const WindowServices& window) {
-    if (port.isOpen()) {
-        try {
-            port.close();
-        } catch (const SerialError&) {
-            // Bytes an earlier command left queued on a line that has since
-            // died. That command is being abandoned and the port is released
-            // all the same, so the new command goes on.
-        }
+void releasePort(SerialPort& port) {
+    if (!port.isOpen())
+        return;
+    try {
+        port.close();
+    } catch (const SerialError&) {
+        // The port is released all the same, so the new command goes on.
     }
+}
+
+void configurePort(SerialPort& port, const WindowServices& window) {
+    releasePort(port);
     port.setPortNumber(parsePortNumber(window.portText()));
     if (const LineChoice* line = findLineChoice(window.selectedBaud()))
         port.setBaudRate(line->baud);

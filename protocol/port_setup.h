@@ -12,6 +12,11 @@ namespace oxu {
 // Throws SerialError or std::invalid_argument (a port text that is not a number).
 void configurePort(SerialPort& port, const WindowServices& window);
 
+// Closes the port if it is open, so that it can be set up again. Bytes an
+// earlier command left queued on a line that has since died are given up
+// without a word: that command is being abandoned.
+void releasePort(SerialPort& port);
+
 // The port text as a 16-bit integer, surrounding blanks allowed. Throws
 // std::invalid_argument for anything else.
 int parsePortNumber(const std::string& text);

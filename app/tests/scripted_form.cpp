@@ -89,7 +89,7 @@ void ScriptedForm1::runCommand(const std::string& line) {
     } else if (verb == "status") {
         setStatus(argument);
     } else if (verb == "events") {
-        transfer().setObserver(this);
+        watchedUpdate().setObserver(this);
     } else if (!verb.empty()) {
         std::fprintf(stderr, "unknown command: %s\n", line.c_str());
     }

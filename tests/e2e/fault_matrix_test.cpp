@@ -172,8 +172,9 @@ TEST_F(FaultMatrix, GarbageBeforeFirstRequestStallsThenWatchdogReports) {
     // The buffer no longer starts with a request: nothing more is served,
     // and once the device gives up waiting the silence is reported.
     EXPECT_TRUE(waitForBox("Transfer Interrupted", 10s));
-    EXPECT_LE(form->transfer().RxBuffer.size(), UpdateTransfer::kRxBufferLimit);
-    EXPECT_EQ(form->transfer().RxBuffer.size(), 7u) << "5 bytes of garbage and one request";
+    EXPECT_LE(form->watchedUpdate().pendingBytes().size(), UpdateTransfer::kRxBufferLimit);
+    EXPECT_EQ(form->watchedUpdate().pendingBytes().size(), 7u)
+        << "5 bytes of garbage and one request";
     EXPECT_EQ(boxCount("Transfert Complete"), 0);
     EXPECT_EQ(finishDevice(device).exitCode, 1);
     expectUpdateCompletes();
