@@ -12,10 +12,16 @@
 #include <string>
 #include <vector>
 
-#include "cli/attempt.h"
 #include "protocol/clock.h"
+#include "runs/report.h"
 
 namespace oxu::cli {
+
+using runs::AttemptReport;
+using runs::describeResult;
+using runs::formatAdapter;
+using runs::PortOutcome;
+using runs::RunResult;
 
 // What one port's live line shows.
 struct PortLine {

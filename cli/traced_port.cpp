@@ -35,6 +35,11 @@ TracedPort::TracedPort(SerialPort& inner, const Clock& clock, std::ostream* trac
     });
 }
 
+TracedPort::TracedPort(std::unique_ptr<SerialPort> inner, const Clock& clock, std::ostream* trace)
+    : TracedPort(*inner, clock, trace) {
+    m_owned = std::move(inner);
+}
+
 TracedPort::~TracedPort() {
     m_inner.setDataReceivedHandler(nullptr);
     m_inner.setPortLostHandler(nullptr);
@@ -43,6 +48,17 @@ TracedPort::~TracedPort() {
 void TracedPort::close() {
     flushTrace();
     m_inner.close();
+}
+
+void TracedPort::closeWhenSent(ClosedHandler done) {
+    flushTrace();
+    m_inner.closeWhenSent(std::move(done));
+}
+
+void TracedPort::open() {
+    m_inner.open();
+    if (m_onOpened)
+        m_onOpened();
 }
 
 void TracedPort::write(ByteView bytes) {

@@ -122,6 +122,7 @@ public:
         m_port.release();
     }
     UpdateProgress progress() const { return m_update.progress(); }
+    void tick() { m_update.tick(); }
     bool heardNothing() const { return m_update.awaitingFirstReply(); }
     std::uint64_t bytesSent() const { return m_port.bytesSent(); }
 
@@ -237,10 +238,13 @@ void Attempt::checkProgress() {
     if (!m_running)
         return;
     const auto since = m_clock.now() - m_engine->progress().lastProgress;
-    if (since < m_setup.timeout) {
-        m_giveUp->start(m_setup.timeout - since);
+    if (since <= m_setup.timeout) {
+        m_giveUp->start(m_setup.timeout - since + std::chrono::microseconds(1));
         return;
     }
+    // A silent device is told of (once) before the attempt gives up on it:
+    // with --timeout at its least, one second, the tick may not have come yet.
+    m_engine->tick();
     const std::uint64_t heard = m_engine->progress().bytesHeard - m_heardAtProgress;
     const std::string seconds = formatSeconds(m_setup.timeout);
     const std::string problem = heard == 0

@@ -34,6 +34,25 @@ std::string deviceFor(const PortRequest& request) {
     return resolution.found() ? resolution.device : std::string();
 }
 
+std::optional<SharedDevice> findSharedDevice(const std::vector<PortRequest>& requests) {
+    std::vector<std::filesystem::path> devices;
+    for (const PortRequest& request : requests) {
+        const std::string device = deviceFor(request);
+        std::error_code error;
+        const std::filesystem::path resolved = std::filesystem::weakly_canonical(device, error);
+        devices.push_back(device.empty() ? std::filesystem::path()
+                          : error        ? std::filesystem::path(device)
+                                         : resolved);
+    }
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+        for (std::size_t j = i + 1; j < devices.size(); ++j) {
+            if (!devices[i].empty() && devices[i] == devices[j])
+                return SharedDevice{i, j, devices[i].string()};
+        }
+    }
+    return std::nullopt;
+}
+
 DeviceNames findDeviceNames(const std::string& device, const std::filesystem::path& root) {
     DeviceNames names;
     std::error_code error;

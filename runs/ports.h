@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "protocol/serial_port.h"
 #include "runs/report.h"
@@ -42,6 +43,16 @@ public:
 // The device path of a request now: the one given, or its number's mapping;
 // empty when the number maps to none.
 std::string deviceFor(const PortRequest& request);
+
+// Two ports of one run on one device would fight over it: the first such
+// pair (by index into requests) and the device they share; nothing when
+// every port has a device of its own.
+struct SharedDevice {
+    std::size_t first = 0;
+    std::size_t second = 0;
+    std::string device;  // symbolic links resolved
+};
+std::optional<SharedDevice> findSharedDevice(const std::vector<PortRequest>& requests);
 
 // The names under root/dev/serial/by-id and by-path that point to device
 // (itself resolved), and the path it resolves to.

@@ -143,17 +143,19 @@ TEST_F(GangTest, EightMixedDevicesEachGetTheirOwnResult) {
         }
     }
 
-    // The log: exactly eight whole records, the same as the attempts printed.
+    // The log: exactly eight whole attempt records, the same as the attempts
+    // printed, each after its start record.
     const std::string log = readText(pathTo("audit.jsonl"));
     const std::vector<QJsonObject> logged = parseJsonLines(log);
-    ASSERT_EQ(logged.size(), 8u) << log;
+    ASSERT_EQ(logged.size(), 16u) << log;
+    ASSERT_EQ(records(logged, "attempt").size(), 8u) << log;
+    ASSERT_EQ(records(logged, "attempt-start").size(), 8u) << log;
     EXPECT_EQ(log.back(), '\n');
     const QString sha256 =
         QString::fromLatin1(QCryptographicHash::hash(QByteArray::fromStdString(readText(m_image)),
                                                      QCryptographicHash::Sha256)
                                 .toHex());
     for (const QJsonObject& record : logged) {
-        EXPECT_EQ(record["record"].toString(), "attempt");
         EXPECT_EQ(record["firmware"]["sha256"].toString(), sha256);
         EXPECT_EQ(record["firmware"]["bytes"].toInt(), static_cast<int>(kImageSize));
         EXPECT_EQ(record["baud"].toInt(), 38400);
@@ -320,14 +322,29 @@ TEST_F(GangTest, AWriterKilledMidRunLeavesOnlyWholeRecords) {
     args.push_back(m_image);
     ChildProcess update(kUpdate, args);
     const std::string log = pathTo("audit.jsonl");
-    for (int waited = 0; waited < 200 && splitLines(readText(log)).size() < 3; ++waited)
+    const auto ended = [&] { return countOccurrences(readText(log), "\"record\":\"attempt\""); };
+    for (int waited = 0; waited < 200 && ended() < 3; ++waited)
         std::this_thread::sleep_for(50ms);
     update.sendSignal(SIGKILL);
     const ProgramResult run = update.finish(10s);
     EXPECT_EQ(run.signal, SIGKILL);
 
+    // Four attempts began, three ended: the start without its end names the
+    // board that may be half-flashed.
     const std::string written = readText(log);
-    EXPECT_EQ(parseJsonLines(written).size(), 3u) << written;
+    const std::vector<QJsonObject> logged = parseJsonLines(written);
+    EXPECT_EQ(records(logged, "attempt").size(), 3u) << written;
+    const std::vector<QJsonObject> starts = records(logged, "attempt-start");
+    ASSERT_EQ(starts.size(), 4u) << written;
+    int unended = 0;
+    for (const QJsonObject& start : starts) {
+        const QString id = start["attempt_id"].toString();
+        if (countOccurrences(written, "\"attempt_id\":\"" + id.toStdString() + "\"") == 1) {
+            ++unended;
+            EXPECT_EQ(start["device"]["path"].toString().toStdString(), sims[3]->path());
+        }
+    }
+    EXPECT_EQ(unended, 1) << written;
     EXPECT_EQ(written.back(), '\n');
     for (auto& sim : sims)
         sim->stop();
@@ -369,7 +386,9 @@ TEST_F(GangTest, StationModeFlashesEachBoardOnceAsItIsSwapped) {
     EXPECT_EQ(lines.back()["mode"].toString(), "station");
     EXPECT_EQ(lines.back()["complete"].toInt(), 3);
     EXPECT_EQ(lines.back()["exit_code"].toInt(), 0);
-    EXPECT_EQ(parseJsonLines(readText(pathTo("audit.jsonl"))).size(), 3u);
+    const std::vector<QJsonObject> logged = parseJsonLines(readText(pathTo("audit.jsonl")));
+    EXPECT_EQ(records(logged, "attempt").size(), 3u);
+    EXPECT_EQ(records(logged, "attempt-start").size(), 3u);
 }
 
 }  // namespace
