@@ -19,6 +19,7 @@
 
 int main(int argc, char** argv) {
     using namespace oxu::cli;
+    openClosedStandardDescriptors();
 
     Options options;
     try {

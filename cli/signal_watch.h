@@ -1,12 +1,18 @@
 #pragma once
 
-// SIGINT and SIGTERM turned into something the event loop can wait on: the
-// handler only writes the signal number into a pipe (async-signal-safe),
-// and the loop reads it like any other input.
+// SIGINT, SIGTERM and SIGHUP turned into something the event loop can wait
+// on: the handler only writes the signal number into a pipe
+// (async-signal-safe), and the loop reads it like any other input. A closed
+// terminal or a dropped SSH session (SIGHUP) ends a run as Ctrl-C does.
 
 namespace oxu::cli {
 
-// Installs the handlers for SIGINT and SIGTERM, once per process. Reads and
+// Opens /dev/null on each of descriptors 0, 1 and 2 that is closed, so that
+// no pipe or file made later takes its number: a message meant for standard
+// error must never land in the signal pipe or the audit log. Call it first.
+void openClosedStandardDescriptors();
+
+// Installs the handlers for SIGINT, SIGTERM and SIGHUP, once per process. Reads and
 // waits on stdin are interrupted by them (no SA_RESTART). Returns false when
 // the pipe cannot be made; the default handlers then stay.
 bool installSignalWatch();
