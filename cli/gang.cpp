@@ -244,9 +244,9 @@ private:
     std::vector<int> m_numbers;
 };
 
-// Whether port `number` has a device now: its path names a character device.
-bool devicePresent(int number, std::string* device) {
-    const PortResolution resolution = resolvePort(number);
+// Whether a port has a device now: its path names a character device.
+bool devicePresent(const PortChoice& port, std::string* device) {
+    const PortResolution resolution = resolvePort(port.number, port.device);
     struct stat info {};
     if (!resolution.found() || ::stat(resolution.device.c_str(), &info) != 0 ||
         !S_ISCHR(info.st_mode))
@@ -309,7 +309,8 @@ public:
             hooks.onMessage = [this, i](const std::string& text) { m_presenter.message(i, text); };
             hooks.onEnd = [this, i](const AttemptReport& report) { attemptEnded(i, report); };
             slot->run = std::make_unique<PortRun>(
-                RunSetup{ports[i].number, options.baud, options.timeout, options.file, trace},
+                RunSetup{ports[i].number, options.ports[i].device, options.baud, options.timeout,
+                         options.file, trace},
                 clock, m_ticker, std::move(hooks));
             slot->timer.setSingleShot(true);
             QObject::connect(&slot->timer, &QTimer::timeout, [this, i] { slotTimerFired(i); });
@@ -462,7 +463,7 @@ private:
         if (slot.phase != Phase::Settling)
             return;
         std::string device;
-        if (!devicePresent(slot.identity.number, &device)) {
+        if (!devicePresent(m_options.ports[i], &device)) {
             slot.phase = Phase::Absent;
             m_presenter.stationState(i, "waiting for a device");
             return;
@@ -481,7 +482,7 @@ private:
             if (slot.phase != Phase::Absent && slot.phase != Phase::Present)
                 continue;
             std::string device;
-            const bool present = devicePresent(slot.identity.number, &device);
+            const bool present = devicePresent(m_options.ports[i], &device);
             if (slot.phase == Phase::Absent && present) {
                 slot.phase = Phase::Settling;
                 m_presenter.stationState(i, "found " + device);
@@ -576,7 +577,7 @@ int runUpdate(const Options& options) {
     for (const PortChoice& choice : options.ports) {
         PortIdentity port;
         port.number = choice.number;
-        const PortResolution resolution = resolvePort(choice.number);
+        const PortResolution resolution = resolvePort(choice.number, choice.device);
         if (resolution.found())
             port.device = resolution.device;
         ports.push_back(port);

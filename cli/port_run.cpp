@@ -110,7 +110,10 @@ void PortRun::start(int attempt) {
     };
     try {
         releasePort(m_port);
-        m_port.setPortNumber(m_setup.port);
+        if (m_setup.device)
+            m_serial.setDevicePath(m_setup.port, *m_setup.device);
+        else
+            m_port.setPortNumber(m_setup.port);
         m_port.setBaudRate(m_setup.baud);
         m_update.start(m_setup.file, PortSelection::AsConfigured);
     } catch (const std::exception& failure) {

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <ostream>
 #include <string>
 
@@ -41,6 +42,7 @@ private:
 // What an attempt needs to know, the same for every attempt on the port.
 struct RunSetup {
     int port = 1;
+    std::optional<std::string> device;  // --device: the path port N maps to
     int baud = kDefaultLineChoice.baud;
     std::chrono::milliseconds timeout{10'000};
     std::string file;
