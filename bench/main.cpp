@@ -17,6 +17,7 @@
 #include <iostream>
 #include <random>
 #include <tuple>
+#include <vector>
 
 #include "bench/bench_options.h"
 #include "bench/gang_figures.h"
@@ -458,8 +459,12 @@ int main(int argc, char** argv) {
     if (options.probe != Probe::None)
         return runProbe(argc, argv, options.probe == Probe::Timer);
     // Every window here is drawn off screen, with or without a display.
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    QApplication application(argc, argv);
+    std::vector<char*> qtArguments(argv, argv + argc);
+    char platformOption[] = "-platform";
+    char offscreen[] = "offscreen";
+    qtArguments.insert(qtArguments.begin() + 1, {platformOption, offscreen});
+    int qtArgumentCount = static_cast<int>(qtArguments.size());
+    QApplication application(qtArgumentCount, qtArguments.data());
     try {
         const Collected collected = collect(options);
         print(options, collected, summarise(options, collected));

@@ -5,7 +5,6 @@
 #include <QCoreApplication>
 #include <QPushButton>
 #include <QTimer>
-#include <cstdlib>
 #include <filesystem>
 #include <utility>
 #include <variant>
@@ -16,7 +15,6 @@
 #include "protocol/update_events.h"
 #include "protocol/watched_update.h"
 #include "protocol/window_services.h"
-#include "serial/port_mapping.h"
 #include "serial/qt_serial_port.h"
 
 namespace oxu::bench {
@@ -24,7 +22,7 @@ namespace {
 
 using std::chrono::milliseconds;
 
-// Every responder here selects port 1; OXU_COM1 names the terminal to use.
+// Every responder here selects port 1, mapped to the terminal to use.
 constexpr int kBenchPort = 1;
 constexpr milliseconds kSimulatorStart{10000};
 constexpr milliseconds kLineFinish{5000};
@@ -41,7 +39,7 @@ class TransferResponder : public Responder {
 public:
     std::string serve(const std::string& portPath, const std::string& imagePath,
                       milliseconds timeout) override {
-        ::setenv(portVariableName(kBenchPort).c_str(), portPath.c_str(), 1);
+        selectPort(portPath);
         UpdateLoop loop;
         m_loop = &loop;
         start(imagePath);
@@ -56,6 +54,8 @@ public:
     }
 
 protected:
+    // Maps port kBenchPort to portPath; throws SerialError.
+    virtual void selectPort(const std::string& portPath) = 0;
     virtual void start(const std::string& imagePath) = 0;
     virtual void closePort() = 0;
 
@@ -103,6 +103,9 @@ public:
     EngineResponder() { m_update.setObserver(&m_ender); }
 
 private:
+    void selectPort(const std::string& portPath) override {
+        m_port.setDevicePath(kBenchPort, portPath);
+    }
     void start(const std::string& imagePath) override {
         try {
             m_update.start(imagePath);
@@ -121,6 +124,8 @@ private:
 // The real window; only its two dialogs are answered by the benchmark.
 class BenchForm1 final : public Form1 {
 public:
+    explicit BenchForm1(SerialPort* port) : Form1(port) {}
+
     std::string nextFile;
 
 protected:
@@ -140,13 +145,17 @@ public:
     }
 
 private:
+    void selectPort(const std::string& portPath) override {
+        m_port.setDevicePath(kBenchPort, portPath);
+    }
     void start(const std::string& imagePath) override {
         m_form.nextFile = imagePath;
         m_form.Command2->click();
     }
     void closePort() override { m_form.MSComm1->close(); }
 
-    BenchForm1 m_form;
+    QtSerialPort m_port;
+    BenchForm1 m_form{&m_port};
 };
 
 }  // namespace

@@ -79,6 +79,8 @@ int runDownload(const Options& options) {
     SteadyClock clock;
     QtSerialPort serial;
     TracedPort port(serial, clock, options.trace ? &std::cerr : nullptr);
+    if (options.device)
+        serial.setDevicePath(options.port, *options.device);
     TerminalWindow::Asker asker = askOnTerminal;
     if (options.yes) {
         asker = [](const std::string& question) {

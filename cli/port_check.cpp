@@ -209,12 +209,15 @@ std::string describeRequestToSend(const std::optional<int>& error) {
 
 }  // namespace
 
-PortFacts gatherPortFacts(int number, int baud) {
+PortFacts gatherPortFacts(int number, int baud, const std::optional<std::string>& device) {
     PortFacts facts;
     facts.self = static_cast<int>(::getpid());
     {
         QtSerialPort port;
-        port.setPortNumber(number);
+        if (device)
+            port.setDevicePath(number, *device);
+        else
+            port.setPortNumber(number);
         port.setBaudRate(baud);
         facts.resolution = port.resolution();
         try {
@@ -287,7 +290,8 @@ PortReport reportPort(const PortFacts& facts) {
 }
 
 int checkPort(const Options& options) {
-    const PortReport report = reportPort(gatherPortFacts(options.port, options.baud));
+    const PortReport report =
+        reportPort(gatherPortFacts(options.port, options.baud, options.device));
     for (const std::string& line : report.findings)
         std::cout << line << '\n';
     std::cout << std::flush;

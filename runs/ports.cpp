@@ -28,9 +28,7 @@ std::vector<std::string> linksTo(const std::filesystem::path& folder,
 }  // namespace
 
 std::string deviceFor(const PortRequest& request) {
-    if (request.device)
-        return *request.device;
-    const PortResolution resolution = resolvePort(request.number);
+    const PortResolution resolution = resolvePort(request.number, request.device);
     return resolution.found() ? resolution.device : std::string();
 }
 
@@ -78,7 +76,10 @@ PortIdentity SystemPorts::identify(const PortRequest& request) {
 
 std::unique_ptr<SerialPort> SystemPorts::makePort(const PortRequest& request, const PortIdentity&) {
     auto port = std::make_unique<QtSerialPort>();
-    port->setPortNumber(request.number);
+    if (request.device)
+        port->setDevicePath(request.number, *request.device);
+    else
+        port->setPortNumber(request.number);
     return port;
 }
 

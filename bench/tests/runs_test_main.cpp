@@ -3,11 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <cstdlib>
+#include <vector>
 
 int main(int argc, char** argv) {
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    QApplication application(argc, argv);
+    std::vector<char*> qtArguments(argv, argv + argc);
+    char platformOption[] = "-platform";
+    char offscreen[] = "offscreen";
+    qtArguments.insert(qtArguments.begin() + 1, {platformOption, offscreen});
+    int qtArgumentCount = static_cast<int>(qtArguments.size());
+    QApplication application(qtArgumentCount, qtArguments.data());
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
