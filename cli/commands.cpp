@@ -9,12 +9,12 @@
 #include <filesystem>
 #include <iostream>
 
-#include "cli/signal_watch.h"
 #include "cli/terminal_window.h"
-#include "cli/traced_port.h"
 #include "protocol/download_command.h"
+#include "runs/interrupts.h"
 #include "serial/port_mapping.h"
 #include "serial/qt_serial_port.h"
+#include "serial/traced_port.h"
 
 namespace oxu::cli {
 namespace {
@@ -56,7 +56,7 @@ Answer askOnTerminal(const std::string& question) {
                 reply += c;
                 continue;
             }
-            if (got < 0 && errno == EINTR && caughtSignal() == 0)
+            if (got < 0 && errno == EINTR && runs::caughtSignal() == 0)
                 continue;
             ended = true;
             break;
@@ -94,7 +94,7 @@ int runDownload(const Options& options) {
     port.flushTrace();
     if (options.trace)
         traceLowLatency(serial);
-    if (caughtSignal() != 0) {
+    if (runs::caughtSignal() != 0) {
         closeQuietly(port);
         printLine("interrupted; nothing more sent");
         return kExitInterrupted;

@@ -7,18 +7,16 @@
 #include <QSocketNotifier>
 #include <QTimer>
 #include <iostream>
-#include <map>
 #include <memory>
-#include <streambuf>
 
 #include "cli/gang_display.h"
 #include "cli/presenters.h"
-#include "cli/signal_watch.h"
-#include "cli/traced_port.h"
 #include "runs/audit_log.h"
+#include "runs/interrupts.h"
 #include "runs/scheduler.h"
 #include "serial/line_control.h"
 #include "serial/qt_serial_port.h"
+#include "serial/traced_port.h"
 
 namespace oxu::cli {
 namespace {
@@ -27,51 +25,13 @@ void printLine(const std::string& text) {
     std::cerr << kProgramName << ": " << text << std::endl;
 }
 
-// Writes to another stream, starting every line with a prefix: the trace of
-// one port among several.
-class PrefixedLines final : public std::streambuf {
-public:
-    PrefixedLines(std::ostream& out, std::string prefix)
-        : m_out(out), m_prefix(std::move(prefix)) {}
-
-protected:
-    int overflow(int c) override {
-        if (traits_type::eq_int_type(c, traits_type::eof()))
-            return traits_type::not_eof(c);
-        if (m_lineStart)
-            m_out << m_prefix;
-        m_out.put(traits_type::to_char_type(c));
-        m_lineStart = c == '\n';
-        return c;
-    }
-    int sync() override {
-        m_out.flush();
-        return 0;
-    }
-
-private:
-    std::ostream& m_out;
-    std::string m_prefix;
-    bool m_lineStart = true;
-};
-
 // The system's ports; with --trace, each wrapped to dump its frames (and
-// what its driver said to low latency) on standard error, prefixed with its
-// port when there are several.
+// what its driver said to low latency) on standard error, behind its port
+// when there are several.
 class TerminalPorts final : public runs::PortFactory {
 public:
-    TerminalPorts(const Options& options, const Clock& clock) : m_clock(clock) {
-        if (!options.trace)
-            return;
-        for (const PortChoice& choice : options.ports) {
-            Trace& trace = m_traces[choice.number];
-            if (options.ports.size() == 1)
-                continue;
-            trace.lines = std::make_unique<PrefixedLines>(
-                std::cerr, "COM " + std::to_string(choice.number) + ": ");
-            trace.stream = std::make_unique<std::ostream>(trace.lines.get());
-        }
-    }
+    TerminalPorts(const Options& options, const Clock& clock)
+        : m_trace(options.trace), m_several(options.ports.size() > 1), m_clock(clock) {}
 
     runs::PortIdentity identify(const runs::PortRequest& request) override {
         return m_system.identify(request);
@@ -79,33 +39,27 @@ public:
     std::unique_ptr<SerialPort> makePort(const runs::PortRequest& request,
                                          const runs::PortIdentity& identity) override {
         auto port = m_system.makePort(request, identity);
-        const auto trace = m_traces.find(request.number);
-        if (trace == m_traces.end())
+        if (!m_trace)
             return port;
-        std::ostream& out = trace->second.stream ? *trace->second.stream : std::cerr;
+        const std::string prefix = m_several ? "COM " + std::to_string(request.number) + ": " : "";
         const auto* serial = dynamic_cast<const QtSerialPort*>(port.get());
-        auto traced = std::make_unique<TracedPort>(std::move(port), m_clock, &out);
-        if (serial != nullptr) {
-            traced->setOpenedHandler([serial, &out] {
-                if (serial->lowLatency().outcome != LowLatency::NotTried)
-                    out << serial->describe() << ": " << describeLowLatency(serial->lowLatency())
-                        << std::endl;
-            });
-        }
+        auto traced = std::make_unique<TracedPort>(std::move(port), m_clock, &std::cerr);
+        traced->setLinePrefix(prefix);
+        traced->setOpenedHandler([serial, prefix] {
+            if (serial != nullptr && serial->lowLatency().outcome != LowLatency::NotTried)
+                std::cerr << prefix << serial->describe() << ": "
+                          << describeLowLatency(serial->lowLatency()) << std::endl;
+        });
         return traced;
     }
 
     runs::SystemPorts& system() { return m_system; }
 
 private:
-    struct Trace {
-        std::unique_ptr<PrefixedLines> lines;
-        std::unique_ptr<std::ostream> stream;
-    };
-
+    bool m_trace;
+    bool m_several;
     const Clock& m_clock;
     runs::SystemPorts m_system;
-    std::map<int, Trace> m_traces;
 };
 
 int terminalColumns() {
@@ -176,10 +130,10 @@ int runUpdate(const Options& options) {
     runs::Scheduler scheduler(setup, *image, {ports, clock, *presenter, sinks, &ports.system()});
     QEventLoop loop;
     scheduler.setFinishedHandler([&loop] { loop.exit(0); });
-    QSocketNotifier signalNotifier(signalPipeFd(), QSocketNotifier::Read);
-    signalNotifier.setEnabled(signalPipeFd() >= 0);
+    QSocketNotifier signalNotifier(runs::signalPipeFd(), QSocketNotifier::Read);
+    signalNotifier.setEnabled(runs::signalPipeFd() >= 0);
     QObject::connect(&signalNotifier, &QSocketNotifier::activated, [&scheduler] {
-        drainSignalPipe();
+        runs::drainSignalPipe();
         scheduler.interrupt();
     });
     QTimer refresh;

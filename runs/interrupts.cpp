@@ -1,4 +1,4 @@
-#include "cli/signal_watch.h"
+#include "runs/interrupts.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-namespace oxu::cli {
+namespace oxu::runs {
 namespace {
 
 int g_pipe[2] = {-1, -1};
@@ -65,4 +65,4 @@ void drainSignalPipe() {
     }
 }
 
-}  // namespace oxu::cli
+}  // namespace oxu::runs

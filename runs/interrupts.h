@@ -1,11 +1,12 @@
 #pragma once
 
-// SIGINT, SIGTERM and SIGHUP turned into something the event loop can wait
-// on: the handler only writes the signal number into a pipe
-// (async-signal-safe), and the loop reads it like any other input. A closed
-// terminal or a dropped SSH session (SIGHUP) ends a run as Ctrl-C does.
+// What ends a run from outside: SIGINT, SIGTERM and SIGHUP, turned into
+// something the event loop can wait on. The handler only writes the signal
+// number into a pipe (async-signal-safe), and the loop reads it like any
+// other input. A closed terminal or a dropped SSH session (SIGHUP) ends a run
+// as Ctrl-C does.
 
-namespace oxu::cli {
+namespace oxu::runs {
 
 // Opens /dev/null on each of descriptors 0, 1 and 2 that is closed, so that
 // no pipe or file made later takes its number: a message meant for standard
@@ -26,4 +27,4 @@ int caughtSignal();
 // Empties the pipe after the loop has woken on it.
 void drainSignalPipe();
 
-}  // namespace oxu::cli
+}  // namespace oxu::runs

@@ -15,7 +15,7 @@
 #include "protocol/clock.h"
 #include "protocol/serial_port.h"
 
-namespace oxu::cli {
+namespace oxu {
 
 // One dump line: "[   1.234567] > AA 04 00 AE  (4 bytes)". '>' is sent to
 // the device, '<' received from it; time is seconds since the start.
@@ -51,6 +51,8 @@ public:
     std::uint64_t bytesWritten() const { return m_bytesWritten; }
     // Dumps the outgoing bytes gathered since the last dump as one line.
     void flushTrace();
+    // Starts every dump line with prefix ("COM 3: "), to tell ports apart.
+    void setLinePrefix(std::string prefix) { m_prefix = std::move(prefix); }
     // Runs after each successful open(), e.g. to trace what the driver said.
     void setOpenedHandler(std::function<void()> handler) { m_onOpened = std::move(handler); }
 
@@ -60,10 +62,11 @@ private:
     std::function<void()> m_onOpened;
     const Clock& m_clock;
     std::ostream* m_trace;
+    std::string m_prefix;
     std::chrono::microseconds m_start;
     std::uint64_t m_bytesWritten = 0;
     Bytes m_pendingOut;
     std::chrono::microseconds m_pendingSince{0};  // time of the first gathered byte
 };
 
-}  // namespace oxu::cli
+}  // namespace oxu
