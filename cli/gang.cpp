@@ -20,6 +20,7 @@
 #include "cli/port_run.h"
 #include "cli/progress.h"
 #include "cli/signal_watch.h"
+#include "cli/terminal_window.h"
 #include "protocol/firmware_image.h"
 #include "serial/port_mapping.h"
 
@@ -37,10 +38,6 @@ constexpr const char* kRetryPauseText = "0.5 s";
 // up a new device node, its permissions too, a moment after it appears).
 constexpr milliseconds kPresencePoll{250};
 constexpr milliseconds kSettleTime{500};
-
-void printLine(const std::string& text) {
-    std::cerr << kProgramName << ": " << text << std::endl;
-}
 
 std::string portName(const PortIdentity& port) {
     return "COM " + std::to_string(port.number);

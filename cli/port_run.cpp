@@ -90,7 +90,7 @@ PortRun::~PortRun() {
     m_update.setObserver(nullptr);
     // Whoever listened may be gone already.
     m_hooks = {};
-    closeQuietly();
+    closePort();
 }
 
 void PortRun::start(int attempt) {
@@ -109,7 +109,7 @@ void PortRun::start(int attempt) {
                               describeLowLatency(m_serial.lowLatency()));
     };
     try {
-        releasePort(m_port);
+        closeQuietly(m_port);
         if (m_setup.device)
             m_serial.setDevicePath(m_setup.port, *m_setup.device);
         else
@@ -213,18 +213,14 @@ void PortRun::end(RunResult result, const std::string& problem) {
     m_report.duration = m_clock.now() - m_startTime;
     if (m_hooks.onEnd)
         m_hooks.onEnd(m_report);
-    closeQuietly();
+    closePort();
 }
 
 // A close that could not write out what was queued says so, once.
-void PortRun::closeQuietly() {
-    try {
-        if (m_port.isOpen())
-            m_port.close();
-    } catch (const std::exception& failure) {
-        if (m_hooks.onMessage)
-            m_hooks.onMessage(failure.what());
-    }
+void PortRun::closePort() {
+    if (const std::optional<std::string> failure = closeQuietly(m_port);
+        failure && m_hooks.onMessage)
+        m_hooks.onMessage(*failure);
 }
 
 }  // namespace oxu::cli

@@ -90,7 +90,7 @@ private:
     void armGiveUp();
     void checkSilence();
     void end(RunResult result, const std::string& problem);
-    void closeQuietly();
+    void closePort();
 
     RunSetup m_setup;
     Clock& m_clock;
