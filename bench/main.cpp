@@ -459,12 +459,8 @@ int main(int argc, char** argv) {
     if (options.probe != Probe::None)
         return runProbe(argc, argv, options.probe == Probe::Timer);
     // Every window here is drawn off screen, with or without a display.
-    std::vector<char*> qtArguments(argv, argv + argc);
-    char platformOption[] = "-platform";
-    char offscreen[] = "offscreen";
-    qtArguments.insert(qtArguments.begin() + 1, {platformOption, offscreen});
-    int qtArgumentCount = static_cast<int>(qtArguments.size());
-    QApplication application(qtArgumentCount, qtArguments.data());
+    OffscreenArguments qtArguments(argc, argv);
+    QApplication application(qtArguments.count(), qtArguments.values());
     try {
         const Collected collected = collect(options);
         print(options, collected, summarise(options, collected));

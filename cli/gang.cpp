@@ -11,6 +11,7 @@
 
 #include "cli/gang_display.h"
 #include "cli/presenters.h"
+#include "cli/terminal_window.h"
 #include "runs/audit_log.h"
 #include "runs/interrupts.h"
 #include "runs/scheduler.h"
@@ -20,10 +21,6 @@
 
 namespace oxu::cli {
 namespace {
-
-void printLine(const std::string& text) {
-    std::cerr << kProgramName << ": " << text << std::endl;
-}
 
 // The system's ports; with --trace, each wrapped to dump its frames (and
 // what its driver said to low latency) on standard error, behind its port

@@ -8,6 +8,7 @@
 
 #include "cli/gang_display.h"
 #include "cli/progress.h"
+#include "cli/terminal_window.h"
 #include "protocol/update_transfer.h"
 #include "protocol/watchdog.h"
 
@@ -149,7 +150,7 @@ private:
     void note(const std::string& text) override {
         if (m_progress)
             m_progress->interrupt();
-        std::cerr << kProgramName << ": " << text << std::endl;
+        printLine(text);
     }
     void say(std::size_t, const std::string& text) override { note(text); }
     void show(const AttemptEvent& happened) override {

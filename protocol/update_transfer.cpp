@@ -97,7 +97,7 @@ void UpdateTransfer::selectPort(PortSelection selection) {
     if (selection == PortSelection::FromWindow)
         configurePort(m_port, m_window);
     else
-        releasePort(m_port);
+        closeQuietly(m_port);
 }
 
 void UpdateTransfer::begin(Bytes image, const Bytes& header) {
@@ -201,12 +201,8 @@ void UpdateTransfer::reportFailure(const std::string& description, PortErrorKind
     // and stop watching, so the operator sees one message and can start again.
     LastActivity = std::chrono::microseconds(0);
     RxBuffer.clear();
-    try {
-        if (m_port.isOpen())
-            m_port.close();
-    } catch (const std::exception&) {
-        // The port is being abandoned; its own failure adds nothing.
-    }
+    // The port is being abandoned; its own failure adds nothing.
+    closeQuietly(m_port);
     notify(WriteFailed{description, kind});
     m_window.messageBox(description, Buttons::Ok, Icon::Warning, kWindowTitle);
 }

@@ -25,9 +25,7 @@ QJsonValue textOrNull(const std::string& text) {
 QJsonValue hexId(const std::optional<std::uint16_t>& id) {
     if (!id)
         return QJsonValue::Null;
-    char text[8];
-    std::snprintf(text, sizeof text, "%04x", *id);
-    return QString::fromLatin1(text);
+    return QString::fromStdString(formatUsbId(*id));
 }
 
 // The length of the valid UTF-8 sequence at text[at], or 0 when there is none.

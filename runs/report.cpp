@@ -1,7 +1,6 @@
 #include "runs/report.h"
 
 #include <cstddef>
-#include <cstdio>
 
 namespace oxu::runs {
 namespace {
@@ -67,12 +66,9 @@ const char* modeKey(RunMode mode) {
 
 std::string formatAdapter(const UsbAdapter& adapter) {
     std::string text;
-    if (adapter.vendorId || adapter.productId) {
-        char ids[16];
-        std::snprintf(ids, sizeof ids, "%04x:%04x", adapter.vendorId.value_or(0),
-                      adapter.productId.value_or(0));
-        text = ids;
-    }
+    if (adapter.vendorId || adapter.productId)
+        text = formatUsbId(adapter.vendorId.value_or(0)) + ":" +
+               formatUsbId(adapter.productId.value_or(0));
     if (!adapter.serialNumber.empty())
         text += (text.empty() ? "" : " ") + adapter.serialNumber;
     return text.empty() ? "-" : text;

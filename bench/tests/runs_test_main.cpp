@@ -3,15 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <vector>
+
+#include "bench/update_runs.h"
 
 int main(int argc, char** argv) {
-    std::vector<char*> qtArguments(argv, argv + argc);
-    char platformOption[] = "-platform";
-    char offscreen[] = "offscreen";
-    qtArguments.insert(qtArguments.begin() + 1, {platformOption, offscreen});
-    int qtArgumentCount = static_cast<int>(qtArguments.size());
-    QApplication application(qtArgumentCount, qtArguments.data());
+    oxu::bench::OffscreenArguments qtArguments(argc, argv);
+    QApplication application(qtArguments.count(), qtArguments.values());
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
