@@ -2,9 +2,7 @@
 
 #include <unistd.h>
 
-#include <QFileInfo>
 #include <cerrno>
-#include <cstdio>
 #include <filesystem>
 #include <iostream>
 

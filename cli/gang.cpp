@@ -73,8 +73,7 @@ int runUpdate(const Options& options) {
     setup.mode = options.station             ? runs::RunMode::Station
                  : options.ports.size() == 1 ? runs::RunMode::Single
                                              : runs::RunMode::Gang;
-    for (const PortChoice& choice : options.ports)
-        setup.ports.push_back({choice.number, choice.device});
+    setup.ports = options.ports;
     // Refused before anything opens, as bad usage.
     if (const auto shared = runs::findSharedDevice(setup.ports)) {
         const auto name = [&](std::size_t i) {

@@ -17,12 +17,6 @@
 
 namespace oxu::cli {
 
-using runs::AttemptReport;
-using runs::describeResult;
-using runs::formatAdapter;
-using runs::PortOutcome;
-using runs::RunResult;
-
 // What one port's live line shows.
 struct PortLine {
     int port = 0;
@@ -40,7 +34,7 @@ std::string formatPortLine(const PortLine& line);
 // The summary: a heading and one row per outcome, columns aligned: port,
 // device, adapter, result, pages (served/announced), bytes, seconds,
 // retries, and what went wrong. Ends with a newline.
-std::string formatSummaryTable(const std::vector<PortOutcome>& outcomes);
+std::string formatSummaryTable(const std::vector<runs::PortOutcome>& outcomes);
 
 class GangDisplay {
 public:

@@ -10,7 +10,7 @@
 
 #include "oxu_version.h"
 #include "protocol/line_choices.h"
-#include "runs/report.h"
+#include "runs/ports.h"
 
 namespace oxu::cli {
 
@@ -49,11 +49,7 @@ enum class Mode { Update, DownloadCommand, ListPorts, CheckPort, Help, Version }
 
 // One port of a run: its number, and the device it maps to when --device
 // named one.
-struct PortChoice {
-    int number = kDefaultPort;
-    std::optional<std::string> device;
-    bool operator==(const PortChoice&) const = default;
-};
+using PortChoice = runs::PortRequest;
 
 struct Options {
     Mode mode = Mode::Update;

@@ -17,6 +17,12 @@ namespace {
 
 using namespace runs;
 
+// "COM 3 (/dev/ttyUSB0)", or "COM 3 (no device)".
+std::string describePortIdentity(const PortIdentity& port) {
+    return "COM " + std::to_string(port.number) + " (" +
+           (port.device.empty() ? std::string("no device") : port.device) + ")";
+}
+
 // What people are told of an engine event, as the window would have said
 // it; empty for the events that only move the progress on.
 std::string engineMessage(const UpdateEvent& event) {
@@ -251,11 +257,6 @@ private:
 };
 
 }  // namespace
-
-std::string describePortIdentity(const runs::PortIdentity& port) {
-    return "COM " + std::to_string(port.number) + " (" +
-           (port.device.empty() ? std::string("no device") : port.device) + ")";
-}
 
 std::unique_ptr<Presenter> makeSinglePresenter(const Options& options,
                                                const runs::ImageSnapshot& image,

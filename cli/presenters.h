@@ -17,9 +17,6 @@
 
 namespace oxu::cli {
 
-// "COM 3 (/dev/ttyUSB0)", or "COM 3 (no device)".
-std::string describePortIdentity(const runs::PortIdentity& port);
-
 class Presenter : public runs::RunObserver {
 public:
     // Redraws what moved on; called every GangDisplay::kRedrawInterval

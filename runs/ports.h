@@ -19,6 +19,7 @@ namespace oxu::runs {
 struct PortRequest {
     int number = 1;
     std::optional<std::string> device;
+    bool operator==(const PortRequest&) const = default;
 };
 
 class PortFactory {
