@@ -205,6 +205,21 @@ TEST_F(SchedulerTest, AFloodIsEndedByTheTimeoutAndSaidAsItWas) {
     EXPECT_EQ(summary().exitCode, runs::kExitSomeFailed);
 }
 
+TEST_F(SchedulerTest, WithTheShortestTimeoutTheSilenceIsToldBeforeTheAttemptGivesUp) {
+    start(RunMode::Single, {silent()}, 0, 1s);
+    ASSERT_TRUE(runToEnd());
+    std::vector<std::string> order;
+    for (const runs::RunEvent& event : observer.events) {
+        if (const auto* happened = std::get_if<runs::AttemptEvent>(&event);
+            happened && std::holds_alternative<ConnectionFailed>(happened->event))
+            order.push_back("told");
+        if (std::holds_alternative<AttemptEnded>(event))
+            order.push_back("ended");
+    }
+    EXPECT_EQ(order, (std::vector<std::string>{"told", "ended"}));
+    EXPECT_EQ(summary().outcomes[0].last.problem, "nothing heard for 1 s");
+}
+
 TEST_F(SchedulerTest, ACompletionBeforeEveryPageIsCompleteButSaysSo) {
     start(RunMode::Single, {{.completeAtOnce = true}});
     ASSERT_TRUE(runToEnd());
