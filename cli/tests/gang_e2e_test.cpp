@@ -501,9 +501,51 @@ TEST_F(GangTest, AnImageReplacedOnDiskMidRunIsNotSentAndIsReportedOnce) {
     }
 }
 
-// A port whose adapter stalls at close (its drain never ends) would need the
-// line shim to hold tcdrain; the scheduler's side of it, other ports served
-// during one port's long close, is checked on scripted ports in runs/tests.
+TEST_F(GangTest, APortThatStallsAtCloseHoldsUpNoOtherPort) {
+#ifndef OXU_LINE_SHIM
+    GTEST_SKIP() << "the line shim is not part of this build";
+#else
+    // Port 1's adapter holds 4000 bytes that never leave: its close waits for
+    // them (4 s at 9600 baud) and then gives them up. Ports 2 and 3 pause after
+    // two pages and ask for the rest while port 1 is closing.
+    constexpr std::size_t kSize = 8 * 256;
+    const std::string image = m_files.file("big.bin", patterned(kSize));
+    const auto device = [&](const std::string& saved, std::vector<std::string> faults) {
+        std::vector<std::string> flags{"--image-size", std::to_string(kSize), "--stats", "--save",
+                                       pathTo(saved)};
+        flags.insert(flags.end(), faults.begin(), faults.end());
+        return std::make_unique<DeviceSim>(kSimulator, flags);
+    };
+    auto stalling = device("first.bin", {});
+    auto second = device("second.bin", {"--stop-after", "2", "--resume-after", "0.5"});
+    auto third = device("third.bin", {"--stop-after", "2", "--resume-after", "0.5"});
+    const ProgramResult run =
+        runProgram(kUpdate,
+                   {"--baud", "9600", "--json", "--device", stalling->path(), "--device",
+                    second->path(), "--device", third->path(), image},
+                   {{"LD_PRELOAD", OXU_LINE_SHIM},
+                    {"OXU_SHIM_DEVICE", stalling->path()},
+                    {"OXU_SHIM_LOG", pathTo("line.log")},
+                    {"OXU_SHIM_OUTQ", "4000"},
+                    {"OXU_SHIM_DRAIN_BLOCK", "30"}},
+                   60s);
+    if (run.err.find("still waiting to be sent") == std::string::npos)
+        GTEST_SKIP() << "port 1's close did not stall: this line shim cannot hold one\n" << run.err;
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    for (auto* sim : {second.get(), third.get()}) {
+        const ProgramResult result = sim->finish();
+        EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
+        // Every page was answered at once, port 1's close notwithstanding.
+        const std::string stats = findLine(result.out, "stats:");
+        const std::size_t at = stats.find("rtt_max_us=");
+        ASSERT_NE(at, std::string::npos) << result.out;
+        EXPECT_LT(std::stol(stats.substr(at + 11)), 100'000) << stats;
+    }
+    EXPECT_EQ(readText(pathTo("second.bin")), readText(image));
+    EXPECT_EQ(readText(pathTo("third.bin")), readText(image));
+    stalling->stop();
+#endif
+}
 
 }  // namespace
 }  // namespace oxu::kit
