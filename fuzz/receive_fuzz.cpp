@@ -77,10 +77,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return bytes;
     }();
 
-    kit::FakePort port;
+    testkit::FakePort port;
     port.keepWrites = false;
-    kit::FakeWindow window;
-    kit::FakeClock clock;
+    testkit::FakeWindow window;
+    testkit::FakeClock clock;
     WatchedUpdate update(port, window, clock);
     update.start(Bytes(pattern.begin(), pattern.begin() + static_cast<std::ptrdiff_t>(imageSize)),
                  PortSelection::AsConfigured);

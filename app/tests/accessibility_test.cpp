@@ -19,7 +19,7 @@
 #include "recording_form.h"
 #include "tests/kit/fakes.h"
 
-namespace oxu::kit {
+namespace oxu::testkit {
 namespace {
 
 struct RecordedEvent {
@@ -162,4 +162,4 @@ TEST_F(AccessibilityTest, AnnouncesEveryNewStatusTextOnceAsTheStatusLineName) {
 }
 
 }  // namespace
-}  // namespace oxu::kit
+}  // namespace oxu::testkit

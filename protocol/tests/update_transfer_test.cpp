@@ -17,12 +17,12 @@ namespace oxu {
 namespace {
 
 using namespace std::chrono_literals;
-using kit::FakeClock;
-using kit::FakePort;
-using kit::FakeWindow;
-using kit::patterned;
-using kit::ShownBox;
-using kit::TempDir;
+using testkit::FakeClock;
+using testkit::FakePort;
+using testkit::FakeWindow;
+using testkit::patterned;
+using testkit::ShownBox;
+using testkit::TempDir;
 
 class UpdateTransferTest : public ::testing::Test {
 protected:
