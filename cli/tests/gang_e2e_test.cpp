@@ -104,7 +104,7 @@ TEST_F(GangTest, EightMixedDevicesEachGetTheirOwnResult) {
     const Device devices[] = {
         {{}, "complete"}, {{"--silent"}, "connection_failed"},
         {{}, "complete"}, {{"--hangup-mid-page", "1"}, "port_lost"},
-        {{}, "complete"}, {{"--garbage", "5"}, "transfer_interrupted"},
+        {{}, "complete"}, {{"--stop-after", "2"}, "transfer_interrupted"},
         {{}, "complete"}, {{}, "complete"},
     };
     std::vector<std::unique_ptr<DeviceSim>> sims;
