@@ -24,7 +24,7 @@
 #include "tests/kit/pty_pair.h"
 #include "tests/kit/test_files.h"
 
-namespace oxu::kit {
+namespace oxu::testkit {
 namespace {
 
 using namespace std::chrono_literals;
@@ -105,7 +105,7 @@ TEST_F(GangTest, EightMixedDevicesEachGetTheirOwnResult) {
     const Device devices[] = {
         {{}, "complete"}, {{"--silent"}, "connection_failed"},
         {{}, "complete"}, {{"--hangup-mid-page", "1"}, "port_lost"},
-        {{}, "complete"}, {{"--garbage", "5"}, "transfer_interrupted"},
+        {{}, "complete"}, {{"--stop-after", "2"}, "transfer_interrupted"},
         {{}, "complete"}, {{}, "complete"},
     };
     std::vector<std::unique_ptr<DeviceSim>> sims;
@@ -549,4 +549,4 @@ TEST_F(GangTest, APortThatStallsAtCloseHoldsUpNoOtherPort) {
 }
 
 }  // namespace
-}  // namespace oxu::kit
+}  // namespace oxu::testkit
