@@ -1,0 +1,181 @@
+#include "device/uart_line.h"
+
+#include <algorithm>
+
+namespace oxu::sim {
+
+namespace {
+
+using std::chrono::microseconds;
+using std::chrono::nanoseconds;
+
+nanoseconds toNanoseconds(microseconds time) {
+    return std::chrono::duration_cast<nanoseconds>(time);
+}
+
+// Rounded up, so that a wait ends with the byte arrived rather than just before.
+microseconds toWait(nanoseconds span) {
+    return std::chrono::ceil<microseconds>(std::max(span, nanoseconds(0)));
+}
+
+}  // namespace
+
+nanoseconds lineByteTime(long baud) {
+    return nanoseconds(kBitsPerByte * 1'000'000'000LL / baud);
+}
+
+Bytes hearBytes(ByteView sent, long sentBaud, long heardBaud) {
+    if (sentBaud <= 0 || heardBaud <= 0)
+        return {};
+    if (sentBaud == heardBaud)
+        return Bytes(sent.begin(), sent.end());
+    // Time in units that make both bit lengths whole: a sent bit lasts
+    // 2 x heardBaud units, a heard one 2 x sentBaud, half a heard bit sentBaud.
+    const long long sentBit = 2LL * heardBaud;
+    const long long halfBit = sentBaud;
+    const long long end = static_cast<long long>(sent.size()) * kBitsPerByte * sentBit;
+    // The line's level at time t: high while idle, then per byte a low start
+    // bit, the data bits lowest first and a high stop bit.
+    const auto high = [&](long long t) {
+        if (t < 0 || t >= end)
+            return true;
+        const long long bit = t / sentBit;
+        const long long position = bit % kBitsPerByte;
+        if (position == 0)
+            return false;
+        if (position == kBitsPerByte - 1)
+            return true;
+        return ((sent[static_cast<std::size_t>(bit / kBitsPerByte)] >> (position - 1)) & 1) != 0;
+    };
+
+    Bytes heard;
+    const std::size_t most = sent.size() * kMaxHeardPerByte;
+    long long t = 0;
+    while (heard.size() < most) {
+        // The first moment from t on with the line low; it only changes
+        // level where a sent bit begins.
+        long long start = t;
+        while (start < end && high(start))
+            start = (start / sentBit + 1) * sentBit;
+        if (start >= end)
+            break;
+        if (high(start + halfBit)) {  // too short for a start bit: a glitch
+            t = start + halfBit;
+            continue;
+        }
+        std::uint8_t byte = 0;
+        for (int i = 0; i < 8; ++i) {
+            if (high(start + (3 + 2 * i) * halfBit))
+                byte |= static_cast<std::uint8_t>(1 << i);
+        }
+        const long long stopMiddle = start + (2 * kBitsPerByte - 1) * halfBit;
+        heard.push_back(high(stopMiddle) ? byte : 0x00);
+        t = stopMiddle;
+    }
+    return heard;
+}
+
+std::optional<std::string> describeSpeedMismatch(const std::optional<LineSettings>& program,
+                                                 std::optional<long> deviceBaud) {
+    if (!deviceBaud || !program || program->baud == *deviceBaud)
+        return std::nullopt;
+    return "the program's line is at " + std::to_string(program->baud) + " baud, the device's at " +
+           std::to_string(*deviceBaud) + ": each hears the other as garbage";
+}
+
+void LinePace::accept(ByteView bytes, nanoseconds entered) {
+    for (std::uint8_t value : bytes) {
+        m_lineFree = std::max(m_lineFree, entered) + m_byteTime;
+        m_crossing.push_back(Crossing{value, m_lineFree});
+    }
+}
+
+std::size_t LinePace::takeArrived(Bytes& into, nanoseconds now) {
+    std::size_t taken = 0;
+    while (!m_crossing.empty() && m_crossing.front().arrival <= now) {
+        into.push_back(m_crossing.front().value);
+        m_crossing.pop_front();
+        ++taken;
+    }
+    return taken;
+}
+
+std::optional<nanoseconds> LinePace::nextArrival() const {
+    if (m_crossing.empty())
+        return std::nullopt;
+    return m_crossing.front().arrival;
+}
+
+UartLine::UartLine(Line& wire, long baud)
+    : m_wire(wire), m_baud(baud), m_pace(lineByteTime(baud)) {}
+
+std::optional<long> UartLine::mismatchedBaud() const {
+    const std::optional<LineSettings> program = m_wire.currentSettings();
+    if (program && program->baud != m_baud)
+        return program->baud;
+    return std::nullopt;
+}
+
+ReadStatus UartLine::pull(microseconds timeout) {
+    Bytes chunk;
+    const ReadStatus status = m_wire.read(chunk, timeout);
+    if (status == ReadStatus::Closed)
+        m_wireClosed = true;
+    if (chunk.empty())
+        return status;
+    // Stamped as it is taken: the device looks at the wire whenever it waits
+    // for a byte, so what it finds has only just come.
+    const nanoseconds entered = toNanoseconds(m_wire.now());
+    if (const std::optional<long> program = mismatchedBaud())
+        m_pace.accept(hearBytes(chunk, *program, m_baud), entered);
+    else
+        m_pace.accept(chunk, entered);
+    return status;
+}
+
+ReadStatus UartLine::read(Bytes& into, microseconds timeout) {
+    const microseconds deadline = m_wire.now() + timeout;
+    for (;;) {
+        if (!m_wireClosed && pull(microseconds(0)) == ReadStatus::Interrupted)
+            return ReadStatus::Interrupted;
+        const microseconds now = m_wire.now();
+        if (m_pace.takeArrived(into, toNanoseconds(now)) > 0)
+            return ReadStatus::Data;
+        const std::optional<nanoseconds> next = m_pace.nextArrival();
+        if (m_wireClosed && !next)
+            return ReadStatus::Closed;
+
+        std::optional<microseconds> wait;  // nothing: until the wire has more
+        if (timeout >= microseconds(0)) {
+            if (deadline <= now)
+                return ReadStatus::Timeout;
+            wait = deadline - now;
+        }
+        if (next)
+            wait = std::min(wait.value_or(microseconds::max()), toWait(*next - toNanoseconds(now)));
+        if (m_wireClosed) {
+            // Nothing more comes: what is on the line arrives all the same.
+            if (!m_wire.pause(*wait))
+                return ReadStatus::Interrupted;
+        } else if (pull(wait.value_or(kForever)) == ReadStatus::Interrupted) {
+            return ReadStatus::Interrupted;
+        }
+    }
+}
+
+void UartLine::write(ByteView data) {
+    if (const std::optional<long> program = mismatchedBaud()) {
+        const Bytes heard = hearBytes(data, m_baud, *program);
+        if (!heard.empty())
+            m_wire.write(heard);
+        return;
+    }
+    m_wire.write(data);
+}
+
+void UartLine::hangUp() {
+    m_pace.clear();
+    m_wire.hangUp();
+}
+
+}  // namespace oxu::sim
