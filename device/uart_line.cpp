@@ -106,6 +106,12 @@ std::optional<nanoseconds> LinePace::nextArrival() const {
     return m_crossing.front().arrival;
 }
 
+std::optional<nanoseconds> LinePace::lastArrival() const {
+    if (m_crossing.empty())
+        return std::nullopt;
+    return m_crossing.back().arrival;
+}
+
 UartLine::UartLine(Line& wire, long baud)
     : m_wire(wire), m_baud(baud), m_pace(lineByteTime(baud)) {}
 
@@ -135,29 +141,37 @@ ReadStatus UartLine::pull(microseconds timeout) {
 
 ReadStatus UartLine::read(Bytes& into, microseconds timeout) {
     const microseconds deadline = m_wire.now() + timeout;
+    // When to hand over: once the bytes on the line have arrived. Fixed once
+    // known, so that a program that never stops sending cannot hold it off.
+    constexpr nanoseconds kUnknown = nanoseconds::max();
+    nanoseconds handOver = kUnknown;
     for (;;) {
         if (!m_wireClosed && pull(microseconds(0)) == ReadStatus::Interrupted)
             return ReadStatus::Interrupted;
         const microseconds now = m_wire.now();
-        if (m_pace.takeArrived(into, toNanoseconds(now)) > 0)
-            return ReadStatus::Data;
-        const std::optional<nanoseconds> next = m_pace.nextArrival();
-        if (m_wireClosed && !next)
-            return ReadStatus::Closed;
-
-        std::optional<microseconds> wait;  // nothing: until the wire has more
-        if (timeout >= microseconds(0)) {
-            if (deadline <= now)
-                return ReadStatus::Timeout;
-            wait = deadline - now;
+        if (handOver == kUnknown)
+            handOver = m_pace.lastArrival().value_or(kUnknown);
+        const bool outOfTime = timeout >= microseconds(0) && deadline <= now;
+        if (handOver <= toNanoseconds(now) || outOfTime) {
+            if (m_pace.takeArrived(into, toNanoseconds(now)) > 0)
+                return ReadStatus::Data;
+            handOver = kUnknown;  // the line was emptied meanwhile (a hang-up)
         }
-        if (next)
-            wait = std::min(wait.value_or(microseconds::max()), toWait(*next - toNanoseconds(now)));
+        if (m_wireClosed && !m_pace.nextArrival())
+            return ReadStatus::Closed;
+        if (outOfTime)
+            return ReadStatus::Timeout;
+
+        // Until the deadline or the hand-over, whichever comes first; with
+        // neither, until the wire has more.
+        microseconds wait = timeout >= microseconds(0) ? deadline - now : microseconds::max();
+        if (handOver != kUnknown)
+            wait = std::min(wait, toWait(handOver - toNanoseconds(now)));
         if (m_wireClosed) {
             // Nothing more comes: what is on the line arrives all the same.
-            if (!m_wire.pause(*wait))
+            if (!m_wire.pause(wait))
                 return ReadStatus::Interrupted;
-        } else if (pull(wait.value_or(kForever)) == ReadStatus::Interrupted) {
+        } else if (pull(wait == microseconds::max() ? kForever : wait) == ReadStatus::Interrupted) {
             return ReadStatus::Interrupted;
         }
     }

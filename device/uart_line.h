@@ -62,6 +62,9 @@ public:
     // When the next byte arrives; nothing when the line is empty.
     std::optional<std::chrono::nanoseconds> nextArrival() const;
 
+    // When the last byte now on the line arrives; nothing when it is empty.
+    std::optional<std::chrono::nanoseconds> lastArrival() const;
+
     void clear() { m_crossing.clear(); }
 
 private:
@@ -79,8 +82,11 @@ public:
     // A UART at baud in front of `wire`, which must outlive it.
     UartLine(Line& wire, long baud);
 
-    // The program's bytes as they arrive at the device's baud; the wire's
-    // close is reported once every byte on the way has arrived.
+    // The program's bytes as they arrive at the device's baud, handed over
+    // once the bytes on the line when the wait began have all arrived (so a
+    // frame costs a wake-up or two, not one a byte), or at the timeout with
+    // those that have. The wire's close is reported once every byte on the
+    // way has arrived.
     ReadStatus read(Bytes& into, std::chrono::microseconds timeout) override;
     // Passes the device's bytes on, as the program hears them.
     void write(ByteView data) override;

@@ -124,6 +124,63 @@ TEST(HearBytes, AReceiverTwiceAsFastOrMoreNeverHearsAStartOfRequestOrCompletion)
     }
 }
 
+// The program's end of the wire: sends `chunk` at every read, or only
+// once, and moves its clock by what the device waits.
+class SendingProgram : public Line {
+public:
+    Bytes chunk;
+    bool endless = false;
+    int waits = 0;
+
+    ReadStatus read(Bytes& into, std::chrono::microseconds timeout) override {
+        if (!chunk.empty()) {
+            into.insert(into.end(), chunk.begin(), chunk.end());
+            if (!endless)
+                chunk.clear();
+            m_time += std::chrono::microseconds(100);
+            return ReadStatus::Data;
+        }
+        if (timeout > std::chrono::microseconds(0)) {
+            ++waits;
+            m_time += timeout;
+        }
+        return ReadStatus::Timeout;
+    }
+    void write(ByteView) override {}
+    std::optional<LineSettings> awaitSettings(std::chrono::microseconds) override { return {}; }
+    std::optional<LineSettings> currentSettings() const override { return {}; }
+    void hangUp() override {}
+    bool pause(std::chrono::microseconds duration) override {
+        m_time += duration;
+        return true;
+    }
+    std::chrono::microseconds now() const override { return m_time; }
+
+private:
+    std::chrono::microseconds m_time{0};
+};
+
+TEST(UartLine, AFrameIsHandedOverWholeWhenItsLastByteHasArrived) {
+    SendingProgram program;
+    program.chunk = Bytes(PageSize + 2, 0x42);
+    UartLine line(program, 38400);
+    Bytes got;
+    EXPECT_EQ(line.read(got, std::chrono::seconds(1)), ReadStatus::Data);
+    EXPECT_EQ(got, Bytes(PageSize + 2, 0x42));
+    EXPECT_GE(line.now(), std::chrono::microseconds(258 * 260'417 / 1000));
+    EXPECT_EQ(program.waits, 1);  // one wake-up, not one a byte
+}
+
+TEST(UartLine, AProgramThatNeverStopsSendingCannotHoldTheDeviceOff) {
+    SendingProgram program;
+    program.chunk = Bytes(10, 0x42);
+    program.endless = true;
+    UartLine line(program, 38400);
+    Bytes got;
+    EXPECT_EQ(line.read(got, Line::kForever), ReadStatus::Data);
+    EXPECT_EQ(got.size(), 10u);
+}
+
 TEST(SpeedMismatch, OnlyAKnownOtherSpeedIsAMismatch) {
     const LineSettings at9600{9600, 8, 'n', 1};
     const LineSettings at38400TwoStopBits{38400, 8, 'n', 2};
