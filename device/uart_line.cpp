@@ -115,10 +115,19 @@ std::optional<nanoseconds> LinePace::lastArrival() const {
 UartLine::UartLine(Line& wire, long baud)
     : m_wire(wire), m_baud(baud), m_pace(lineByteTime(baud)) {}
 
-std::optional<long> UartLine::mismatchedBaud() const {
-    const std::optional<LineSettings> program = m_wire.currentSettings();
-    if (program && program->baud != m_baud)
-        return program->baud;
+std::optional<LineSettings> UartLine::awaitSettings(microseconds timeout) {
+    const std::optional<LineSettings> settings = m_wire.awaitSettings(timeout);
+    if (settings)
+        m_programSettings = settings;
+    return settings;
+}
+
+std::optional<long> UartLine::mismatchedBaud() {
+    // Speed 0 is no speed: it asks to hang up, as some programs do on close.
+    if (const std::optional<LineSettings> now = m_wire.currentSettings(); now && now->baud > 0)
+        m_programSettings = now;
+    if (m_programSettings && m_programSettings->baud != m_baud)
+        return m_programSettings->baud;
     return std::nullopt;
 }
 

@@ -91,9 +91,7 @@ public:
     // Passes the device's bytes on, as the program hears them.
     void write(ByteView data) override;
 
-    std::optional<LineSettings> awaitSettings(std::chrono::microseconds timeout) override {
-        return m_wire.awaitSettings(timeout);
-    }
+    std::optional<LineSettings> awaitSettings(std::chrono::microseconds timeout) override;
     std::optional<LineSettings> currentSettings() const override {
         return m_wire.currentSettings();
     }
@@ -103,8 +101,11 @@ public:
     std::chrono::microseconds now() const override { return m_wire.now(); }
 
 private:
-    // The program's speed when it is known and not the device's.
-    std::optional<long> mismatchedBaud() const;
+    // The program's speed when it is known and not the device's. Known
+    // from the settings its end has now or, once they can no longer be read
+    // or say speed 0 (a program that wrote and closed at once has its old
+    // ones back), from the last ones seen.
+    std::optional<long> mismatchedBaud();
     // Takes what the wire holds now (without waiting when timeout is 0).
     ReadStatus pull(std::chrono::microseconds timeout);
 
@@ -112,6 +113,7 @@ private:
     long m_baud;
     LinePace m_pace;
     bool m_wireClosed = false;
+    std::optional<LineSettings> m_programSettings;  // the last seen
 };
 
 }  // namespace oxu::sim
