@@ -431,6 +431,19 @@ TEST(UpdateSession, ProgramClosingMidFrameIsReported) {
               "page 2: the frame stopped after 100 of 258 bytes (the program closed the port)");
 }
 
+TEST(LineAtTheDeviceBaud, AnUpdateTakesAtLeastItsLineTime) {
+    // 32 pages at 38400 baud: 4 + 32 x 258 bytes from the program, 260.4 us each.
+    ScriptedProgram program(makeImage(32 * 256));
+    Options options = quickOptions();
+    options.faults.baud = 38400;
+    options.imageSize = 32 * 256;
+    const UpdateReport report = runUpdate(program, options);
+    EXPECT_TRUE(report.ok) << report.reason;
+    EXPECT_TRUE(program.completed);
+    EXPECT_GE(report.elapsed, std::chrono::milliseconds(2150));  // fake time
+    EXPECT_LT(report.elapsed, std::chrono::milliseconds(2200));  // paced once, not twice
+}
+
 TEST(LineAtTheDeviceBaud, BytesOnTheLineArriveBeforeTheProgramsClose) {
     ScriptedProgram program(makeImage(1000));
     // Part of page 2, then the close, while the line still carries that part.

@@ -18,6 +18,17 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::nanoseconds;
 
+TEST(LineByteTime, IsTenBitsAtTheBaud) {
+    const std::pair<long, nanoseconds> cases[] = {
+        {9600, nanoseconds(1'041'666)},
+        {10000, milliseconds(1)},
+        {38400, nanoseconds(260'416)},
+        {4'000'000, nanoseconds(2'500)},
+    };
+    for (const auto& [baud, time] : cases)
+        EXPECT_EQ(lineByteTime(baud), time) << baud;
+}
+
 struct PaceCase {
     const char* name;
     std::vector<std::pair<nanoseconds, std::size_t>> entries;  // when, how many bytes
