@@ -229,12 +229,11 @@ TEST(Simulator, LinkLeavesAloneWhatIsNotAStaleTerminalLink) {
 TEST(Simulator, LinkLeftByAKilledRunIsReplaced) {
     const std::string link =
         ::testing::TempDir() + std::to_string(getpid()) + "_oxu_sim_stale_link";
+    // A terminal number far above any in use: its terminal is surely gone.
+    const std::string goneTerminal = "/dev/pts/4242424";
     std::remove(link.c_str());
-    // A terminal that is gone.
-    ASSERT_EQ(symlink("/dev/pts/4242424", link.c_str()), 0);
+    ASSERT_EQ(symlink(goneTerminal.c_str(), link.c_str()), 0);
     for (int run = 0; run < 2; ++run) {
-        // The second run finds the first one's link: its terminal is gone,
-        // or this run was given the same number again.
         Simulator sim({"--link", link, "--wait", run == 0 ? "20" : "0.1"});
         const std::string path = sim.readLine();
         ASSERT_EQ(path.rfind("/dev/pts/", 0), 0u) << path << sim.readStderr();
@@ -243,6 +242,12 @@ TEST(Simulator, LinkLeftByAKilledRunIsReplaced) {
             kill(sim.pid(), SIGKILL);
             EXPECT_EQ(sim.exitCode(), 128 + SIGKILL);
             EXPECT_EQ(linkTarget(link), path);
+            // The killed run's terminal number is free again, and any program
+            // (a test running beside this one) may take it and rightly keep the
+            // next run off it; so the left link is pointed at a number nobody
+            // holds, the case the next run must meet.
+            ASSERT_EQ(std::remove(link.c_str()), 0);
+            ASSERT_EQ(symlink(goneTerminal.c_str(), link.c_str()), 0);
         } else {
             EXPECT_EQ(sim.exitCode(), 1);  // nobody came within --wait
         }
