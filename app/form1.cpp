@@ -84,9 +84,8 @@ Form1::Form1(SerialPort* port, Clock* clock, QWidget* parent)
     : QWidget(parent),
       m_ownedPort(port ? nullptr : std::make_unique<QtSerialPort>()),
       m_ownedClock(clock ? nullptr : std::make_unique<SteadyClock>()),
-      m_transfer(port ? *port : *m_ownedPort, *this, clock ? *clock : *m_ownedClock),
-      m_watchdog(m_transfer) {
-    MSComm1 = &m_transfer.port();
+      m_update(port ? *port : *m_ownedPort, *this, clock ? *clock : *m_ownedClock) {
+    MSComm1 = &m_update.port();
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QString::fromLatin1(kWindowTitle));
     // Fixed single border: a minimize box and a close box, no maximize.
@@ -102,11 +101,9 @@ Form1::Form1(SerialPort* port, Clock* clock, QWidget* parent)
 }
 
 Form1::~Form1() {
+    // The update takes its handlers off the port as it goes: an injected
+    // port may outlive this window.
     Timer1->stop();
-    // The port may outlive this window (tests inject it): it must not call
-    // back into the transfer state that is going away.
-    MSComm1->setDataReceivedHandler(nullptr);
-    MSComm1->setPortLostHandler(nullptr);
 }
 
 void Form1::buildControls() {
@@ -214,9 +211,9 @@ void Form1::setAccessibleTexts() {
 
 void Form1::wireEvents() {
     connect(Command1, &QPushButton::clicked, this, [this] { endProgram(); });
-    connect(Command2, &QPushButton::clicked, this, [this] { m_transfer.runUpdateCommand(); });
+    connect(Command2, &QPushButton::clicked, this, [this] { m_update.runUpdateCommand(); });
     connect(Command3, &QPushButton::clicked, this, [this] { runDownloadCommand(*MSComm1, *this); });
-    connect(Timer1, &QTimer::timeout, this, [this] { m_watchdog.tick(); });
+    connect(Timer1, &QTimer::timeout, this, [this] { m_update.tick(); });
     // Timer1 runs only while an update is watched; the transfer and the
     // watchdog decide when. An idle window is then never woken.
     setTickSwitch([this](bool run) {
@@ -227,9 +224,6 @@ void Form1::wireEvents() {
     });
     connect(Combo1, &QComboBox::currentIndexChanged, this, [this] { refreshPortTooltip(); });
     Combo1->installEventFilter(this);
-    MSComm1->setDataReceivedHandler([this] { m_transfer.onDataReceived(); });
-    MSComm1->setPortLostHandler(
-        [this](const SerialError& error) { m_transfer.onPortLost(error); });
 }
 
 void Form1::load() {

@@ -14,8 +14,7 @@
 #include "protocol/bytes.h"
 #include "protocol/clock.h"
 #include "protocol/serial_port.h"
-#include "protocol/update_transfer.h"
-#include "protocol/watchdog.h"
+#include "protocol/watched_update.h"
 #include "protocol/window_services.h"
 
 class QButtonGroup;
@@ -62,8 +61,8 @@ public:
     // system releases the serial port.
     void endProgram() override;
 
-    // The transfer state and the watchdog, for inspection by tests.
-    UpdateTransfer& transfer() { return m_transfer; }
+    // The update with its watchdog, for inspection by tests.
+    WatchedUpdate& watchedUpdate() { return m_update; }
 
     // "COM 1: /dev/ttyUSB0", or why the selected number has no device; the
     // tooltip of Combo1.
@@ -103,8 +102,7 @@ private:
 
     std::unique_ptr<SerialPort> m_ownedPort;
     std::unique_ptr<Clock> m_ownedClock;
-    UpdateTransfer m_transfer;
-    Watchdog m_watchdog;
+    WatchedUpdate m_update;
     QButtonGroup* m_baudGroup = nullptr;
     bool m_centred = false;
 };

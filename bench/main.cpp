@@ -17,6 +17,7 @@
 #include <iostream>
 #include <random>
 #include <tuple>
+#include <vector>
 
 #include "bench/bench_options.h"
 #include "bench/gang_figures.h"
@@ -458,8 +459,8 @@ int main(int argc, char** argv) {
     if (options.probe != Probe::None)
         return runProbe(argc, argv, options.probe == Probe::Timer);
     // Every window here is drawn off screen, with or without a display.
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    QApplication application(argc, argv);
+    OffscreenArguments qtArguments(argc, argv);
+    QApplication application(qtArguments.count(), qtArguments.values());
     try {
         const Collected collected = collect(options);
         print(options, collected, summarise(options, collected));

@@ -5,7 +5,6 @@
 #include <QCoreApplication>
 #include <QPushButton>
 #include <QTimer>
-#include <cstdlib>
 #include <filesystem>
 #include <utility>
 #include <variant>
@@ -14,9 +13,8 @@
 #include "bench/measure.h"
 #include "device/report.h"
 #include "protocol/update_events.h"
-#include "protocol/update_transfer.h"
+#include "protocol/watched_update.h"
 #include "protocol/window_services.h"
-#include "serial/port_mapping.h"
 #include "serial/qt_serial_port.h"
 
 namespace oxu::bench {
@@ -24,7 +22,7 @@ namespace {
 
 using std::chrono::milliseconds;
 
-// Every responder here selects port 1; OXU_COM1 names the terminal to use.
+// Every responder here selects port 1, mapped to the terminal to use.
 constexpr int kBenchPort = 1;
 constexpr milliseconds kSimulatorStart{10000};
 constexpr milliseconds kLineFinish{5000};
@@ -41,7 +39,7 @@ class TransferResponder : public Responder {
 public:
     std::string serve(const std::string& portPath, const std::string& imagePath,
                       milliseconds timeout) override {
-        ::setenv(portVariableName(kBenchPort).c_str(), portPath.c_str(), 1);
+        selectPort(portPath);
         UpdateLoop loop;
         m_loop = &loop;
         start(imagePath);
@@ -56,6 +54,8 @@ public:
     }
 
 protected:
+    // Maps port kBenchPort to portPath; throws SerialError.
+    virtual void selectPort(const std::string& portPath) = 0;
     virtual void start(const std::string& imagePath) = 0;
     virtual void closePort() = 0;
 
@@ -100,17 +100,15 @@ protected:
 
 class EngineResponder final : public TransferResponder {
 public:
-    EngineResponder() : m_transfer(m_port, m_window, m_clock) {
-        m_port.setDataReceivedHandler([this] { m_transfer.onDataReceived(); });
-        m_port.setPortLostHandler(
-            [this](const SerialError& error) { m_transfer.onPortLost(error); });
-        m_transfer.setObserver(&m_ender);
-    }
+    EngineResponder() { m_update.setObserver(&m_ender); }
 
 private:
+    void selectPort(const std::string& portPath) override {
+        m_port.setDevicePath(kBenchPort, portPath);
+    }
     void start(const std::string& imagePath) override {
         try {
-            m_transfer.startUpdate(imagePath);
+            m_update.start(imagePath);
         } catch (const std::exception&) {
             // Reported as StartFailed, which has ended the loop.
         }
@@ -120,12 +118,14 @@ private:
     QtSerialPort m_port;
     HeadlessWindow m_window;
     SteadyClock m_clock;
-    UpdateTransfer m_transfer;
+    WatchedUpdate m_update{m_port, m_window, m_clock};
 };
 
 // The real window; only its two dialogs are answered by the benchmark.
 class BenchForm1 final : public Form1 {
 public:
+    explicit BenchForm1(SerialPort* port) : Form1(port) {}
+
     std::string nextFile;
 
 protected:
@@ -139,19 +139,23 @@ protected:
 class WindowResponder final : public TransferResponder {
 public:
     WindowResponder() {
-        m_form.transfer().setObserver(&m_ender);
+        m_form.watchedUpdate().setObserver(&m_ender);
         m_form.show();
         QCoreApplication::processEvents();
     }
 
 private:
+    void selectPort(const std::string& portPath) override {
+        m_port.setDevicePath(kBenchPort, portPath);
+    }
     void start(const std::string& imagePath) override {
         m_form.nextFile = imagePath;
         m_form.Command2->click();
     }
     void closePort() override { m_form.MSComm1->close(); }
 
-    BenchForm1 m_form;
+    QtSerialPort m_port;
+    BenchForm1 m_form{&m_port};
 };
 
 }  // namespace

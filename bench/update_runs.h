@@ -71,7 +71,7 @@ public:
 std::unique_ptr<Responder> makeBareResponder();
 // The same without Qt: poll, read and write on the terminal.
 std::unique_ptr<Responder> makeRawResponder();
-// oxu::UpdateTransfer on oxu::QtSerialPort with a window that shows nothing.
+// oxu::WatchedUpdate on oxu::QtSerialPort with a window that shows nothing.
 std::unique_ptr<Responder> makeEngineResponder();
 // The real window, shown on the current (offscreen) platform; its file
 // dialog answers with the image and its message boxes are answered at once.
@@ -93,6 +93,28 @@ private:
     QEventLoop m_loop;
     bool m_ended = false;
     std::string m_failure;
+};
+
+// The program's arguments with Qt's "-platform offscreen" after its name, for
+// the QApplication of a program whose every window is drawn off screen, with
+// or without a display. Must outlive the application it is given to.
+class OffscreenArguments {
+public:
+    OffscreenArguments(int argc, char** argv) : m_values(argv, argv + argc) {
+        m_values.insert(m_values.begin() + (argc > 0 ? 1 : 0), {m_option, m_platform});
+        m_count = static_cast<int>(m_values.size());
+    }
+    OffscreenArguments(const OffscreenArguments&) = delete;
+    OffscreenArguments& operator=(const OffscreenArguments&) = delete;
+
+    int& count() { return m_count; }
+    char** values() { return m_values.data(); }
+
+private:
+    char m_option[10] = "-platform";
+    char m_platform[10] = "offscreen";
+    std::vector<char*> m_values;
+    int m_count = 0;
 };
 
 // Starts the simulated device (with a paced line in between when

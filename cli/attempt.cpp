@@ -1,7 +1,6 @@
 #include "cli/attempt.h"
 
 #include <cstddef>
-#include <cstdio>
 
 #include "cli/options.h"
 
@@ -58,12 +57,9 @@ int exitCodeFor(RunResult result) {
 
 std::string formatAdapter(const UsbAdapter& adapter) {
     std::string text;
-    if (adapter.vendorId || adapter.productId) {
-        char ids[16];
-        std::snprintf(ids, sizeof ids, "%04x:%04x", adapter.vendorId.value_or(0),
-                      adapter.productId.value_or(0));
-        text = ids;
-    }
+    if (adapter.vendorId || adapter.productId)
+        text = formatUsbId(adapter.vendorId.value_or(0)) + ":" +
+               formatUsbId(adapter.productId.value_or(0));
     if (!adapter.serialNumber.empty())
         text += (text.empty() ? "" : " ") + adapter.serialNumber;
     return text.empty() ? "-" : text;

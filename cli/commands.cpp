@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <QFileInfo>
-#include <QSerialPortInfo>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
@@ -13,15 +12,13 @@
 #include "cli/terminal_window.h"
 #include "cli/traced_port.h"
 #include "protocol/download_command.h"
+#include "protocol/port_setup.h"
 #include "serial/port_mapping.h"
 #include "serial/qt_serial_port.h"
+#include "serial/usb_adapter.h"
 
 namespace oxu::cli {
 namespace {
-
-void printLine(const std::string& text) {
-    std::cerr << kProgramName << ": " << text << std::endl;
-}
 
 // With --trace: once per open, what the line's driver said to low latency.
 void traceLowLatency(const QtSerialPort& serial) {
@@ -31,13 +28,9 @@ void traceLowLatency(const QtSerialPort& serial) {
 
 // Closes the port at the end of a run; a close that could not write out
 // what was queued says so, once.
-void closeQuietly(SerialPort& port) {
-    try {
-        if (port.isOpen())
-            port.close();
-    } catch (const std::exception& failure) {
-        printLine(failure.what());
-    }
+void closePort(SerialPort& port) {
+    if (const std::optional<std::string> failure = closeQuietly(port))
+        printLine(*failure);
 }
 
 // A Yes/No question on the terminal. Yes is the default, as in the window's
@@ -79,6 +72,8 @@ int runDownload(const Options& options) {
     SteadyClock clock;
     QtSerialPort serial;
     TracedPort port(serial, clock, options.trace ? &std::cerr : nullptr);
+    if (options.device)
+        serial.setDevicePath(options.port, *options.device);
     TerminalWindow::Asker asker = askOnTerminal;
     if (options.yes) {
         asker = [](const std::string& question) {
@@ -93,7 +88,7 @@ int runDownload(const Options& options) {
     if (options.trace)
         traceLowLatency(serial);
     if (caughtSignal() != 0) {
-        closeQuietly(port);
+        closePort(port);
         printLine("interrupted; nothing more sent");
         return kExitInterrupted;
     }
@@ -104,7 +99,7 @@ int runDownload(const Options& options) {
         case DownloadResult::Outcome::Failed:
             // Already printed; a failed write leaves the port open, and
             // nothing more will be sent on it.
-            closeQuietly(port);
+            closePort(port);
             return kExitNotStarted;
         case DownloadResult::Outcome::Sent:
             break;
@@ -116,7 +111,6 @@ int runDownload(const Options& options) {
 
 int listPorts() {
     const PortScan scan = systemPortScan();
-    const QList<QSerialPortInfo> known = QSerialPortInfo::availablePorts();
     for (int number = kFirstPortNumber; number <= kLastPortNumber; ++number) {
         const PortResolution resolution = resolvePort(number, scan);
         std::string line = (number < 10 ? " " : "") + std::to_string(number) + "  ";
@@ -129,27 +123,20 @@ int listPorts() {
             line += " (from " + portVariableName(number) + ")";
 
         std::error_code error;
-        const std::filesystem::path target = std::filesystem::canonical(resolution.device, error);
+        static_cast<void>(std::filesystem::canonical(resolution.device, error));
         if (error) {
             std::cout << line << "  not present: " << error.message() << '\n';
             continue;
         }
-        const QString location = QString::fromStdString(target.string());
-        const QSerialPortInfo* info = nullptr;
-        for (const QSerialPortInfo& candidate : known) {
-            if (candidate.systemLocation() == location)
-                info = &candidate;
-        }
-        if (info == nullptr) {
+        const UsbAdapter adapter = findUsbAdapter(resolution.device);
+        if (!adapter.listed) {
             std::cout << line << "  (not known to Qt Serial Port)\n";
             continue;
         }
-        auto field = [](const QString& value) {
-            return value.isEmpty() ? std::string("-") : value.toStdString();
-        };
-        std::cout << line << "  description: " << field(info->description())
-                  << ", manufacturer: " << field(info->manufacturer())
-                  << ", serial number: " << field(info->serialNumber()) << '\n';
+        auto field = [](const std::string& value) { return value.empty() ? "-" : value; };
+        std::cout << line << "  description: " << field(adapter.product)
+                  << ", manufacturer: " << field(adapter.manufacturer)
+                  << ", serial number: " << field(adapter.serialNumber) << '\n';
     }
     std::cout << std::flush;
     return kExitComplete;

@@ -20,6 +20,7 @@
 #include "cli/port_run.h"
 #include "cli/progress.h"
 #include "cli/signal_watch.h"
+#include "cli/terminal_window.h"
 #include "protocol/firmware_image.h"
 #include "serial/port_mapping.h"
 
@@ -37,10 +38,6 @@ constexpr const char* kRetryPauseText = "0.5 s";
 // up a new device node, its permissions too, a moment after it appears).
 constexpr milliseconds kPresencePoll{250};
 constexpr milliseconds kSettleTime{500};
-
-void printLine(const std::string& text) {
-    std::cerr << kProgramName << ": " << text << std::endl;
-}
 
 std::string portName(const PortIdentity& port) {
     return "COM " + std::to_string(port.number);
@@ -244,9 +241,9 @@ private:
     std::vector<int> m_numbers;
 };
 
-// Whether port `number` has a device now: its path names a character device.
-bool devicePresent(int number, std::string* device) {
-    const PortResolution resolution = resolvePort(number);
+// Whether a port has a device now: its path names a character device.
+bool devicePresent(const PortChoice& port, std::string* device) {
+    const PortResolution resolution = resolvePort(port.number, port.device);
     struct stat info {};
     if (!resolution.found() || ::stat(resolution.device.c_str(), &info) != 0 ||
         !S_ISCHR(info.st_mode))
@@ -309,7 +306,8 @@ public:
             hooks.onMessage = [this, i](const std::string& text) { m_presenter.message(i, text); };
             hooks.onEnd = [this, i](const AttemptReport& report) { attemptEnded(i, report); };
             slot->run = std::make_unique<PortRun>(
-                RunSetup{ports[i].number, options.baud, options.timeout, options.file, trace},
+                RunSetup{ports[i].number, options.ports[i].device, options.baud, options.timeout,
+                         options.file, trace},
                 clock, m_ticker, std::move(hooks));
             slot->timer.setSingleShot(true);
             QObject::connect(&slot->timer, &QTimer::timeout, [this, i] { slotTimerFired(i); });
@@ -462,7 +460,7 @@ private:
         if (slot.phase != Phase::Settling)
             return;
         std::string device;
-        if (!devicePresent(slot.identity.number, &device)) {
+        if (!devicePresent(m_options.ports[i], &device)) {
             slot.phase = Phase::Absent;
             m_presenter.stationState(i, "waiting for a device");
             return;
@@ -481,7 +479,7 @@ private:
             if (slot.phase != Phase::Absent && slot.phase != Phase::Present)
                 continue;
             std::string device;
-            const bool present = devicePresent(slot.identity.number, &device);
+            const bool present = devicePresent(m_options.ports[i], &device);
             if (slot.phase == Phase::Absent && present) {
                 slot.phase = Phase::Settling;
                 m_presenter.stationState(i, "found " + device);
@@ -576,7 +574,7 @@ int runUpdate(const Options& options) {
     for (const PortChoice& choice : options.ports) {
         PortIdentity port;
         port.number = choice.number;
-        const PortResolution resolution = resolvePort(choice.number);
+        const PortResolution resolution = resolvePort(choice.number, choice.device);
         if (resolution.found())
             port.device = resolution.device;
         ports.push_back(port);

@@ -27,9 +27,7 @@ double toSeconds(std::chrono::microseconds duration) {
 QJsonValue hexId(const std::optional<std::uint16_t>& id) {
     if (!id)
         return QJsonValue::Null;
-    char text[8];
-    std::snprintf(text, sizeof text, "%04x", *id);
-    return QString::fromLatin1(text);
+    return QString::fromStdString(formatUsbId(*id));
 }
 
 QJsonObject makeAdapter(const UsbAdapter& adapter) {

@@ -2,7 +2,6 @@
 // or a script, on the same engine and serial code as the window.
 
 #include <signal.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -15,7 +14,6 @@
 #include "cli/options.h"
 #include "cli/port_check.h"
 #include "cli/signal_watch.h"
-#include "serial/port_mapping.h"
 
 int main(int argc, char** argv) {
     using namespace oxu::cli;
@@ -46,13 +44,6 @@ int main(int argc, char** argv) {
                      "terminal; add --yes to send it without asking"
                   << std::endl;
         return kExitUsage;
-    }
-
-    // The same port mapping as the window: a device given by path becomes
-    // the one its port N maps to.
-    for (const PortChoice& port : options.ports) {
-        if (port.device)
-            ::setenv(oxu::portVariableName(port.number).c_str(), port.device->c_str(), 1);
     }
 
     // A closed pipe on stdout must not kill the run with the port open.

@@ -293,7 +293,7 @@ Options:
                       /dev/ttyUSB*, /dev/ttyACM*; see --list-ports. Give it
                       again for more ports, updated at the same time.
   --ports LIST        several ports at once, e.g. 1-4,7 (at most 16 in all).
-  --device PATH       use this device as the port (sets OXU_COM<N> for it).
+  --device PATH       use this device as the port, whatever OXU_COM<N> says.
                       Given several times, the Nth --device is the Nth port
                       named, or port N when no port is named.
   --baud B            9600, 19200 or 38400 (default 38400); always 8 data bits,

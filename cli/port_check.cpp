@@ -14,8 +14,7 @@
 namespace oxu::cli {
 namespace {
 
-// Where Qt Serial Port keeps its lock files, and where their PIDs are looked up.
-constexpr const char* kLockDirectory = "/var/lock";
+// Where the PIDs of lock files and open devices are looked up.
 constexpr const char* kProcDirectory = "/proc";
 
 std::string systemText(int error) {
@@ -28,12 +27,6 @@ std::string formatMode(mode_t mode) {
     const char* letters = "rwxrwxrwx";
     for (int bit = 0; bit < 9; ++bit)
         text += (mode & (0400 >> bit)) != 0 ? letters[bit] : '-';
-    return text;
-}
-
-std::string formatId(std::uint16_t id) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%04x", static_cast<unsigned>(id));
     return text;
 }
 
@@ -77,7 +70,7 @@ std::string describeAdapter(const UsbAdapter& adapter) {
     if (!adapter.vendorId || !adapter.productId)
         return "adapter: no USB vendor or product ID known";
     std::string text =
-        "adapter: USB " + formatId(*adapter.vendorId) + ":" + formatId(*adapter.productId);
+        "adapter: USB " + formatUsbId(*adapter.vendorId) + ":" + formatUsbId(*adapter.productId);
     for (const std::string& part : {adapter.manufacturer, adapter.product}) {
         if (!part.empty())
             text += ", " + part;
@@ -168,33 +161,13 @@ std::string describeBrltty(const std::vector<ProcessRef>& running) {
            "remove brltty";
 }
 
+// The serial layer's words, with how to do by hand what the driver refused.
 std::string describeLowLatency(const PortFacts& facts) {
-    const LowLatencyResult& result = facts.lowLatency;
-    switch (result.outcome) {
-        case LowLatency::NotTried:
-            break;
-        case LowLatency::Set:
-            return "low latency: available; set while the port was open, as for an update, and "
-                   "cleared again at close";
-        case LowLatency::AlreadySet:
-            return "low latency: available and already set";
-        case LowLatency::Refused: {
-            std::string text = "low latency: refused by the driver (" + systemText(result.error) +
-                               "); the adapter may hold received bytes back for up to 16 ms";
-            if (facts.driver == "ftdi_sio")
-                text +=
-                    "; set its latency timer by hand: echo 1 | sudo tee "
-                    "/sys/bus/usb-serial/devices/" +
-                    deviceName(facts.node) + "/latency_timer";
-            return text;
-        }
-        case LowLatency::NotOffered:
-            if (result.error == 0)
-                return "low latency: not offered (the driver ignores the flag)";
-            return "low latency: not offered (the driver has no serial flags: " +
-                   systemText(result.error) + ")";
-    }
-    return "low latency: not checked, the port did not open";
+    std::string text = oxu::describeLowLatency(facts.lowLatency);
+    if (facts.lowLatency.outcome == LowLatency::Refused && facts.driver == "ftdi_sio")
+        text += "; set its latency timer by hand: echo 1 | sudo tee /sys/bus/usb-serial/devices/" +
+                deviceName(facts.node) + "/latency_timer";
+    return text;
 }
 
 std::string describeRequestToSend(const std::optional<int>& error) {
@@ -209,12 +182,15 @@ std::string describeRequestToSend(const std::optional<int>& error) {
 
 }  // namespace
 
-PortFacts gatherPortFacts(int number, int baud) {
+PortFacts gatherPortFacts(int number, int baud, const std::optional<std::string>& device) {
     PortFacts facts;
     facts.self = static_cast<int>(::getpid());
     {
         QtSerialPort port;
-        port.setPortNumber(number);
+        if (device)
+            port.setDevicePath(number, *device);
+        else
+            port.setPortNumber(number);
         port.setBaudRate(baud);
         facts.resolution = port.resolution();
         try {
@@ -232,7 +208,7 @@ PortFacts gatherPortFacts(int number, int baud) {
         facts.access = checkNodeAccess(facts.node);
         const std::string location =
             facts.node.target.empty() ? facts.node.path : facts.node.target;
-        facts.lock = readDeviceLock(location, kLockDirectory, kProcDirectory);
+        facts.lock = readDeviceLock(location, findLockDirectory(location), kProcDirectory);
         if (facts.node.isCharacterDevice) {
             facts.driver = findTtyDriver(facts.node.rdev);
             facts.openers = findDeviceOpeners(facts.node, kProcDirectory, facts.self);
@@ -287,7 +263,8 @@ PortReport reportPort(const PortFacts& facts) {
 }
 
 int checkPort(const Options& options) {
-    const PortReport report = reportPort(gatherPortFacts(options.port, options.baud));
+    const PortReport report =
+        reportPort(gatherPortFacts(options.port, options.baud, options.device));
     for (const std::string& line : report.findings)
         std::cout << line << '\n';
     std::cout << std::flush;

@@ -41,11 +41,12 @@ struct PortReport {
     std::string problem;  // why the port cannot be used; empty when it can
 };
 
-// Opens port `number` (mapped as for an update) at `baud`, lowering RTS and
-// asking for low latency as an update does, closes it again without sending
-// a byte, and reads what the system knows of the device. Needs a
-// QCoreApplication; never throws for a port that cannot be used.
-PortFacts gatherPortFacts(int number, int baud);
+// Opens port `number` (mapped as for an update, or to device when one is
+// given) at `baud`, lowering RTS and asking for low latency as an update
+// does, closes it again without sending a byte, and reads what the system
+// knows of the device. Needs a QCoreApplication; never throws for a port that
+// cannot be used.
+PortFacts gatherPortFacts(int number, int baud, const std::optional<std::string>& device = {});
 
 // Puts facts into words; reads nothing from the system. A port can be used
 // when it opened, is a character device, and no other program has it open

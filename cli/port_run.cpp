@@ -6,6 +6,7 @@
 
 #include "cli/json_report.h"
 #include "cli/terminal_window.h"
+#include "protocol/port_setup.h"
 
 namespace oxu::cli {
 namespace {
@@ -40,7 +41,9 @@ void WatchdogTicker::set(const void* owner, std::function<void()> tick, bool run
 }
 
 // The window services of one port: no window at all. Every box becomes a
-// message; the file is the one named on the command line.
+// message; the file is the one named on the command line. The port and its
+// line are set up by the run itself, so the port text and baud option are
+// only what they would show.
 class PortRun::Window final : public WindowServices {
 public:
     explicit Window(PortRun& run) : m_run(run) {}
@@ -74,13 +77,9 @@ PortRun::PortRun(RunSetup setup, Clock& clock, WatchdogTicker& ticker, Hooks hoo
       m_hooks(std::move(hooks)),
       m_port(m_serial, clock, m_setup.trace),
       m_window(std::make_unique<Window>(*this)),
-      m_transfer(std::make_unique<UpdateTransfer>(m_port, *m_window, clock)),
-      m_watchdog(std::make_unique<Watchdog>(*m_transfer)),
+      m_update(m_port, *m_window, clock),
       m_observer([this](const UpdateEvent& event) { handleEvent(event); }) {
-    m_transfer->setObserver(&m_observer);
-    m_port.setDataReceivedHandler([this] { m_transfer->onDataReceived(); });
-    m_port.setPortLostHandler(
-        [this](const SerialError& error) { m_transfer->onPortLost(error); });
+    m_update.setObserver(&m_observer);
     m_window->setTickSwitch([this](bool run) { switchTick(run); });
     m_giveUp.setSingleShot(true);
     QObject::connect(&m_giveUp, &QTimer::timeout, [this] { checkSilence(); });
@@ -88,10 +87,10 @@ PortRun::PortRun(RunSetup setup, Clock& clock, WatchdogTicker& ticker, Hooks hoo
 
 PortRun::~PortRun() {
     m_ticker.set(this, {}, false);
-    m_transfer->setObserver(nullptr);
+    m_update.setObserver(nullptr);
     // Whoever listened may be gone already.
     m_hooks = {};
-    closeQuietly();
+    closePort();
 }
 
 void PortRun::start(int attempt) {
@@ -110,7 +109,13 @@ void PortRun::start(int attempt) {
                               describeLowLatency(m_serial.lowLatency()));
     };
     try {
-        m_transfer->startUpdate(m_setup.file);
+        closeQuietly(m_port);
+        if (m_setup.device)
+            m_serial.setDevicePath(m_setup.port, *m_setup.device);
+        else
+            m_port.setPortNumber(m_setup.port);
+        m_port.setBaudRate(m_setup.baud);
+        m_update.start(m_setup.file, PortSelection::AsConfigured);
     } catch (const std::exception& failure) {
         traceLowLatency();
         m_port.flushTrace();
@@ -136,7 +141,7 @@ void PortRun::handleEvent(const UpdateEvent& event) {
                    [&](const UpdateStarted& started) {
                        m_started = true;
                        m_report.pagesAnnounced = started.pages;
-                       m_report.imageSha256 = sha256Hex(m_transfer->ImageData);
+                       m_report.imageSha256 = sha256Hex(m_update.image());
                    },
                    [&](const PageServed&) { ++m_report.pagesServed; },
                    [&](const UpdateCompleted&) { end(RunResult::Complete, ""); },
@@ -155,7 +160,7 @@ void PortRun::handleEvent(const UpdateEvent& event) {
 // re-arms it and the update can still complete.
 void PortRun::switchTick(bool run) {
     if (run) {
-        m_lastHeard = m_transfer->LastActivity;
+        m_lastHeard = m_update.lastActivity();
         m_giveUp.stop();
         m_ticker.set(
             this, [this] { tick(); }, true);
@@ -169,9 +174,9 @@ void PortRun::switchTick(bool run) {
 }
 
 void PortRun::tick() {
-    if (m_transfer->LastActivity != std::chrono::microseconds(0))
-        m_lastHeard = m_transfer->LastActivity;
-    m_watchdog->tick();
+    if (m_update.watching())
+        m_lastHeard = m_update.lastActivity();
+    m_update.tick();
 }
 
 void PortRun::armGiveUp() {
@@ -182,7 +187,7 @@ void PortRun::armGiveUp() {
 }
 
 void PortRun::checkSilence() {
-    if (!m_running || m_transfer->LastActivity != std::chrono::microseconds(0))
+    if (!m_running || m_update.watching())
         return;
     if (m_clock.now() - m_lastHeard <= m_setup.timeout) {
         armGiveUp();
@@ -190,8 +195,8 @@ void PortRun::checkSilence() {
     }
     const std::string seconds = formatSeconds(m_setup.timeout);
     m_hooks.onMessage("giving up: nothing heard from " + describe() + " for " + seconds + " s");
-    end(m_transfer->AwaitingFirstReply ? RunResult::ConnectionFailed
-                                       : RunResult::TransferInterrupted,
+    end(m_update.awaitingFirstReply() ? RunResult::ConnectionFailed
+                                      : RunResult::TransferInterrupted,
         "nothing heard for " + seconds + " s");
 }
 
@@ -201,26 +206,21 @@ void PortRun::end(RunResult result, const std::string& problem) {
     m_running = false;
     m_giveUp.stop();
     // Stop watching: nothing more is to be reported of this attempt.
-    m_transfer->LastActivity = std::chrono::microseconds(0);
-    m_window->stopTicking();
+    m_update.stopWatching();
     m_report.result = result;
     m_report.problem = problem;
     m_report.bytesSent = bytesSent();
     m_report.duration = m_clock.now() - m_startTime;
     if (m_hooks.onEnd)
         m_hooks.onEnd(m_report);
-    closeQuietly();
+    closePort();
 }
 
 // A close that could not write out what was queued says so, once.
-void PortRun::closeQuietly() {
-    try {
-        if (m_port.isOpen())
-            m_port.close();
-    } catch (const std::exception& failure) {
-        if (m_hooks.onMessage)
-            m_hooks.onMessage(failure.what());
-    }
+void PortRun::closePort() {
+    if (const std::optional<std::string> failure = closeQuietly(m_port);
+        failure && m_hooks.onMessage)
+        m_hooks.onMessage(*failure);
 }
 
 }  // namespace oxu::cli

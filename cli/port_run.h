@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <ostream>
 #include <string>
 
@@ -17,8 +18,7 @@
 #include "cli/traced_port.h"
 #include "protocol/line_choices.h"
 #include "protocol/update_events.h"
-#include "protocol/update_transfer.h"
-#include "protocol/watchdog.h"
+#include "protocol/watched_update.h"
 #include "protocol/window_services.h"
 #include "serial/qt_serial_port.h"
 
@@ -42,6 +42,7 @@ private:
 // What an attempt needs to know, the same for every attempt on the port.
 struct RunSetup {
     int port = 1;
+    std::optional<std::string> device;  // --device: the path port N maps to
     int baud = kDefaultLineChoice.baud;
     std::chrono::milliseconds timeout{10'000};
     std::string file;
@@ -89,7 +90,7 @@ private:
     void armGiveUp();
     void checkSilence();
     void end(RunResult result, const std::string& problem);
-    void closeQuietly();
+    void closePort();
 
     RunSetup m_setup;
     Clock& m_clock;
@@ -98,8 +99,7 @@ private:
     QtSerialPort m_serial;
     TracedPort m_port;
     std::unique_ptr<Window> m_window;
-    std::unique_ptr<UpdateTransfer> m_transfer;
-    std::unique_ptr<Watchdog> m_watchdog;
+    WatchedUpdate m_update;
     FunctionObserver m_observer;
     QTimer m_giveUp;
 

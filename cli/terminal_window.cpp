@@ -6,6 +6,10 @@
 
 namespace oxu::cli {
 
+void printLine(const std::string& text, std::ostream& out) {
+    out << kProgramName << ": " << text << std::endl;
+}
+
 BaudOption baudOptionFor(int baud) {
     const LineChoice* line = findLineChoiceByBaud(baud);
     return line ? line->option : BaudOption::None;
@@ -18,27 +22,19 @@ TerminalWindow::TerminalWindow(int port, int baud, std::ostream& messages, Asker
       m_asker(std::move(asker)) {}
 
 void TerminalWindow::endProgram() {
-    if (m_onEnd) {
-        m_onEnd();
-        return;
-    }
     std::exit(kExitInterrupted);
 }
 
 Answer TerminalWindow::showMessageBox(const std::string& text, Buttons buttons, Icon /*icon*/,
                                       const std::optional<std::string>& /*title*/) {
-    if (buttons == Buttons::YesNo) {
-        m_lastAnswer = m_asker ? m_asker(text) : Answer::No;
-        return *m_lastAnswer;
-    }
-    if (m_progress != nullptr)
-        m_progress->interrupt();
-    m_out << kProgramName << ": " << text << std::endl;
+    if (buttons == Buttons::YesNo)
+        return m_asker ? m_asker(text) : Answer::No;
+    printLine(text, m_out);
     return Answer::Ok;
 }
 
 std::string TerminalWindow::showFileDialog(const std::string& /*filter*/) {
-    return m_chosenFile;
+    return {};
 }
 
 }  // namespace oxu::cli

@@ -5,14 +5,17 @@
 // status line has no place here: progress is drawn from the update's events.
 
 #include <functional>
+#include <iostream>
 #include <optional>
 #include <ostream>
 #include <string>
 
-#include "cli/progress.h"
 #include "protocol/window_services.h"
 
 namespace oxu::cli {
+
+// One line for people, behind the program's name: "oxu-update: text".
+void printLine(const std::string& text, std::ostream& out = std::cerr);
 
 // The baud option the window would have selected for a rate; None for a
 // rate it does not offer.
@@ -31,22 +34,14 @@ public:
     BaudOption selectedBaud() const override { return m_baud; }
     // Dropped: the progress display follows the update's events instead.
     void setStatus(const std::string&) override {}
-    // Runs the end hook; without one, exits the process with code 130.
+    // Exits the process with code 130.
     void endProgram() override;
-
-    // The progress display whose line a message must end first (not owned;
-    // may be null).
-    void attachProgress(ProgressDisplay* progress) { m_progress = progress; }
-    void setEndHook(std::function<void()> hook) { m_onEnd = std::move(hook); }
-    // What the file dialog returns: the file named on the command line.
-    void setChosenFile(std::string path) { m_chosenFile = std::move(path); }
-
-    // The answer to the last question, if one was asked.
-    std::optional<Answer> lastAnswer() const { return m_lastAnswer; }
 
 protected:
     Answer showMessageBox(const std::string& text, Buttons buttons, Icon icon,
                           const std::optional<std::string>& title) override;
+    // No file is chosen on a terminal: the commands that use these services
+    // name none.
     std::string showFileDialog(const std::string& filter) override;
 
 private:
@@ -54,10 +49,6 @@ private:
     BaudOption m_baud;
     std::ostream& m_out;
     Asker m_asker;
-    ProgressDisplay* m_progress = nullptr;
-    std::function<void()> m_onEnd;
-    std::string m_chosenFile;
-    std::optional<Answer> m_lastAnswer;
 };
 
 }  // namespace oxu::cli

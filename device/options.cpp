@@ -1,15 +1,10 @@
 #include "device/options.h"
 
-#include <fcntl.h>
 #include <getopt.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 #include <functional>
 #include <map>
 
@@ -60,57 +55,26 @@ PageOrder parseOrder(const std::string& text) {
     return found->second;
 }
 
-// What a file that is not a regular one is, for the message that refuses it.
-const char* describeFileKind(mode_t mode) {
-    return S_ISDIR(mode)    ? "a directory"
-           : S_ISFIFO(mode) ? "a FIFO"
-           : S_ISCHR(mode)  ? "a character device"
-           : S_ISBLK(mode)  ? "a block device"
-                            : "something else";
-}
-
-// Reads the --expect-image file, refusing before reading anything that is
-// not a regular file of at most an image's size: /dev/zero would never end
-// and a FIFO would wait for a writer.
+// Reads the --expect-image file with the updater's own firmware-file check,
+// which refuses before reading anything that is not a regular file of at
+// most an image's size: /dev/zero would never end and a FIFO would wait for
+// a writer.
 Bytes readExpectedImage(const std::string& path) {
-    const std::string named = "--expect-image: \"" + path + "\"";
-    const auto cannotRead = [&](int error) {
-        return UsageError("--expect-image: cannot read \"" + path + "\": " + std::strerror(error));
-    };
-    // Looked at before it is opened: opening a serial port's device node
-    // already moves its control lines.
-    struct stat info {};
-    if (stat(path.c_str(), &info) != 0)
-        throw cannotRead(errno);
-    struct Closer {
-        int fd = -1;
-        ~Closer() {
-            if (fd >= 0)
-                close(fd);
-        }
-    } file;
-    if (S_ISREG(info.st_mode)) {
-        file.fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-        // Checked again on what was opened, in case the name changed meanwhile.
-        if (file.fd < 0 || fstat(file.fd, &info) != 0)
-            throw cannotRead(errno);
+    const FirmwareCheck check = checkFirmwareFile(path);
+    if (!check.ok())
+        throw UsageError("--expect-image: " + check.problem);
+    Bytes image;
+    try {
+        image = Lire(path);
+    } catch (const FirmwareReadError& failure) {
+        throw UsageError(std::string("--expect-image: ") + failure.what());
     }
-    if (!S_ISREG(info.st_mode))
-        throw UsageError(named + " is " + describeFileKind(info.st_mode) + ", not a regular file");
-    // One byte more than an image holds shows a file that grew since.
-    Bytes image(kMaxImageBytes + 1);
-    std::size_t got = 0;
-    ssize_t chunk = 0;
-    while (info.st_size <= static_cast<off_t>(kMaxImageBytes) && got < image.size() &&
-           (chunk = read(file.fd, image.data() + got, image.size() - got)) > 0)
-        got += static_cast<std::size_t>(chunk);
-    if (info.st_size > static_cast<off_t>(kMaxImageBytes) || got > kMaxImageBytes) {
-        throw UsageError(named + " has " + std::to_string(std::max<off_t>(info.st_size, got)) +
-                         " bytes; at most 65280 fit in 255 pages");
+    // A file that grew since it was looked at.
+    if (image.size() > kMaxImageBytes) {
+        throw UsageError("--expect-image: the file \"" + path + "\" has " +
+                         std::to_string(image.size()) + " bytes; at most " +
+                         std::to_string(kMaxImageBytes) + " fit in 255 pages");
     }
-    if (chunk < 0)
-        throw cannotRead(errno);
-    image.resize(got);
     return image;
 }
 

@@ -12,8 +12,7 @@
 #include <cstdlib>
 
 #include "protocol/frames.h"
-#include "protocol/update_transfer.h"
-#include "protocol/watchdog.h"
+#include "protocol/watched_update.h"
 #include "tests/kit/fakes.h"
 
 namespace {
@@ -85,20 +84,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return bytes;
     }();
 
-    kit::FakePort port;
+    testkit::FakePort port;
     port.keepWrites = false;
-    kit::FakeWindow window;
-    kit::FakeClock clock;
-    UpdateTransfer transfer(port, window, clock);
-    Watchdog watchdog(transfer);
-    port.setDataReceivedHandler([&] { transfer.onDataReceived(); });
-
-    // The state right after a start: header written, port open, watched.
-    transfer.ImageData.assign(pattern.begin(),
-                              pattern.begin() + static_cast<std::ptrdiff_t>(imageSize));
-    transfer.AwaitingFirstReply = true;
-    transfer.LastActivity = clock.now();
-    port.forceOpen();
+    testkit::FakeWindow window;
+    testkit::FakeClock clock;
+    WatchedUpdate update(port, window, clock);
+    update.start(Bytes(pattern.begin(), pattern.begin() + static_cast<std::ptrdiff_t>(imageSize)),
+                 PortSelection::AsConfigured);
 
     Model model;
     std::size_t at = 2;
@@ -116,25 +108,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                             port.written.end());
         if (written != expected)
             fail("written bytes differ from the requested page and its checksum");
-        if (transfer.RxBuffer != model.buffer)
+        if (update.pendingBytes() != model.buffer)
             fail("receive buffer differs from the model");
-        if (transfer.RxBuffer.size() > 1)
+        if (update.pendingBytes().size() > 1)
             fail("more than one byte left waiting");
         if (model.complete && (port.isOpen() || window.boxes.size() != boxesBefore + 1))
             fail("completion must close the port and say so once");
-        if (!chunk.empty() && transfer.LastActivity == std::chrono::microseconds(0) &&
-            !model.complete)
+        if (!chunk.empty() && !update.watching() && !model.complete)
             fail("a receive must re-arm the watchdog");
 
         if (control & 0x80) {
             clock.advance(std::chrono::milliseconds(100) * ((control >> 6) & 1 ? 12 : 3));
-            watchdog.tick();
+            update.tick();
         }
     }
     if (model.complete) {
         // Nothing may go out once the device has said it is done.
         const std::size_t after = port.written.size();
-        watchdog.tick();
+        update.tick();
         if (port.written.size() != after)
             fail("bytes written after completion");
     }

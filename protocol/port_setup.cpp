@@ -33,16 +33,21 @@ int parsePortNumber(const std::string& text) {
     return static_cast<int>(value);
 }
 
-void configurePort(SerialPort& port, const WindowServices& window) {
-    if (port.isOpen()) {
-        try {
+std::optional<std::string> closeQuietly(SerialPort& port) {
+    try {
+        if (port.isOpen())
             port.close();
-        } catch (const SerialError&) {
-            // Bytes an earlier command left queued on a line that has since
-            // died. That command is being abandoned and the port is released
-            // all the same, so the new command goes on.
-        }
+    } catch (const std::exception& failure) {
+        return failure.what();
     }
+    return std::nullopt;
+}
+
+void configurePort(SerialPort& port, const WindowServices& window) {
+    // Bytes an earlier command left queued on a line that has since died:
+    // that command is being abandoned, and the port is released all the
+    // same, so the new command goes on.
+    closeQuietly(port);
     port.setPortNumber(parsePortNumber(window.portText()));
     if (const LineChoice* line = findLineChoice(window.selectedBaud()))
         port.setBaudRate(line->baud);

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <optional>
+#include <string>
+
 #include "protocol/serial_port.h"
 #include "protocol/window_services.h"
 
@@ -11,6 +14,12 @@ namespace oxu {
 // stays as it is.
 // Throws SerialError or std::invalid_argument (a port text that is not a number).
 void configurePort(SerialPort& port, const WindowServices& window);
+
+// Closes the port if it is open. A close that could not write out what was
+// queued has released the port all the same; its failure is returned, for
+// the caller to say once or to drop. Nothing when the port closed cleanly or
+// was not open. Never throws.
+std::optional<std::string> closeQuietly(SerialPort& port);
 
 // The port text as a 16-bit integer, surrounding blanks allowed. Throws
 // std::invalid_argument for anything else.

@@ -43,16 +43,26 @@ void UpdateTransfer::notify(const UpdateEvent& event) {
         m_observer->onUpdateEvent(event);
 }
 
-void UpdateTransfer::startUpdate(const std::string& path) {
+void UpdateTransfer::startUpdate(const std::string& path, PortSelection selection) {
     try {
-        start(path);
+        start(path, selection);
     } catch (const std::exception& failure) {
         notify(StartFailed{failure.what()});
         throw;
     }
 }
 
-void UpdateTransfer::start(const std::string& path) {
+void UpdateTransfer::startUpdate(const Bytes& image, PortSelection selection) {
+    try {
+        selectPort(selection);
+        begin(image, buildHeaderFrame(pageCount(image.size())));
+    } catch (const std::exception& failure) {
+        notify(StartFailed{failure.what()});
+        throw;
+    }
+}
+
+void UpdateTransfer::start(const std::string& path, PortSelection selection) {
     if (path.empty())
         return;
 
@@ -68,7 +78,7 @@ void UpdateTransfer::start(const std::string& path) {
     const std::uintmax_t length = file.size;
     const long long pages = pageCount(length);
 
-    configurePort(m_port, m_window);
+    selectPort(selection);
     const Bytes header = buildHeaderFrame(pages);
 
     // The header announces the pages of `length` bytes; an image of any other
@@ -80,14 +90,26 @@ void UpdateTransfer::start(const std::string& path) {
                                 std::to_string(length) + " bytes expected, " +
                                 std::to_string(image.size()) + " read).");
     }
+    begin(std::move(image), header);
+}
+
+void UpdateTransfer::selectPort(PortSelection selection) {
+    if (selection == PortSelection::FromWindow)
+        configurePort(m_port, m_window);
+    else
+        closeQuietly(m_port);
+}
+
+void UpdateTransfer::begin(Bytes image, const Bytes& header) {
     ImageData = std::move(image);
     RxBuffer.clear();
+    m_bytesHeard = 0;
 
     m_port.open();
     AwaitingFirstReply = true;
     watch();
     m_port.write(header);
-    notify(UpdateStarted{ImageData.size(), static_cast<int>(pages)});
+    notify(UpdateStarted{ImageData.size(), static_cast<int>(header[1])});
 }
 
 void UpdateTransfer::watch() {
@@ -122,6 +144,7 @@ void UpdateTransfer::handleReceived() {
     const Bytes incoming = m_port.readAll();
     if (incoming.empty())
         return;
+    m_bytesHeard += incoming.size();
     AwaitingFirstReply = false;
     watch();
 
@@ -187,12 +210,8 @@ void UpdateTransfer::reportFailure(const std::string& description, PortErrorKind
     // and stop watching, so the operator sees one message and can start again.
     LastActivity = std::chrono::microseconds(0);
     RxBuffer.clear();
-    try {
-        if (m_port.isOpen())
-            m_port.close();
-    } catch (const std::exception&) {
-        // The port is being abandoned; its own failure adds nothing.
-    }
+    // The port is being abandoned; its own failure adds nothing.
+    closeQuietly(m_port);
     notify(WriteFailed{description, kind});
     m_window.messageBox(description, Buttons::Ok, Icon::Warning, kWindowTitle);
 }

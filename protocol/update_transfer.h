@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "protocol/bytes.h"
@@ -21,9 +22,20 @@ namespace oxu {
 inline constexpr const char* kTransferCompleteText = "Transfert Complete";
 inline constexpr const char* kStartFromPageOneText = "Please start from page 1";
 
+// How an update picks its port and line.
+enum class PortSelection {
+    // Closes the port if open, then selects the window's port text and baud
+    // option (configurePort): the window's "Update" button.
+    FromWindow,
+    // The caller has selected the port and baud rate already: the port is
+    // only closed if open, then opened as it stands.
+    AsConfigured,
+};
+
 class UpdateTransfer {
 public:
-    // The three collaborators must outlive this object.
+    // The three collaborators must outlive this object. Front ends use it
+    // through WatchedUpdate, which wires it to the port and the watchdog.
     UpdateTransfer(SerialPort& port, WindowServices& window, Clock& clock);
 
     // Where events go (not owned; null for none). The observer must outlive
@@ -40,7 +52,13 @@ public:
     // UpdateStarted is reported once the header is written. On any other failure reports
     // StartFailed and throws (SerialError, FirmwareReadError, std::exception);
     // steps done before the failure stay done.
-    void startUpdate(const std::string& path);
+    void startUpdate(const std::string& path, PortSelection selection = PortSelection::FromWindow);
+
+    // Starts an update of an image already in memory, as the path form does
+    // once the file is read: the header announces image.size() bytes. Throws
+    // (after reporting StartFailed) for an image of more than 255 pages or a
+    // port that cannot be set up or opened.
+    void startUpdate(const Bytes& image, PortSelection selection);
 
     // The port has bytes waiting. Serves a complete page request, recognises
     // completion, or keeps the bytes for later. Bytes that cannot start a
@@ -56,23 +74,22 @@ public:
     // watching the link.
     void onPortLost(const SerialError& error);
 
-    // Window-level update state, held here on the window's behalf.
-    Bytes ImageData;                            // the whole firmware file
-    Bytes RxBuffer;                             // received, not yet consumed
-    bool AwaitingFirstReply = false;            // header sent, nothing heard yet
-    std::chrono::microseconds LastActivity{0};  // last start or receive; 0 = not watching
-
     SerialPort& port() { return m_port; }
     WindowServices& window() { return m_window; }
     Clock& clock() { return m_clock; }
 
 private:
     friend class Watchdog;
+    friend class WatchedUpdate;
 
     void notify(const UpdateEvent& event);
     // Marks activity now and makes sure the watchdog is ticking.
     void watch();
-    void start(const std::string& path);
+    void start(const std::string& path, PortSelection selection);
+    // Closes the port if open, then selects port and line as asked.
+    void selectPort(PortSelection selection);
+    // Sends the header for image on the selected port and starts watching.
+    void begin(Bytes image, const Bytes& header);
     void handleReceived();
     void dropStrayBytes();
     void serveRequest();
@@ -83,8 +100,16 @@ private:
     WindowServices& m_window;
     Clock& m_clock;
     UpdateObserver* m_observer = nullptr;
-    bool m_receiving = false;    // a receive handler is running
-    bool m_dataPending = false;  // data arrived while it ran
+
+    // Window-level update state, held here on the window's behalf; read
+    // through WatchedUpdate.
+    Bytes ImageData;                            // the whole firmware image
+    Bytes RxBuffer;                             // received, not yet consumed
+    bool AwaitingFirstReply = false;            // header sent, nothing heard yet
+    std::chrono::microseconds LastActivity{0};  // last start or receive; 0 = not watching
+    std::uint64_t m_bytesHeard = 0;             // received since the last start
+    bool m_receiving = false;                   // a receive handler is running
+    bool m_dataPending = false;                 // data arrived while it ran
 };
 
 // "Transferring page 007 ..." for page 7.

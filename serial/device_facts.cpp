@@ -241,9 +241,24 @@ std::string lockFileName(const std::string& devicePath) {
     return "LCK.." + name;
 }
 
+fs::path findLockDirectory(const std::string& devicePath, const fs::path& root) {
+    const std::string name = lockFileName(devicePath);
+    for (const char* directory : kLockDirectories) {
+        const fs::path path = root / fs::path(directory).relative_path();
+        if (::access(path.c_str(), R_OK) != 0)
+            continue;
+        std::error_code error;
+        if (fs::exists(path / name, error) || ::access(path.c_str(), W_OK) == 0)
+            return path;
+    }
+    return {};
+}
+
 DeviceLock readDeviceLock(const std::string& devicePath, const fs::path& lockDir,
                           const fs::path& proc) {
     DeviceLock lock;
+    if (lockDir.empty())
+        return lock;  // no lock directory: nothing can be locked
     const fs::path path = lockDir / lockFileName(devicePath);
     lock.path = path.string();
     std::ifstream in(path);

@@ -99,8 +99,18 @@ DeviceOpeners findDeviceOpeners(const DeviceNode& node, const std::filesystem::p
 // every other '/' becomes '_' ("LCK..ttyUSB0", "LCK..pts_3").
 std::string lockFileName(const std::string& devicePath);
 
+// Where Qt Serial Port may keep lock files, in the order it tries them.
+inline constexpr const char* kLockDirectories[] = {"/var/lock", "/etc/locks", "/var/spool/locks",
+                                                   "/var/spool/uucp", "/tmp"};
+
+// The directory of devicePath's lock file, as Qt Serial Port picks it: the
+// first of kLockDirectories (under root) that this process may read and that
+// holds the file already or may be written. Empty when there is none.
+std::filesystem::path findLockDirectory(const std::string& devicePath,
+                                        const std::filesystem::path& root = "/");
+
 // The lock file for devicePath in lockDir, and whether the process it names
-// still runs (looked up under proc).
+// still runs (looked up under proc). None for an empty lockDir.
 DeviceLock readDeviceLock(const std::string& devicePath, const std::filesystem::path& lockDir,
                           const std::filesystem::path& proc);
 

@@ -63,20 +63,20 @@ std::string describeLowLatency(const LowLatencyResult& result) {
         case LowLatency::NotTried:
             break;
         case LowLatency::Set:
-            return "low latency set: the driver passes received bytes on at once (cleared again "
-                   "at close)";
+            return "low latency: set while the port is open (the driver passes received bytes on "
+                   "at once), cleared again at close";
         case LowLatency::AlreadySet:
-            return "low latency already set on the line; left as it is";
+            return "low latency: already set; left as it is";
         case LowLatency::Refused:
-            return "low latency refused by the driver (" + systemText(result.error) +
-                   "); the adapter may hold received bytes back for a few milliseconds";
+            return "low latency: refused by the driver (" + systemText(result.error) +
+                   "); the adapter may hold received bytes back for up to 16 ms";
         case LowLatency::NotOffered:
             if (result.error == 0)
-                return "low latency not offered: the driver ignores the flag";
-            return "low latency not offered: the driver has no serial flags (" +
+                return "low latency: not offered (the driver ignores the flag)";
+            return "low latency: not offered (the driver has no serial flags: " +
                    systemText(result.error) + ")";
     }
-    return "low latency not asked for: the port was not opened";
+    return "low latency: not checked, the port did not open";
 }
 
 std::chrono::milliseconds drainTimeLimit(std::size_t queuedBytes, int baud) {

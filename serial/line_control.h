@@ -46,7 +46,8 @@ LowLatencyResult requestLowLatency(int fd);
 // requestLowLatency() returned Set. Returns 0 or the errno of the failure.
 int restoreLowLatency(int fd);
 
-// One line for a trace: what became of the request, e.g. "low latency set".
+// What became of the request, in the one wording of the trace and the port
+// check: "low latency: already set; left as it is".
 std::string describeLowLatency(const LowLatencyResult& result);
 
 // How long the final drain may take: the line time of queuedBytes at baud

@@ -137,6 +137,20 @@ PortResolution resolvePort(int number, const PortScan& scan) {
     return resolution;
 }
 
+PortResolution resolvePort(int number, const std::optional<std::string>& device,
+                           const PortScan& scan) {
+    if (!device)
+        return resolvePort(number, scan);
+    // The range is checked alone: no environment and no device list.
+    PortResolution resolution = resolvePort(number, PortScan{});
+    if (resolution.status == PortResolution::Status::OutOfRange)
+        return resolution;
+    resolution.status = PortResolution::Status::Found;
+    resolution.device = *device;
+    resolution.problem.clear();
+    return resolution;
+}
+
 std::string describePort(const PortResolution& resolution) {
     const std::string name = "COM " + std::to_string(resolution.number);
     if (!resolution.found())

@@ -54,6 +54,13 @@ std::string portVariableName(int number);
 // whose problem says why, and what was found. Never throws.
 PortResolution resolvePort(int number, const PortScan& scan = systemPortScan());
 
+// Port N as a caller names it: with a device (one named on the command
+// line), found at that path whatever the environment and the scan say;
+// without one, resolvePort(number, scan). A number outside 1..16 is out of
+// range either way. Never throws.
+PortResolution resolvePort(int number, const std::optional<std::string>& device,
+                           const PortScan& scan = systemPortScan());
+
 // "COM 1 (/dev/ttyUSB0)", or "COM 3 (no device)" when the number has none.
 std::string describePort(const PortResolution& resolution);
 

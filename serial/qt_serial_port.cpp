@@ -7,6 +7,7 @@
 #include <QtGlobal>
 #include <cerrno>
 #include <filesystem>
+#include <utility>
 
 namespace oxu {
 namespace {
@@ -118,10 +119,24 @@ void QtSerialPort::setPortNumber(int number) {
         throw SerialError(
             PortErrorKind::Unsupported,
             "Cannot select port " + std::to_string(number) + " while " + describe() + " is open");
-    PortResolution resolution = resolvePort(number, m_scan);
+    std::optional<std::string> given;
+    if (m_givenDevice && m_givenDevice->number == number)
+        given = m_givenDevice->path;
+    PortResolution resolution = resolvePort(number, given, m_scan);
     if (resolution.status == PortResolution::Status::OutOfRange)
         throw SerialError(PortErrorKind::Unsupported, resolution.problem);
     m_resolution = std::move(resolution);
+}
+
+void QtSerialPort::setDevicePath(int number, std::string path) {
+    std::optional<GivenDevice> previous =
+        std::exchange(m_givenDevice, GivenDevice{number, std::move(path)});
+    try {
+        setPortNumber(number);
+    } catch (const SerialError&) {
+        m_givenDevice = std::move(previous);
+        throw;
+    }
 }
 
 void QtSerialPort::setBaudRate(int baud) {

@@ -47,6 +47,12 @@ public:
     // the number to a device at once (see resolvePort).
     void setPortNumber(int number) override;
 
+    // Port `number` is the device at path from now on, whatever the
+    // environment or the scan say (a device named on the command line), and
+    // is selected now. Throws SerialError as setPortNumber does, and then
+    // keeps the mapping it had.
+    void setDevicePath(int number, std::string path);
+
     // Throws SerialError for a rate not in kLineChoices, or while open.
     void setBaudRate(int baud) override;
 
@@ -91,6 +97,11 @@ private:
     void loseConnection(PortErrorKind kind, const std::string& cause);
 
     PortScan m_scan;
+    struct GivenDevice {
+        int number = 0;
+        std::string path;
+    };
+    std::optional<GivenDevice> m_givenDevice;  // setDevicePath's
     PortResolution m_resolution;
     const LineChoice* m_line = &kDefaultLineChoice;
     QSerialPort m_port;

@@ -15,6 +15,7 @@ UsbAdapter findUsbAdapter(const std::string& device) {
     for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
         if (info.systemLocation() != location)
             continue;
+        adapter.listed = true;
         if (info.hasVendorIdentifier())
             adapter.vendorId = info.vendorIdentifier();
         if (info.hasProductIdentifier())

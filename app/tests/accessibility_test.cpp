@@ -20,7 +20,7 @@
 #include "recording_form.h"
 #include "tests/kit/fakes.h"
 
-namespace oxu::kit {
+namespace oxu::testkit {
 namespace {
 
 struct RecordedEvent {
@@ -179,4 +179,4 @@ TEST_F(AccessibilityTest, AnnouncesEveryNewStatusTextOnceAsTheStatusLineName) {
 }
 
 }  // namespace
-}  // namespace oxu::kit
+}  // namespace oxu::testkit

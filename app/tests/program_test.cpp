@@ -13,7 +13,7 @@
 #include "serial/qt_serial_port.h"
 #include "tests/kit/qt_pty.h"
 
-namespace oxu::kit {
+namespace oxu::testkit {
 namespace {
 
 class ProgramTest : public ::testing::Test {
@@ -181,4 +181,4 @@ TEST(InstalledProgram, IgnoresTheTestVariableAndStandardInput) {
 }
 
 }  // namespace
-}  // namespace oxu::kit
+}  // namespace oxu::testkit

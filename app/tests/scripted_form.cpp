@@ -9,7 +9,7 @@
 #include <cstring>
 #include <variant>
 
-namespace oxu::kit {
+namespace oxu::testkit {
 namespace {
 
 const char* iconName(Icon icon) {
@@ -89,7 +89,7 @@ void ScriptedForm1::runCommand(const std::string& line) {
     } else if (verb == "status") {
         setStatus(argument);
     } else if (verb == "events") {
-        transfer().setObserver(this);
+        watchedUpdate().setObserver(this);
     } else if (!verb.empty()) {
         std::fprintf(stderr, "unknown command: %s\n", line.c_str());
     }
@@ -112,4 +112,4 @@ void ScriptedForm1::onUpdateEvent(const UpdateEvent& event) {
     std::fflush(stdout);
 }
 
-}  // namespace oxu::kit
+}  // namespace oxu::testkit

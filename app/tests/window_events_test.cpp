@@ -16,7 +16,7 @@
 #include "recording_form.h"
 #include "tests/kit/fakes.h"
 
-namespace oxu::kit {
+namespace oxu::testkit {
 namespace {
 
 using namespace std::chrono_literals;
@@ -110,7 +110,7 @@ TEST_F(WindowEventsTest, EachSituationRaisesItsBox) {
         port.clearRecord();
         port.openFailure.clear();
         form.boxes.clear();
-        form.transfer().LastActivity = 0us;
+        form.watchedUpdate().stopWatching();
         c.raise(*this);
         ASSERT_EQ(form.boxes.size(), 1u) << ::testing::PrintToString(form.boxTexts());
         const RecordedBox& box = form.boxes.front();
@@ -177,7 +177,7 @@ TEST_F(WindowEventsTest, UpdateWithNoUsableNameDoesNothingVisible) {
         EXPECT_TRUE(port.log.empty());
         EXPECT_TRUE(port.written.empty());
         EXPECT_EQ(form.Label2->text(), QString());
-        EXPECT_EQ(form.transfer().LastActivity, 0us);
+        EXPECT_FALSE(form.watchedUpdate().watching());
     }
 }
 
@@ -189,7 +189,7 @@ TEST_F(WindowEventsTest, ImageTooLargeIsRefusedBeforeAnythingIsWritten) {
     EXPECT_FALSE(form.boxes[0].text.empty());
     EXPECT_TRUE(port.written.empty());
     EXPECT_FALSE(port.isOpen());
-    EXPECT_EQ(form.transfer().LastActivity, 0us);
+    EXPECT_FALSE(form.watchedUpdate().watching());
 }
 
 TEST_F(WindowEventsTest, LargestImageIsAnnouncedAs255Pages) {
@@ -217,4 +217,4 @@ TEST_F(WindowEventsTest, LireReadsTheWholeFile) {
 }
 
 }  // namespace
-}  // namespace oxu::kit
+}  // namespace oxu::testkit

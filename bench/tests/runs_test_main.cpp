@@ -3,11 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <cstdlib>
+
+#include "bench/update_runs.h"
 
 int main(int argc, char** argv) {
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    QApplication application(argc, argv);
+    oxu::bench::OffscreenArguments qtArguments(argc, argv);
+    QApplication application(qtArguments.count(), qtArguments.values());
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

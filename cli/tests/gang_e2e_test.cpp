@@ -23,7 +23,7 @@
 #include "tests/kit/device_sim.h"
 #include "tests/kit/test_files.h"
 
-namespace oxu::kit {
+namespace oxu::testkit {
 namespace {
 
 using namespace std::chrono_literals;
@@ -373,4 +373,4 @@ TEST_F(GangTest, StationModeFlashesEachBoardOnceAsItIsSwapped) {
 }
 
 }  // namespace
-}  // namespace oxu::kit
+}  // namespace oxu::testkit

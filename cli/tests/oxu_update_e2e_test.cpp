@@ -17,7 +17,7 @@
 #include "tests/kit/pty_pair.h"
 #include "tests/kit/test_files.h"
 
-namespace oxu::kit {
+namespace oxu::testkit {
 namespace {
 
 using namespace std::chrono_literals;
@@ -402,4 +402,4 @@ TEST_F(OxuUpdateTest, VersionIsOnePointZero) {
 }
 
 }  // namespace
-}  // namespace oxu::kit
+}  // namespace oxu::testkit

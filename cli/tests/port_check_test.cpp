@@ -61,8 +61,8 @@ TEST(ReportPort, AFreeAdapterGetsALinePerFinding) {
                   "in use: no",
                   "ModemManager: not running",
                   "brltty: not running",
-                  "low latency: available; set while the port was open, as for an update, and "
-                  "cleared again at close",
+                  "low latency: set while the port is open (the driver passes received bytes "
+                  "on at once), cleared again at close",
                   "RTS: lowered after the open, as for an update",
                   "result: COM 1 (/dev/ttyUSB0) can be used",
               }));
@@ -331,7 +331,7 @@ INSTANTIATE_TEST_SUITE_P(
                    f.lowLatency = {LowLatency::AlreadySet, 0};
                },
                true,
-               {{"low latency:", "low latency: available and already set"}},
+               {{"low latency:", "low latency: already set; left as it is"}},
                {},
                ""},
         Change{"LowLatencyRefusedByFtdi",

@@ -5,7 +5,6 @@
 #include <sstream>
 
 #include "protocol/update_transfer.h"
-#include "tests/kit/fakes.h"
 
 namespace oxu::cli {
 namespace {
@@ -19,26 +18,19 @@ TEST(TerminalWindow, OffersThePortAndBaudOfTheCommandLine) {
     EXPECT_EQ(baudOptionFor(115200), BaudOption::None);
 }
 
-TEST(TerminalWindow, PrintsEachMessageBoxAsOneLineBelowTheProgress) {
+TEST(TerminalWindow, PrintsEachMessageBoxAsOneLine) {
     std::ostringstream err;
-    std::ostringstream progressOut;
-    kit::FakeClock clock;
-    ProgressDisplay progress(progressOut, true, clock, {}, 256);
     TerminalWindow window(1, 38400, err);
-    window.attachProgress(&progress);
-    progress.showPage(1);
     EXPECT_EQ(
         window.messageBox(kTransferCompleteText, Buttons::Ok, Icon::Information, kWindowTitle),
         Answer::Ok);
     EXPECT_EQ(err.str(), "oxu-update: Transfert Complete\n");
-    EXPECT_EQ(progressOut.str().back(), '\n') << "the progress line must end before a message";
 }
 
 TEST(TerminalWindow, AnswersQuestionsThroughTheAskerAndNoWithoutOne) {
     std::ostringstream err;
     TerminalWindow silent(1, 38400, err);
     EXPECT_EQ(silent.messageBox("Send?", Buttons::YesNo, Icon::Question, kWindowTitle), Answer::No);
-    EXPECT_EQ(silent.lastAnswer(), Answer::No);
 
     std::string asked;
     TerminalWindow asking(1, 38400, err, [&](const std::string& question) {
@@ -49,17 +41,6 @@ TEST(TerminalWindow, AnswersQuestionsThroughTheAskerAndNoWithoutOne) {
               Answer::Yes);
     EXPECT_EQ(asked, "Send?");
     EXPECT_EQ(err.str(), "");
-}
-
-TEST(TerminalWindow, TheFileDialogReturnsTheFileOfTheCommandLine) {
-    std::ostringstream err;
-    TerminalWindow window(1, 38400, err);
-    window.setChosenFile("fw.bin");
-    EXPECT_EQ(window.chooseFile(kFirmwareFilter), "fw.bin");
-    bool ended = false;
-    window.setEndHook([&] { ended = true; });
-    window.endProgram();
-    EXPECT_TRUE(ended);
 }
 
 }  // namespace

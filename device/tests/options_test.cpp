@@ -53,7 +53,7 @@ TEST(Options, ExpectImageLoadsTheFileAndItsSize) {
 
 TEST(Options, ExpectImageRefusesWhatIsNotARegularFileOfAnImagesSize) {
     // A folder of its own: a suite running beside this one makes the same files.
-    const kit::TempDir scratch;
+    const testkit::TempDir scratch;
     const std::string dir = scratch.path();
     const std::string fifo = dir + "/expect_fifo";
     const std::string large = dir + "/expect_large.bin";
@@ -65,15 +65,15 @@ TEST(Options, ExpectImageRefusesWhatIsNotARegularFileOfAnImagesSize) {
     symlink("/dev/zero", link.c_str());
     struct Case {
         std::string path;
-        const char* messagePart;  // after --expect-image: "<path>"
+        const char* messagePart;  // after --expect-image: the firmware file "<path>"
     };
     // Each would otherwise hang (the FIFO) or read until memory runs out.
     const Case cases[] = {
-        {"/dev/zero", " is a character device, not a regular file"},
-        {fifo, " is a FIFO, not a regular file"},
-        {link, " is a character device, not a regular file"},
-        {dir, " is a directory, not a regular file"},
-        {large, " has 65281 bytes; at most 65280 fit in 255 pages"},
+        {"/dev/zero", " is not a regular file"},
+        {fifo, " is not a regular file"},
+        {link, " is not a regular file"},
+        {dir, " is not a regular file"},
+        {large, " holds 65281 bytes; at most 65280 bytes (255 pages of 256) can be sent"},
     };
     for (const Case& c : cases) {
         try {
@@ -81,7 +81,7 @@ TEST(Options, ExpectImageRefusesWhatIsNotARegularFileOfAnImagesSize) {
             ADD_FAILURE() << "accepted: " << c.path;
         } catch (const UsageError& error) {
             EXPECT_EQ(std::string(error.what()),
-                      "--expect-image: \"" + c.path + "\"" + c.messagePart);
+                      "--expect-image: the firmware file \"" + c.path + "\"" + c.messagePart);
         }
     }
     EXPECT_EQ(parseOptions({"--expect-image", fits}).expectedImage->size(), 65280u);
@@ -110,7 +110,7 @@ TEST(Options, BadUsageIsRejectedWithAMessageNamingTheFlag) {
         {{"--split=yes"}, "--split takes no value"},
         {{"--version=2"}, "--version takes no value"},
         {{"--seed", "1", "-x"}, "unknown option \"-x\""},
-        {{"--expect-image", "/nonexistent/oxu.bin"}, "No such file or directory"},
+        {{"--expect-image", "/nonexistent/oxu.bin"}, "does not exist"},
         {{"--expect-image", "/nonexistent/oxu.bin"}, "/nonexistent/oxu.bin"},
         {{"--expect-download", "--burst"}, "cannot be combined"},
     };

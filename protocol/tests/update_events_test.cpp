@@ -12,23 +12,23 @@ namespace oxu {
 namespace {
 
 using namespace std::chrono_literals;
-using kit::FakePort;
-using kit::FakeWindow;
-using kit::patterned;
-using kit::RecordingObserver;
+using testkit::FakePort;
+using testkit::FakeWindow;
+using testkit::patterned;
+using testkit::RecordingObserver;
 
 using Events = std::vector<UpdateEvent>;
 
 // Public, so that the table's device scripts can reach the fakes.
-class UpdateEventsTest : public ::testing::Test, public kit::WatchedUpdate {
+class UpdateEventsTest : public ::testing::Test, public testkit::UpdateRig {
 public:
-    UpdateEventsTest() { transfer.setObserver(&observer); }
+    UpdateEventsTest() { update.setObserver(&observer); }
 
     // Starts an update of `size` bytes; a start that throws is recorded by
     // the observer like any other.
     void start(std::size_t size) {
         try {
-            transfer.startUpdate(files.file("image.bin", patterned(size)));
+            update.start(files.file("image.bin", patterned(size)));
         } catch (const std::exception&) {
         }
     }
@@ -142,7 +142,7 @@ TEST_F(UpdateEventsTest, ReportsAFailedStartWithTheTextOfItsBox) {
     // Through the button, the box shows the same text, after the event.
     observer.events.clear();
     window.chosenFile = files.file("big.bin", patterned(65'281));
-    transfer.runUpdateCommand();
+    update.runUpdateCommand();
     ASSERT_EQ(observer.events.size(), 1u);
     ASSERT_EQ(window.boxes.size(), 1u);
     EXPECT_EQ(std::get<StartFailed>(observer.events[0]).reason, window.boxes[0].text);
@@ -151,7 +151,7 @@ TEST_F(UpdateEventsTest, ReportsAFailedStartWithTheTextOfItsBox) {
 
 TEST_F(UpdateEventsTest, ReportsNothingWhenThereIsNoFileToSend) {
     for (const std::string& path : {std::string(), files.path() + "/missing.bin", files.path()}) {
-        transfer.startUpdate(path);
+        update.start(path);
     }
     EXPECT_TRUE(observer.events.empty());
     EXPECT_TRUE(port.log.empty());

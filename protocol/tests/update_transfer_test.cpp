@@ -9,7 +9,7 @@
 
 #include "protocol/firmware_image.h"
 #include "protocol/frames.h"
-#include "protocol/watchdog.h"
+#include "protocol/watched_update.h"
 #include "tests/kit/fakes.h"
 #include "tests/kit/test_files.h"
 
@@ -17,25 +17,20 @@ namespace oxu {
 namespace {
 
 using namespace std::chrono_literals;
-using kit::FakeClock;
-using kit::FakePort;
-using kit::FakeWindow;
-using kit::patterned;
-using kit::ShownBox;
-using kit::TempDir;
+using testkit::FakeClock;
+using testkit::FakePort;
+using testkit::FakeWindow;
+using testkit::patterned;
+using testkit::ShownBox;
+using testkit::TempDir;
 
 class UpdateTransferTest : public ::testing::Test {
 protected:
-    UpdateTransferTest() {
-        port.setDataReceivedHandler([this] { transfer.onDataReceived(); });
-        port.setPortLostHandler([this](const SerialError& error) { transfer.onPortLost(error); });
-    }
-
     // Starts an update of a fresh image of `size` bytes and forgets the
     // configuration calls, leaving only the header in the record.
     Bytes start(std::size_t size) {
         const Bytes image = patterned(size);
-        transfer.startUpdate(files.file("image.bin", image));
+        update.start(files.file("image.bin", image));
         return image;
     }
     Bytes frameFor(const Bytes& image, int page) { return buildPageFrame(pageSlice(image, page)); }
@@ -44,7 +39,7 @@ protected:
     FakePort port;
     FakeWindow window;
     FakeClock clock;
-    UpdateTransfer transfer{port, window, clock};
+    WatchedUpdate update{port, window, clock};
 };
 
 TEST_F(UpdateTransferTest, RunsWholeUpdateOfThreeHundredBytesByteForByte) {
@@ -54,8 +49,8 @@ TEST_F(UpdateTransferTest, RunsWholeUpdateOfThreeHundredBytesByteForByte) {
 
     EXPECT_EQ(port.log, (std::vector<std::string>{"port 3", "settings 19200,n,8,1", "open"}));
     EXPECT_EQ(port.writes, (std::vector<Bytes>{{0xAA, 0x02, 0x00, 0xAC}}));
-    EXPECT_TRUE(transfer.AwaitingFirstReply);
-    EXPECT_NE(transfer.LastActivity, 0us);
+    EXPECT_TRUE(update.awaitingFirstReply());
+    EXPECT_TRUE(update.watching());
 
     port.deliver({0xAA, 0x01});
     EXPECT_EQ(window.status, "Transferring page 001 ...");
@@ -70,7 +65,7 @@ TEST_F(UpdateTransferTest, RunsWholeUpdateOfThreeHundredBytesByteForByte) {
     EXPECT_EQ(port.written, expected);
     // The header in one write, then one write per page byte: 258 + 46.
     EXPECT_EQ(port.writes.size(), 1u + 258u + 46u);
-    EXPECT_FALSE(transfer.AwaitingFirstReply);
+    EXPECT_FALSE(update.awaitingFirstReply());
 
     port.deliver({0x55});
     EXPECT_FALSE(port.isOpen());
@@ -79,7 +74,7 @@ TEST_F(UpdateTransferTest, RunsWholeUpdateOfThreeHundredBytesByteForByte) {
     EXPECT_EQ(window.boxes[0].text, "Transfert Complete");
     EXPECT_EQ(window.boxes[0].icon, Icon::Information);
     EXPECT_EQ(window.boxes[0].title, std::optional<std::string>("OXU Updater"));
-    EXPECT_EQ(transfer.LastActivity, 0us);
+    EXPECT_FALSE(update.watching());
     EXPECT_EQ(port.written.size(), expected.size()) << "nothing is sent after completion";
 }
 
@@ -87,10 +82,10 @@ TEST_F(UpdateTransferTest, ServesRequestSplitAcrossNotifications) {
     const Bytes image = start(1000);
     port.deliver({0xAA});
     EXPECT_EQ(port.written.size(), 4u);
-    EXPECT_EQ(transfer.RxBuffer, (Bytes{0xAA}));
+    EXPECT_EQ(update.pendingBytes(), (Bytes{0xAA}));
     port.deliver({0x02});
     EXPECT_EQ(Bytes(port.written.begin() + 4, port.written.end()), frameFor(image, 2));
-    EXPECT_TRUE(transfer.RxBuffer.empty());
+    EXPECT_TRUE(update.pendingBytes().empty());
 }
 
 TEST_F(UpdateTransferTest, PageZeroShowsGuidanceBeforeEmptyingBufferAndSendsNothing) {
@@ -98,7 +93,7 @@ TEST_F(UpdateTransferTest, PageZeroShowsGuidanceBeforeEmptyingBufferAndSendsNoth
     std::optional<Bytes> bufferWhileShown;
     std::string statusWhileShown;
     window.whileBoxOpen = [&](const ShownBox&) {
-        bufferWhileShown = transfer.RxBuffer;
+        bufferWhileShown = update.pendingBytes();
         statusWhileShown = window.status;
     };
     port.deliver({0xAA, 0x00});
@@ -108,7 +103,7 @@ TEST_F(UpdateTransferTest, PageZeroShowsGuidanceBeforeEmptyingBufferAndSendsNoth
     EXPECT_EQ(window.boxes[0].text, "Please start from page 1");
     EXPECT_EQ(window.boxes[0].icon, Icon::Information);
     EXPECT_EQ(bufferWhileShown, (Bytes{0xAA, 0x00}));
-    EXPECT_TRUE(transfer.RxBuffer.empty());
+    EXPECT_TRUE(update.pendingBytes().empty());
     EXPECT_EQ(port.written.size(), 4u) << "only the header";
 }
 
@@ -129,7 +124,6 @@ TEST_F(UpdateTransferTest, RecognisesCompletionOnlyAsLoneByteInEmptyBuffer) {
     for (const Case& c : cases) {
         port.clearRecord();
         window.boxes.clear();
-        transfer.RxBuffer.clear();
         start(1000);
         for (const Bytes& bytes : c.arrivals)
             port.deliver(bytes);
@@ -142,7 +136,7 @@ TEST_F(UpdateTransferTest, BurstServesPageAndDiscardsTheRest) {
     const Bytes image = start(1000);
     port.deliver({0xAA, 0x03, 0x55});
     EXPECT_EQ(Bytes(port.written.begin() + 4, port.written.end()), frameFor(image, 3));
-    EXPECT_TRUE(transfer.RxBuffer.empty());
+    EXPECT_TRUE(update.pendingBytes().empty());
     EXPECT_TRUE(port.isOpen());
     EXPECT_TRUE(window.boxes.empty());
 }
@@ -209,7 +203,6 @@ TEST_F(UpdateTransferTest, StrayBytesAreDroppedUpToTheNextRequestMark) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        transfer.RxBuffer.clear();
         window.boxes.clear();
         port.clearRecord();
         const Bytes image = start(1000);
@@ -217,7 +210,7 @@ TEST_F(UpdateTransferTest, StrayBytesAreDroppedUpToTheNextRequestMark) {
             clock.advance(10ms);
             port.deliver(bytes);
             if (port.isOpen()) {
-                EXPECT_EQ(transfer.LastActivity, clock.now()) << "every arrival re-arms the watch";
+                EXPECT_EQ(update.lastActivity(), clock.now()) << "every arrival re-arms the watch";
             }
         }
         Bytes expected = buildHeaderFrame(4);
@@ -227,18 +220,18 @@ TEST_F(UpdateTransferTest, StrayBytesAreDroppedUpToTheNextRequestMark) {
         }
         EXPECT_EQ(port.written, expected);
         EXPECT_EQ(window.boxTexts(), c.boxes);
-        EXPECT_EQ(transfer.RxBuffer, c.left);
+        EXPECT_EQ(update.pendingBytes(), c.left);
     }
 }
 
 TEST_F(UpdateTransferTest, SilentlyIgnoresEmptyMissingAndNonRegularPaths) {
     for (const std::string& path : {std::string(), files.path() + "/none.bin", files.path()}) {
-        transfer.startUpdate(path);
+        update.start(path);
         EXPECT_TRUE(port.log.empty()) << path;
         EXPECT_TRUE(window.boxes.empty()) << path;
     }
     window.chosenFile = "";
-    transfer.runUpdateCommand();
+    update.runUpdateCommand();
     EXPECT_EQ(window.dialogFilter, std::optional<std::string>("OXU bin Files (*.bin)|*.bin"));
     EXPECT_TRUE(window.boxes.empty());
     EXPECT_TRUE(port.log.empty());
@@ -282,7 +275,7 @@ TEST_F(UpdateTransferTest, FailedStartsShowOneWarningAndWriteNothing) {
         port.openFailure.clear();
         port.forceOpen();  // a previous command left it open
         window.chosenFile = c.prepare();
-        transfer.runUpdateCommand();
+        update.runUpdateCommand();
         ASSERT_EQ(window.boxes.size(), 1u) << c.name;
         EXPECT_NE(window.boxes[0].text.find(c.expectedText), std::string::npos)
             << c.name << ": " << window.boxes[0].text;
@@ -300,11 +293,11 @@ TEST_F(UpdateTransferTest, RestartWhileRunningSendsNewHeaderAndServesNewImage) {
 
     Bytes second = patterned(300);
     std::reverse(second.begin(), second.end());
-    transfer.startUpdate(files.file("second.bin", second));
+    update.start(files.file("second.bin", second));
     EXPECT_EQ(port.log,
               (std::vector<std::string>{"close", "port 1", "settings 38400,n,8,1", "open"}));
     EXPECT_EQ(port.written, (Bytes{0xAA, 0x02, 0x00, 0xAC}));
-    EXPECT_TRUE(transfer.AwaitingFirstReply);
+    EXPECT_TRUE(update.awaitingFirstReply());
     port.deliver({0xAA, 0x02});
     EXPECT_EQ(Bytes(port.written.begin() + 4, port.written.end()), frameFor(second, 2));
 }
@@ -322,11 +315,10 @@ TEST_F(UpdateTransferTest, LostPortIsReportedOnceAndUpdateCanStartAgain) {
     port.loseLine("The connection to COM 1 (/dev/pts/9) was lost: the device was disconnected.");
     ASSERT_EQ(window.boxes.size(), 1u);
     EXPECT_EQ(window.boxes[0].icon, Icon::Warning);
-    EXPECT_EQ(transfer.LastActivity, 0us);
+    EXPECT_FALSE(update.watching());
 
-    Watchdog watchdog(transfer);
     clock.advance(5s);
-    watchdog.tick();
+    update.tick();
     EXPECT_EQ(window.boxes.size(), 1u) << "no watchdog report on top of the lost port";
 
     const Bytes image = start(300);
@@ -342,18 +334,17 @@ TEST_F(UpdateTransferTest, WriteFailureMidUpdateIsReportedOnceAndReleasesPort) {
     ASSERT_EQ(window.boxes.size(), 1u);
     EXPECT_EQ(window.boxes[0].text, port.writeFailure);
     EXPECT_FALSE(port.isOpen());
-    EXPECT_EQ(transfer.LastActivity, 0us);
+    EXPECT_FALSE(update.watching());
 }
 
 TEST_F(UpdateTransferTest, HeaderWriteFailureLeavesWatchdogArmed) {
     port.writeFailure = "Cannot write to COM 1: Input/output error";
     window.chosenFile = files.file("image.bin", patterned(100));
-    transfer.runUpdateCommand();
+    update.runUpdateCommand();
     ASSERT_EQ(window.boxes.size(), 1u);
-    EXPECT_TRUE(transfer.AwaitingFirstReply);
-    Watchdog watchdog(transfer);
+    EXPECT_TRUE(update.awaitingFirstReply());
     clock.advance(1001ms);
-    watchdog.tick();
+    update.tick();
     EXPECT_EQ(window.boxTexts().back(), "Connection Failed");
 }
 

@@ -11,9 +11,9 @@ namespace oxu {
 namespace {
 
 using namespace std::chrono_literals;
-using kit::ShownBox;
+using testkit::ShownBox;
 
-class WatchdogTest : public ::testing::Test, public kit::WatchedUpdate {};
+class WatchdogTest : public ::testing::Test, public testkit::UpdateRig {};
 
 TEST_F(WatchdogTest, SilentDeviceGivesOneConnectionFailedJustAfterOneSecond) {
     const auto started = clock.now();
@@ -51,7 +51,7 @@ TEST_F(WatchdogTest, FiresOnlyWhenSilenceIsStrictlyLongerThanOneSecond) {
         window.boxes.clear();
         start();
         clock.advance(c.gap);
-        watchdog.tick();
+        update.tick();
         EXPECT_EQ(window.boxes.size(), c.fires ? 1u : 0u) << c.gap.count() << " us";
         clock.advance(-c.gap);
     }
@@ -69,7 +69,7 @@ TEST_F(WatchdogTest, ReplyAfterTimeoutRearmsAndUpdateCanStillComplete) {
     start();
     runTimer(2s);
     port.deliver({0xAA, 0x01});
-    EXPECT_FALSE(transfer.AwaitingFirstReply);
+    EXPECT_FALSE(update.awaitingFirstReply());
     runTimer(2s);
     port.deliver({0xAA, 0x02});
     port.deliver({0x55});
@@ -139,7 +139,7 @@ TEST_F(WatchdogTest, WaitsWhileFileDialogIsOpen) {
     start();
     window.whileDialogOpen = [&] { EXPECT_TRUE(runTimer(5s).empty()); };
     window.chosenFile = "";
-    transfer.runUpdateCommand();
+    update.runUpdateCommand();
     EXPECT_EQ(runTimer(10ms).size(), 1u);
 }
 

@@ -12,21 +12,21 @@ namespace oxu {
 namespace {
 
 using namespace std::chrono_literals;
-using kit::ShownBox;
-using kit::WatchedUpdate;
+using testkit::ShownBox;
+using testkit::UpdateRig;
 
-class WatchdogTickTest : public ::testing::Test, public WatchedUpdate {};
+class WatchdogTickTest : public ::testing::Test, public UpdateRig {};
 
 TEST_F(WatchdogTickTest, TimerRunsOnlyWhileAnUpdateIsWatched) {
     const struct {
         const char* situation;
-        std::function<void(WatchedUpdate&)> play;
+        std::function<void(UpdateRig&)> play;
         std::vector<bool> switches;
         std::vector<std::string> boxes;
     } cases[] = {
-        {"idle window", [](WatchedUpdate& t) { t.runSwitched(10s); }, {}, {}},
+        {"idle window", [](UpdateRig& t) { t.runSwitched(10s); }, {}, {}},
         {"the port cannot be opened",
-         [](WatchedUpdate& t) {
+         [](UpdateRig& t) {
              t.port.openFailure = "Cannot open COM 1: busy";
              EXPECT_THROW(t.start(), SerialError);
              t.runSwitched(5s);
@@ -34,14 +34,14 @@ TEST_F(WatchdogTickTest, TimerRunsOnlyWhileAnUpdateIsWatched) {
          {},
          {}},
         {"device never answers",
-         [](WatchedUpdate& t) {
+         [](UpdateRig& t) {
              t.start();
              t.runSwitched(10s);
          },
          {true, false},
          {"Connection Failed"}},
         {"update completes",
-         [](WatchedUpdate& t) {
+         [](UpdateRig& t) {
              t.start();
              t.runSwitched(200ms);
              t.port.deliver({0xAA, 0x01});
@@ -51,7 +51,7 @@ TEST_F(WatchdogTickTest, TimerRunsOnlyWhileAnUpdateIsWatched) {
          {true, false},
          {"Transfert Complete"}},
         {"port lost",
-         [](WatchedUpdate& t) {
+         [](UpdateRig& t) {
              t.start();
              t.port.loseLine("The connection to COM 1 was lost.");
              t.runSwitched(10s);
@@ -59,7 +59,7 @@ TEST_F(WatchdogTickTest, TimerRunsOnlyWhileAnUpdateIsWatched) {
          {true, false},
          {"The connection to COM 1 was lost."}},
         {"device speaks again after the report, then completes",
-         [](WatchedUpdate& t) {
+         [](UpdateRig& t) {
              t.start();
              t.runSwitched(2s);
              t.port.deliver({0xAA, 0x01});
@@ -73,7 +73,7 @@ TEST_F(WatchdogTickTest, TimerRunsOnlyWhileAnUpdateIsWatched) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.situation);
-        WatchedUpdate t;
+        UpdateRig t;
         c.play(t);
         EXPECT_EQ(t.switches, c.switches);
         EXPECT_EQ(t.window.boxTexts(), c.boxes);

@@ -26,7 +26,7 @@ void PrintTo(const ProcessRef& process, std::ostream* out) {
 namespace {
 
 namespace fs = std::filesystem;
-using kit::Pty;
+using testkit::Pty;
 
 constexpr int kWaitMs = 10'000;
 
@@ -129,6 +129,36 @@ TEST_F(FakeTree, LockFilesNameTheirProgramWhileItRuns) {
         EXPECT_EQ(lock.running, c.expected.running);
         EXPECT_EQ(lock.name, c.expected.name);
     }
+}
+
+TEST_F(FakeTree, LockDirectoryIsTheFirstThatHoldsTheFileOrMayBeWritten) {
+    const struct {
+        const char* name;
+        std::vector<const char*> directories;  // made under the root
+        const char* lockIn;                    // holds LCK..ttyUSB0; null for none
+        const char* expected;
+    } cases[] = {
+        {"the first of all", {"var/lock", "etc/locks", "tmp"}, nullptr, "var/lock"},
+        {"/var/lock missing", {"etc/locks", "var/spool/uucp", "tmp"}, nullptr, "etc/locks"},
+        {"only /tmp", {"tmp"}, nullptr, "tmp"},
+        {"a writable one before a lock further on",
+         {"var/spool/locks", "tmp"},
+         "tmp",
+         "var/spool/locks"},
+        {"none at all", {}, nullptr, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(m_root);
+        fs::create_directories(m_root);
+        for (const char* directory : c.directories)
+            fs::create_directories(m_root / directory);
+        if (c.lockIn != nullptr)
+            writeFile(m_root / c.lockIn / "LCK..ttyUSB0", "4242\n");
+        const fs::path expected = *c.expected ? m_root / c.expected : fs::path();
+        EXPECT_EQ(findLockDirectory("/dev/ttyUSB0", m_root), expected);
+    }
+    EXPECT_FALSE(readDeviceLock("/dev/ttyUSB0", fs::path(), m_root / "proc").present);
 }
 
 TEST(LockFileName, FollowsQtsNamingOfThePortsPath) {
@@ -244,7 +274,9 @@ TEST(DeviceFacts, TheRealProcNamesAProgramHoldingAPort) {
     EXPECT_EQ(findDeviceOpeners(node, "/proc", pid).otherEnds,
               (std::vector<ProcessRef>{{::getpid(), name}}));
 
-    const DeviceLock lock = readDeviceLock(pty.slavePath(), "/var/lock", "/proc");
+    // Where Qt put it, as the port check looks for it.
+    const fs::path lockDirectory = findLockDirectory(pty.slavePath());
+    const DeviceLock lock = readDeviceLock(pty.slavePath(), lockDirectory, "/proc");
     EXPECT_TRUE(lock.present) << lock.path;
     EXPECT_EQ(lock.pid, pid);
     EXPECT_TRUE(lock.running);
@@ -253,7 +285,7 @@ TEST(DeviceFacts, TheRealProcNamesAProgramHoldingAPort) {
     holder.closeWriteChannel();
     EXPECT_TRUE(holder.waitForFinished(kWaitMs));
     EXPECT_TRUE(findDeviceOpeners(node, "/proc", ::getpid()).users.empty());
-    EXPECT_FALSE(readDeviceLock(pty.slavePath(), "/var/lock", "/proc").present);
+    EXPECT_FALSE(readDeviceLock(pty.slavePath(), lockDirectory, "/proc").present);
 }
 
 }  // namespace

@@ -17,8 +17,8 @@ namespace oxu {
 namespace {
 
 using namespace std::chrono_literals;
-using kit::fakeScan;
-using kit::Pty;
+using testkit::fakeScan;
+using testkit::Pty;
 
 TEST(DrainTimeLimit, IsTheLineTimeOfTheHeldBytesPlusTheMargin) {
     const struct {
@@ -44,15 +44,15 @@ TEST(DescribeLowLatency, SaysWhatTheDriverAnswered) {
         LowLatencyResult result;
         const char* says;
     } cases[] = {
-        {{LowLatency::Set, 0}, "low latency set"},
-        {{LowLatency::AlreadySet, 0}, "low latency already set"},
+        {{LowLatency::Set, 0}, "low latency: set while the port is open"},
+        {{LowLatency::AlreadySet, 0}, "low latency: already set"},
         {{LowLatency::Refused, EPERM},
-         "low latency refused by the driver (Operation not permitted)"},
+         "low latency: refused by the driver (Operation not permitted)"},
         {{LowLatency::NotOffered, ENOTTY},
-         "low latency not offered: the driver has no serial flags (Inappropriate ioctl for "
+         "low latency: not offered (the driver has no serial flags: Inappropriate ioctl for "
          "device)"},
-        {{LowLatency::NotOffered, 0}, "low latency not offered: the driver ignores the flag"},
-        {{LowLatency::NotTried, 0}, "not opened"},
+        {{LowLatency::NotOffered, 0}, "low latency: not offered (the driver ignores the flag)"},
+        {{LowLatency::NotTried, 0}, "low latency: not checked, the port did not open"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.says);

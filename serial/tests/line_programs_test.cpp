@@ -15,7 +15,7 @@
 #include "tests/kit/device_sim.h"
 #include "tests/kit/pty_pair.h"
 
-namespace oxu::kit {
+namespace oxu::testkit {
 namespace {
 
 using namespace std::chrono_literals;
@@ -174,10 +174,10 @@ TEST_F(LinePrograms, LinesThatRefuseTheCallsChangeNothingTheOperatorSees) {
     } cases[] = {
         {"oxu-update, update",
          &LinePrograms::updateByTool,
-         {"oxu-update: Transfert Complete", "low latency not offered"}},
+         {"oxu-update: Transfert Complete", "low latency: not offered"}},
         {"oxu-update, download command",
          &LinePrograms::downloadByTool,
-         {"download command sent to COM 1", "low latency not offered"}},
+         {"download command sent to COM 1", "low latency: not offered"}},
         {"window, update", &LinePrograms::updateByWindow, {kCompleteBox}},
         {"window, download command", &LinePrograms::downloadByWindow, {"box question"}},
     };
@@ -193,7 +193,7 @@ TEST_F(LinePrograms, LinesThatRefuseTheCallsChangeNothingTheOperatorSees) {
                 EXPECT_EQ(run.said.find(unwanted), std::string::npos) << unwanted << run.said;
             // The system's word for the refusal shows only in the trace's line.
             EXPECT_EQ(countOccurrences(run.said, "Inappropriate ioctl"),
-                      countOccurrences(run.said, "low latency not offered"))
+                      countOccurrences(run.said, "low latency: not offered"))
                 << run.said;
             if (withShim) {
                 const ShimLog calls = log();
@@ -212,12 +212,12 @@ TEST_F(LinePrograms, TraceSaysOnceWhatTheDriverAnsweredToLowLatency) {
         Environment settings;
         const char* says;
     } cases[] = {
-        {"FTDI-like", {}, "): low latency set"},
-        {"flag already on", {{"OXU_SHIM_FLAGS", "0x2000"}}, "low latency already set"},
+        {"FTDI-like", {}, "): low latency: set while the port is open"},
+        {"flag already on", {{"OXU_SHIM_FLAGS", "0x2000"}}, "low latency: already set"},
         {"refusing the flag",
          {{"OXU_SHIM_REFUSE_SET", "1"}},
-         "low latency refused by the driver (Operation not permitted)"},
-        {"no serial flags", {{"OXU_SHIM_LINE", "bare"}}, "low latency not offered"},
+         "low latency: refused by the driver (Operation not permitted)"},
+        {"no serial flags", {{"OXU_SHIM_LINE", "bare"}}, "low latency: not offered"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.driver);
@@ -253,12 +253,12 @@ TEST_F(LinePrograms, CheckPortSaysWhatTheAdapterAnsweredAndSendsNothing) {
     } cases[] = {
         {"FTDI-like",
          {},
-         "low latency: available; set while the port was open",
+         "low latency: set while the port is open",
          "RTS: lowered after the open",
          "close lines=DTR flags=0x0"},
         {"flag already on",
          {{"OXU_SHIM_FLAGS", "0x2000"}},
-         "low latency: available and already set",
+         "low latency: already set",
          "RTS: lowered after the open",
          "close lines=DTR flags=0x2000"},
         {"refusing the flag",
@@ -294,4 +294,4 @@ TEST_F(LinePrograms, CheckPortSaysWhatTheAdapterAnsweredAndSendsNothing) {
 }
 
 }  // namespace
-}  // namespace oxu::kit
+}  // namespace oxu::testkit

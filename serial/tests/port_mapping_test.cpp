@@ -5,13 +5,14 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 
 #include "serial/tests/fake_scan.h"
 
 namespace oxu {
 namespace {
 
-using kit::fakeScan;
+using testkit::fakeScan;
 
 struct ResolveCase {
     const char* name;
@@ -110,6 +111,32 @@ TEST(PortMappingTest, ResolvesNumbersByEnvironmentThenScanOrder) {
         auto variable = c.environment.find(portVariableName(c.number));
         const bool named = variable != c.environment.end() && !variable->second.empty();
         EXPECT_EQ(resolution.fromEnvironment, named && c.status == PortResolution::Status::Found);
+    }
+}
+
+TEST(PortMappingTest, DeviceGivenForANumberWinsOverEnvironmentAndScan) {
+    const PortScan scan = fakeScan({{"OXU_COM2", "/dev/pts/7"}}, {"/dev/ttyUSB0"});
+    const struct {
+        const char* name;
+        int number;
+        std::optional<std::string> device;
+        PortResolution::Status status;
+        std::string expected;
+    } cases[] = {
+        {"over the environment", 2, "/tmp/given", PortResolution::Status::Found, "/tmp/given"},
+        {"over the scan", 1, "/tmp/given", PortResolution::Status::Found, "/tmp/given"},
+        {"beyond the scan", 9, "/tmp/given", PortResolution::Status::Found, "/tmp/given"},
+        {"none given", 2, std::nullopt, PortResolution::Status::Found, "/dev/pts/7"},
+        {"out of range all the same", 17, "/tmp/given", PortResolution::Status::OutOfRange, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const PortResolution resolution = resolvePort(c.number, c.device, scan);
+        EXPECT_EQ(resolution.number, c.number);
+        EXPECT_EQ(resolution.status, c.status);
+        EXPECT_EQ(resolution.device, c.expected);
+        EXPECT_EQ(resolution.fromEnvironment, !c.device && c.number == 2);
+        EXPECT_EQ(resolution.problem.empty(), resolution.found());
     }
 }
 

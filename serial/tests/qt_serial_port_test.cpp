@@ -22,8 +22,8 @@ namespace oxu {
 namespace {
 
 using namespace std::chrono_literals;
-using kit::fakeScan;
-using kit::Pty;
+using testkit::fakeScan;
+using testkit::Pty;
 
 constexpr int kWaitMs = 10000;  // generous: the machine is shared
 
@@ -290,6 +290,21 @@ TEST(QtSerialPortTest, ResolvesAgainAtEachPortSelection) {
     devices = {"/dev/ttyUSB0"};  // adapter plugged in
     port.setPortNumber(1);
     EXPECT_EQ(port.describe(), "COM 1 (/dev/ttyUSB0)");
+}
+
+TEST(QtSerialPortTest, DevicePathHoldsForItsNumberUntilAnotherIsGiven) {
+    QtSerialPort port(fakeScan({{"OXU_COM1", "/dev/pts/7"}}, {"/dev/ttyUSB0", "/dev/ttyACM0"}));
+    port.setDevicePath(2, "/tmp/given");
+    EXPECT_EQ(port.describe(), "COM 2 (/tmp/given)");
+    port.setPortNumber(1);
+    EXPECT_EQ(port.describe(), "COM 1 (/dev/pts/7)");
+    port.setPortNumber(2);
+    EXPECT_EQ(port.describe(), "COM 2 (/tmp/given)");
+    EXPECT_THROW(port.setDevicePath(17, "/tmp/other"), SerialError);
+    EXPECT_EQ(port.describe(), "COM 2 (/tmp/given)") << "a refused path changes nothing";
+    port.setDevicePath(1, "/tmp/other");
+    port.setPortNumber(2);
+    EXPECT_EQ(port.describe(), "COM 2 (/dev/ttyACM0)") << "one number is given a path at a time";
 }
 
 TEST_F(PtyPortTest, LostDeviceClosesPortReportsOnceAndGoesQuiet) {

@@ -16,7 +16,7 @@
 #include "protocol/frames.h"
 #include "tests/e2e/window_rig.h"
 
-namespace oxu::kit {
+namespace oxu::testkit {
 namespace {
 
 using FaultMatrix = WindowRig;
@@ -80,7 +80,7 @@ TEST_F(FaultMatrix, AdapterUnpluggedBetweenPagesIsReportedOnce) {
 
 TEST_F(FaultMatrix, AdapterUnpluggedMidPageIsReportedOnceAndLeavesCpuIdle) {
     // A device that asks for page 1 and disappears while the page is on its way.
-    const PtyEnds pty = openRawPty(MasterMode::NonBlocking);
+    const kit::PtyEnds pty = kit::openRawPty(kit::MasterMode::NonBlocking);
     const int master = pty.master;
     ::close(pty.slave);
     ::setenv("OXU_COM1", pty.slavePath.c_str(), 1);
@@ -289,4 +289,4 @@ TEST_F(FaultMatrix, DownloadCommandMidTransferClosesUpdatePortAndWatchdogReports
 }
 
 }  // namespace
-}  // namespace oxu::kit
+}  // namespace oxu::testkit

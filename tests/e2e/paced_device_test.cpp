@@ -11,7 +11,7 @@
 #include "tests/kit/device_sim.h"
 #include "tests/kit/test_files.h"
 
-namespace oxu::kit {
+namespace oxu::testkit {
 namespace {
 
 using namespace std::chrono_literals;
@@ -55,4 +55,4 @@ TEST(PacedDevice, AProgramAtAnotherSpeedNeverCompletes) {
 }
 
 }  // namespace
-}  // namespace oxu::kit
+}  // namespace oxu::testkit

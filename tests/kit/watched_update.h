@@ -1,30 +1,27 @@
 #pragma once
 
-// An update with its watchdog, on the kit's fakes, and the 10 ms timer that
-// drives the watchdog: either one that never stops, or one that ticks only
-// while the window services have it switched on, as the window's does.
+// A watched update on the kit's fakes, and the 10 ms timer that drives its
+// watchdog: either one that never stops, or one that ticks only while the
+// window services have it switched on, as the window's does.
 
 #include <chrono>
 #include <vector>
 
-#include "protocol/update_transfer.h"
-#include "protocol/watchdog.h"
+#include "protocol/watched_update.h"
 #include "tests/kit/fakes.h"
 #include "tests/kit/test_files.h"
 
-namespace oxu::kit {
+namespace oxu::testkit {
 
-struct WatchedUpdate {
-    WatchedUpdate() {
-        port.setDataReceivedHandler([this] { transfer.onDataReceived(); });
-        port.setPortLostHandler([this](const SerialError& error) { transfer.onPortLost(error); });
+struct UpdateRig {
+    UpdateRig() {
         window.setTickSwitch([this](bool run) {
             switches.push_back(run);
             running = run;
         });
     }
 
-    void start() { transfer.startUpdate(files.file("image.bin", patterned(2000))); }
+    void start() { update.start(files.file("image.bin", patterned(2000))); }
 
     // Lets `span` pass in 10 ms steps with the watchdog ticking on every
     // step. Returns the clock readings at which a box appeared.
@@ -42,8 +39,7 @@ struct WatchedUpdate {
     FakePort port;
     FakeWindow window;
     FakeClock clock;
-    UpdateTransfer transfer{port, window, clock};
-    Watchdog watchdog{transfer};
+    WatchedUpdate update{port, window, clock};
     std::vector<bool> switches;  // every call of the switch, in order
     bool running = false;
     int ticks = 0;  // ticks of the switched timer
@@ -60,7 +56,7 @@ private:
             if (switched)
                 ++ticks;
             const std::size_t before = window.boxes.size();
-            watchdog.tick();
+            update.tick();
             if (window.boxes.size() > before)
                 fired.push_back(clock.now());
         }
@@ -68,4 +64,4 @@ private:
     }
 };
 
-}  // namespace oxu::kit
+}  // namespace oxu::testkit
