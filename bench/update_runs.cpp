@@ -163,18 +163,13 @@ private:
 std::vector<std::string> simulatorFlags(const DeviceSetup& setup) {
     // --timeout bounds every silence of the program, --wait its start: a
     // responder that fails cannot leave the device waiting for ever.
-    std::vector<std::string> flags{"--image-size",
-                                   std::to_string(setup.imageSize),
-                                   "--stats",
-                                   "--timeout",
-                                   "5",
-                                   "--wait",
-                                   "10"};
-    if (setup.baud) {
-        flags.push_back("--baud");
-        flags.push_back(std::to_string(*setup.baud));
-    }
-    return flags;
+    return {"--image-size",
+            std::to_string(setup.imageSize),
+            "--stats",
+            "--timeout",
+            "5",
+            "--wait",
+            "10"};
 }
 
 std::string awaitDevicePath(kit::ChildProcess& simulator) {

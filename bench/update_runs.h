@@ -35,13 +35,15 @@ struct UpdateRun {
 struct DeviceSetup {
     std::string simulator;  // path of oxu-device-sim
     std::size_t imageSize = 0;
-    std::optional<long> baud;  // pace the line and the device at this rate
+    std::optional<long> baud;  // put a line at this rate between program and device
     std::chrono::milliseconds timeout{20000};
 };
 
 // The simulator's flags for setup: exact frame lengths (so the last page
-// ends on its length, not on a quiet period), round-trip statistics, bounded
-// waits, and pacing when asked.
+// ends on its length, not on a quiet period), round-trip statistics and
+// bounded waits. Never the simulator's own pacing: when the run is paced,
+// the paced line carries every byte both ways at its rate, and a device
+// paced as well would only add its own turnaround to the line's.
 std::vector<std::string> simulatorFlags(const DeviceSetup& setup);
 
 // The terminal path the simulator prints first. Throws std::runtime_error

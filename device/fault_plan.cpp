@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "device/uart_line.h"
 #include "protocol/frames.h"
 
 namespace oxu::sim {
@@ -80,7 +81,7 @@ bool FaultPlan::retriesBadChecksum(int retries) const {
 std::optional<std::chrono::microseconds> FaultPlan::byteTime() const {
     if (!m_faults.baud)
         return std::nullopt;
-    return std::chrono::microseconds(10'000'000 / *m_faults.baud);
+    return std::chrono::duration_cast<std::chrono::microseconds>(lineByteTime(*m_faults.baud));
 }
 
 std::vector<int> makePageOrder(PageOrder order, int pages, int extraPages,

@@ -46,6 +46,10 @@ public:
     // or they cannot be read.
     virtual std::optional<LineSettings> awaitSettings(std::chrono::microseconds timeout) = 0;
 
+    // The settings the program's end has now, without waiting. Nothing when
+    // they cannot be read or the program has not chosen any.
+    virtual std::optional<LineSettings> currentSettings() const = 0;
+
     // Called once the program is known to hold its end open: from then on a
     // close by the program is reported by read() as Closed.
     virtual void releaseHold() {}

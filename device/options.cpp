@@ -248,10 +248,16 @@ Faults:
   --silent-first K       request nothing in the first K updates, holding the line
                          open, and wait up to --timeout each time for the program
                          to start over; then serve the next update honestly
-  --baud B               pace the simulator's own bytes at B baud (10 bits a byte)
-                         and report the time the program's bytes would take at B
-                         (the device speaks )" +
-           listBaudRates() + R"()
+  --baud B               run the line at B baud, 8N1, as a device on a real
+                         line (the device speaks )" +
+           listBaudRates() + R"(): the
+                         program's bytes arrive no faster than B carries them
+                         (10 bits a byte) and the device's go out one at a time
+                         at B, so an update takes its real time. A program set
+                         to another speed hears garbage and is heard as garbage:
+                         it never completes. The verdict adds line_ms, the line
+                         time of the program's bytes. Without --baud, bytes
+                         cross at once and any speed is accepted
 
 Download command:
   --expect-download      expect the 3 bytes 2F 55 AA and report the line settings

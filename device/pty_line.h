@@ -37,6 +37,7 @@ public:
     ReadStatus read(Bytes& into, std::chrono::microseconds timeout) override;
     void write(ByteView data) override;
     std::optional<LineSettings> awaitSettings(std::chrono::microseconds timeout) override;
+    std::optional<LineSettings> currentSettings() const override;
     void releaseHold() override;
     void hangUp() override;
     bool pause(std::chrono::microseconds duration) override;
@@ -52,7 +53,6 @@ private:
     int m_openWatch = -1;  // inotify: the program opened the slave
     bool m_outputHeld = false;
 
-    std::optional<LineSettings> currentSettings() const;
     void releaseOutput();
 };
 

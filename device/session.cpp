@@ -8,6 +8,7 @@
 #include <map>
 #include <stdexcept>
 
+#include "device/uart_line.h"
 #include "protocol/firmware_image.h"
 #include "protocol/frames.h"
 
@@ -179,14 +180,14 @@ private:
                                formatBytes(m_pending, " ");
             if (m_pending == buildDownloadCommand())
                 what += " (the download command: run with --expect-download)";
-            fail(what);
+            refuseHeader(what);
             return false;
         }
         status = fill(kHeaderFrameSize, m_options.timeout);
         if (status != ReadStatus::Data) {
             if (!interrupted(status, "reading the header"))
-                fail("the header stopped after " + std::to_string(m_pending.size()) +
-                     " of 4 bytes (" + describeEnd(status) + ")");
+                fail(withMismatch("the header stopped after " + std::to_string(m_pending.size()) +
+                                  " of 4 bytes (" + describeEnd(status) + ")"));
             return false;
         }
         const Bytes header(m_pending.begin(), m_pending.begin() + kHeaderFrameSize);
@@ -196,22 +197,43 @@ private:
         const Bytes sum = Checksum(ByteView(header).first(2));
         if (sum[0] != header[2] || sum[1] != header[3]) {
             ++m_report.checksumErrors;
-            fail("the header " + formatBytes(header, " ") + " has the checksum " +
-                 formatBytes(ByteView(header).subspan(2), " ") + "; " + formatBytes(sum, " ") +
-                 " expected");
+            refuseHeader("the header " + formatBytes(header, " ") + " has the checksum " +
+                         formatBytes(ByteView(header).subspan(2), " ") + "; " +
+                         formatBytes(sum, " ") + " expected");
             return false;
         }
         m_report.announcedPages = header[1];
         if (m_options.imageSize) {
             const long long expected = pageCount(*m_options.imageSize);
             if (expected != m_report.announcedPages) {
-                fail("the header announces " + std::to_string(m_report.announcedPages) +
-                     " pages; an image of " + std::to_string(*m_options.imageSize) + " bytes has " +
-                     std::to_string(expected));
+                refuseHeader("the header announces " + std::to_string(m_report.announcedPages) +
+                             " pages; an image of " + std::to_string(*m_options.imageSize) +
+                             " bytes has " + std::to_string(expected));
                 return false;
             }
         }
         return true;
+    }
+
+    // `what`, with why the device heard garbage when the program's line is
+    // at another speed.
+    std::string withMismatch(const std::string& what) const {
+        const std::optional<std::string> mismatch =
+            describeSpeedMismatch(m_report.settings, m_options.faults.baud);
+        return mismatch ? what + " (" + *mismatch + ")" : what;
+    }
+
+    // A header that does not check out ends the session. When the program's
+    // line is at another speed, the device stays on the line, silent, as a
+    // device that heard no header does: the program is left waiting for a
+    // request, as on a real line, rather than seeing the port go away.
+    void refuseHeader(const std::string& what) {
+        if (!describeSpeedMismatch(m_report.settings, m_options.faults.baud)) {
+            fail(what);
+            return;
+        }
+        m_line.releaseHold();  // it spoke, so its close can now be seen
+        stayQuiet(withMismatch(what));
     }
 
     std::string describeEnd(ReadStatus status) const {
@@ -532,10 +554,17 @@ private:
 }  // namespace
 
 UpdateReport runUpdate(Line& line, const Options& options) {
-    return UpdateSession(line, options).run();
+    if (!options.faults.baud)
+        return UpdateSession(line, options).run();
+    UartLine uart(line, *options.faults.baud);
+    return UpdateSession(uart, options).run();
 }
 
-DownloadReport runDownload(Line& line, const Options& options) {
+DownloadReport runDownload(Line& wire, const Options& options) {
+    std::optional<UartLine> uart;
+    if (options.faults.baud)
+        uart.emplace(wire, *options.faults.baud);
+    Line& line = uart ? static_cast<Line&>(*uart) : wire;
     DownloadReport report;
     Bytes& got = report.received;
     const bool forever = options.wait.count() == 0;
@@ -579,6 +608,9 @@ DownloadReport runDownload(Line& line, const Options& options) {
                         (got.empty() ? std::string("nothing") : formatBytes(got, " "));
         if (got.size() >= kHeaderFrameSize && got.front() == kFrameMark)
             report.reason += " (an update header: run without --expect-download)";
+        if (const std::optional<std::string> mismatch =
+                describeSpeedMismatch(report.settings, options.faults.baud))
+            report.reason += " (" + *mismatch + ")";
     }
     return report;
 }

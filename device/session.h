@@ -25,11 +25,14 @@ inline constexpr std::chrono::seconds kCloseGrace{2};
 inline constexpr std::chrono::milliseconds kPromptClose{500};
 
 // Plays the device through one update on `line`, departing from the honest
-// device where options.faults says. Never throws for anything the program
+// device where options.faults says. With a baud (--baud), the line runs at
+// it: a UartLine paces what the program sends and garbles both ways when the
+// program's end is at another speed. Never throws for anything the program
 // does; a LineError on write ends the session with a failure.
 UpdateReport runUpdate(Line& line, const Options& options);
 
-// Waits for the download command and checks it byte for byte.
+// Waits for the download command and checks it byte for byte, on a line at
+// the baud of options.faults as runUpdate does.
 DownloadReport runDownload(Line& line, const Options& options);
 
 // Writes bytes to path through a temporary file renamed into place, so a

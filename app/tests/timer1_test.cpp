@@ -57,6 +57,7 @@ protected:
 
 TEST_F(Timer1Test, IdleWindowIsNeverWoken) {
     QSignalSpy ticks(form.Timer1, &QTimer::timeout);
+    // No tick may come; a running Timer1 would tick every 10 ms of this span.
     QTest::qWait(200);
     EXPECT_EQ(ticks.count(), 0);
     // Nor by a download command, which opens and closes the port at once.

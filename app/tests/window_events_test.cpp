@@ -205,7 +205,7 @@ TEST_F(WindowEventsTest, WatchdogReportsOnceAndWaitsForTheDeviceAgain) {
     ASSERT_TRUE(waitForBox());
     // More ticks with the device still silent: no second box.
     clock.advance(5s);
-    QTest::qWait(100);
+    QTest::qWait(100);  // Timer1 ticks every 10 ms meanwhile; no box may come of it
     EXPECT_EQ(form.boxTexts(), std::vector<std::string>{"Connection Failed"});
 }
 

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <fstream>
 
+#include "tests/kit/test_files.h"
+
 namespace oxu::sim::test {
 namespace {
 
@@ -50,11 +52,13 @@ TEST(Options, ExpectImageLoadsTheFileAndItsSize) {
 }
 
 TEST(Options, ExpectImageRefusesWhatIsNotARegularFileOfAnImagesSize) {
-    const std::string dir = ::testing::TempDir();
-    const std::string fifo = dir + "oxu_expect_fifo";
-    const std::string large = dir + "oxu_expect_large.bin";
-    const std::string link = dir + "oxu_expect_link";
-    const std::string fits = dir + "oxu_expect_fits.bin";
+    // A folder of its own: a suite running beside this one makes the same files.
+    const testkit::TempDir scratch;
+    const std::string dir = scratch.path();
+    const std::string fifo = dir + "/expect_fifo";
+    const std::string large = dir + "/expect_large.bin";
+    const std::string link = dir + "/expect_link";
+    const std::string fits = dir + "/expect_fits.bin";
     mkfifo(fifo.c_str(), 0600);
     std::ofstream(large, std::ios::binary) << std::string(65281, 'x');
     std::ofstream(fits, std::ios::binary) << std::string(65280, 'x');
@@ -81,8 +85,6 @@ TEST(Options, ExpectImageRefusesWhatIsNotARegularFileOfAnImagesSize) {
         }
     }
     EXPECT_EQ(parseOptions({"--expect-image", fits}).expectedImage->size(), 65280u);
-    for (const std::string& path : {fifo, large, link, fits})
-        std::remove(path.c_str());
 }
 
 TEST(Options, BadUsageIsRejectedWithAMessageNamingTheFlag) {

@@ -92,6 +92,7 @@ public:
     std::optional<LineSettings> awaitSettings(std::chrono::microseconds) override {
         return lineSettings;
     }
+    std::optional<LineSettings> currentSettings() const override { return lineSettings; }
     void hangUp() override { hungUp = true; }
     bool pause(std::chrono::microseconds duration) override {
         m_time += duration;

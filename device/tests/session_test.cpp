@@ -431,6 +431,75 @@ TEST(UpdateSession, ProgramClosingMidFrameIsReported) {
               "page 2: the frame stopped after 100 of 258 bytes (the program closed the port)");
 }
 
+TEST(LineAtTheDeviceBaud, AnUpdateTakesAtLeastItsLineTime) {
+    // 32 pages at 38400 baud: 4 + 32 x 258 bytes from the program, 260.4 us each.
+    ScriptedProgram program(makeImage(32 * 256));
+    Options options = quickOptions();
+    options.faults.baud = 38400;
+    options.imageSize = 32 * 256;
+    const UpdateReport report = runUpdate(program, options);
+    EXPECT_TRUE(report.ok) << report.reason;
+    EXPECT_TRUE(program.completed);
+    EXPECT_GE(report.elapsed, std::chrono::milliseconds(2150));  // fake time
+    EXPECT_LT(report.elapsed, std::chrono::milliseconds(2200));  // paced once, not twice
+}
+
+TEST(LineAtTheDeviceBaud, BytesOnTheLineArriveBeforeTheProgramsClose) {
+    ScriptedProgram program(makeImage(1000));
+    // Part of page 2, then the close, while the line still carries that part.
+    program.alterFrame = [&program](int page, int, Bytes& frame) {
+        if (page == 2) {
+            frame.resize(100);
+            program.closeAfterOutgoing();
+        }
+    };
+    Options options = quickOptions();
+    options.faults.baud = 38400;
+    const UpdateReport report = runUpdate(program, options);
+    EXPECT_EQ(report.reason,
+              "page 2: the frame stopped after 100 of 258 bytes (the program closed the port)");
+}
+
+TEST(LineAtTheDeviceBaud, AProgramAtAnotherSpeedIsHeardAsGarbageAndNeverCompletes) {
+    const std::pair<long, long> cases[] = {{9600, 38400}, {38400, 9600}, {19200, 38400}};
+    for (const auto& [programBaud, deviceBaud] : cases) {
+        SCOPED_TRACE(std::to_string(programBaud) + " against " + std::to_string(deviceBaud));
+        ScriptedProgram program(makeImage(1000));
+        program.lineSettings = LineSettings{programBaud, 8, 'n', 1};
+        Options options = quickOptions();
+        options.faults.baud = deviceBaud;
+        const UpdateReport report = runUpdate(program, options);
+        EXPECT_FALSE(report.ok);
+        EXPECT_FALSE(program.completed);
+        EXPECT_TRUE(report.requested.empty());
+        EXPECT_TRUE(program.writes.empty());
+        // The device stays on the line, silent, until the program gives up.
+        EXPECT_FALSE(program.hungUp);
+        EXPECT_NE(report.reason.find("(the program's line is at " + std::to_string(programBaud) +
+                                     " baud, the device's at " + std::to_string(deviceBaud) +
+                                     ": each hears the other as garbage); the program then "
+                                     "stayed silent for 1 s"),
+                  std::string::npos)
+            << report.reason;
+    }
+}
+
+TEST(LineAtTheDeviceBaud, ADownloadCommandAtAnotherSpeedIsGarbage) {
+    ScriptedProgram program({});
+    program.replaceOutgoing(buildDownloadCommand());
+    program.closeAfterOutgoing();
+    program.lineSettings = LineSettings{19200, 8, 'n', 1};
+    Options options = quickOptions();
+    options.faults.baud = 38400;
+    const DownloadReport report = runDownload(program, options);
+    EXPECT_FALSE(report.ok);
+    EXPECT_NE(report.received, buildDownloadCommand());
+    EXPECT_TRUE(report.reason.ends_with(
+        "(the program's line is at 19200 baud, the device's at 38400: each hears the other as "
+        "garbage)"))
+        << report.reason;
+}
+
 struct DownloadCase {
     const char* name;
     Bytes sent;

@@ -229,12 +229,11 @@ TEST(Simulator, LinkLeavesAloneWhatIsNotAStaleTerminalLink) {
 TEST(Simulator, LinkLeftByAKilledRunIsReplaced) {
     const std::string link =
         ::testing::TempDir() + std::to_string(getpid()) + "_oxu_sim_stale_link";
+    // A terminal number far above any in use: its terminal is surely gone.
+    const std::string goneTerminal = "/dev/pts/4242424";
     std::remove(link.c_str());
-    // A terminal that is gone.
-    ASSERT_EQ(symlink("/dev/pts/4242424", link.c_str()), 0);
+    ASSERT_EQ(symlink(goneTerminal.c_str(), link.c_str()), 0);
     for (int run = 0; run < 2; ++run) {
-        // The second run finds the first one's link: its terminal is gone,
-        // or this run was given the same number again.
         Simulator sim({"--link", link, "--wait", run == 0 ? "20" : "0.1"});
         const std::string path = sim.readLine();
         ASSERT_EQ(path.rfind("/dev/pts/", 0), 0u) << path << sim.readStderr();
@@ -243,6 +242,12 @@ TEST(Simulator, LinkLeftByAKilledRunIsReplaced) {
             kill(sim.pid(), SIGKILL);
             EXPECT_EQ(sim.exitCode(), 128 + SIGKILL);
             EXPECT_EQ(linkTarget(link), path);
+            // The killed run's terminal number is free again, and any program
+            // (a test running beside this one) may take it and rightly keep the
+            // next run off it; so the left link is pointed at a number nobody
+            // holds, the case the next run must meet.
+            ASSERT_EQ(std::remove(link.c_str()), 0);
+            ASSERT_EQ(symlink(goneTerminal.c_str(), link.c_str()), 0);
         } else {
             EXPECT_EQ(sim.exitCode(), 1);  // nobody came within --wait
         }
@@ -258,15 +263,28 @@ TEST(Simulator, DownloadModeReportsBytesAndSettings) {
         tcflag_t frameFlags;  // over 8 data bits, no parity, 1 stop bit
         int exitCode;
         const char* start;
+        std::vector<std::string> flags = {};
+        const char* reason = "";  // a part of it
     };
     const Case cases[] = {
         {{0x2F, 0x55, 0xAA}, B19200, 0, 0, "download: ok bytes=2f55aa settings=19200,n,8,1"},
         // The kernel keeps a pty at 8 data bits and no parity; stop bits stick.
         {{0x2F, 0x55, 0xAA}, B9600, CSTOPB, 0, "download: ok bytes=2f55aa settings=9600,n,8,2"},
         {{0x2F, 0xAA}, B38400, 0, 1, "download: fail bytes=2faa settings=38400,n,8,1"},
+        // Heard at the device's own speed, from settings read before the close.
+        {{0x2F, 0x55, 0xAA},
+         B9600,
+         0,
+         1,
+         "download: fail ",
+         {"--baud", "38400"},
+         " settings=9600,n,8,1 port_closed=yes reason=\"expected the download command 2f 55 aa, "
+         "got "},
     };
     for (const Case& c : cases) {
-        Simulator sim({"--expect-download", "--wait", "20", "--timeout", "0.5"});
+        std::vector<std::string> args{"--expect-download", "--wait", "20", "--timeout", "0.5"};
+        args.insert(args.end(), c.flags.begin(), c.flags.end());
+        Simulator sim(args);
         const int fd = openPort(sim.readLine(), c.speed, c.frameFlags);
         ASSERT_GE(fd, 0);
         termios settings{};
@@ -281,6 +299,7 @@ TEST(Simulator, DownloadModeReportsBytesAndSettings) {
         const std::string out = sim.readStdout();
         EXPECT_EQ(sim.exitCode(), c.exitCode) << out;
         EXPECT_EQ(out.rfind(c.start, 0), 0u) << out;
+        EXPECT_NE(out.find(c.reason), std::string::npos) << out;
     }
 }
 

@@ -1,4 +1,4 @@
-// Prints the words the bash completion offers after --port and after --baud,
+// Prints the words the bash completions offer after --port and after --baud,
 // one set a line, from the table of line choices that every front end reads.
 
 #include <iostream>

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
@@ -40,6 +41,12 @@ std::string openFailure(QtSerialPort& port) {
         return error.what();
     }
     return "(open succeeded)";
+}
+
+// Bytes in the line's input queue that no reader has taken yet.
+int bytesWaiting(int fd) {
+    int count = 0;
+    return ::ioctl(fd, FIONREAD, &count) == 0 ? count : -1;
 }
 
 double cpuSeconds() {
@@ -86,9 +93,13 @@ TEST_F(PtyPortTest, NotifiesBytesThatArriveWhileTheHandlerRunsTheEventLoop) {
         received.insert(received.end(), chunk.begin(), chunk.end());
         if (received == Bytes{0xAA}) {
             // The window repaints from inside the handler; the device's next
-            // byte lands meanwhile and is the last one it sends.
+            // byte lands meanwhile and is the last one it sends. It is in the
+            // line before the loop runs, and the loop runs until the port has
+            // taken it in.
             m_pty.send(Bytes{0x07});
-            QTest::qWait(200);
+            pollfd line{m_pty.slave(), POLLIN, 0};
+            ASSERT_EQ(::poll(&line, 1, kWaitMs), 1);
+            EXPECT_TRUE(QTest::qWaitFor([&] { return bytesWaiting(m_pty.slave()) == 0; }, kWaitMs));
         }
     });
     m_port.open();
@@ -187,7 +198,7 @@ TEST_F(PtyPortTest, DiscardsInputWaitingBeforeOpen) {
         received.insert(received.end(), chunk.begin(), chunk.end());
     });
     m_port.open();
-    QTest::qWait(100);  // any stale bytes would be delivered now
+    // Stale bytes kept by the open would be delivered ahead of these.
     m_pty.send(Bytes{0xAA, 0x01});
     EXPECT_TRUE(QTest::qWaitFor([&] { return received.size() >= 2; }, kWaitMs));
     EXPECT_EQ(received, (Bytes{0xAA, 0x01}));
@@ -316,6 +327,8 @@ TEST_F(PtyPortTest, LostDeviceClosesPortReportsOnceAndGoesQuiet) {
     EXPECT_TRUE(QTest::qWaitFor([&] { return !losses.empty(); }, kWaitMs));
     EXPECT_FALSE(m_port.isOpen());
 
+    // A port that spins after the loss raises no event to wait for; it only
+    // burns CPU, so the loop runs a fixed span and the CPU it took is counted.
     const double before = cpuSeconds();
     QTest::qWait(2000);
     const double used = cpuSeconds() - before;
