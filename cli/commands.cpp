@@ -2,19 +2,17 @@
 
 #include <unistd.h>
 
-#include <QFileInfo>
 #include <cerrno>
-#include <cstdio>
 #include <filesystem>
 #include <iostream>
 
-#include "cli/signal_watch.h"
 #include "cli/terminal_window.h"
-#include "cli/traced_port.h"
 #include "protocol/download_command.h"
 #include "protocol/port_setup.h"
+#include "runs/interrupts.h"
 #include "serial/port_mapping.h"
 #include "serial/qt_serial_port.h"
+#include "serial/traced_port.h"
 #include "serial/usb_adapter.h"
 
 namespace oxu::cli {
@@ -49,7 +47,7 @@ Answer askOnTerminal(const std::string& question) {
                 reply += c;
                 continue;
             }
-            if (got < 0 && errno == EINTR && caughtSignal() == 0)
+            if (got < 0 && errno == EINTR && runs::caughtSignal() == 0)
                 continue;
             ended = true;
             break;
@@ -87,7 +85,7 @@ int runDownload(const Options& options) {
     port.flushTrace();
     if (options.trace)
         traceLowLatency(serial);
-    if (caughtSignal() != 0) {
+    if (runs::caughtSignal() != 0) {
         closePort(port);
         printLine("interrupted; nothing more sent");
         return kExitInterrupted;

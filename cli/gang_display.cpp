@@ -44,7 +44,7 @@ std::string formatPortLine(const PortLine& line) {
     return std::string(text) + (line.state.empty() ? "" : "  " + line.state);
 }
 
-std::string formatSummaryTable(const std::vector<PortOutcome>& outcomes) {
+std::string formatSummaryTable(const std::vector<runs::PortOutcome>& outcomes) {
     constexpr std::size_t kColumns = 9;
     using Row = std::array<std::string, kColumns>;
     // Counts read best aligned on their last digit.
@@ -52,12 +52,12 @@ std::string formatSummaryTable(const std::vector<PortOutcome>& outcomes) {
                                                 true,  true,  true,  false};
     std::vector<Row> rows{
         {"port", "device", "adapter", "result", "pages", "bytes", "seconds", "retries", "problem"}};
-    for (const PortOutcome& outcome : outcomes) {
-        const AttemptReport& last = outcome.last;
+    for (const runs::PortOutcome& outcome : outcomes) {
+        const runs::AttemptReport& last = outcome.last;
         rows.push_back(
             {"COM " + std::to_string(outcome.port.number),
              outcome.port.device.empty() ? "(no device)" : outcome.port.device,
-             formatAdapter(outcome.port.adapter), describeResult(last.result),
+             runs::formatAdapter(outcome.port.adapter), runs::describeResult(last.result),
              std::to_string(last.pagesServed) + "/" + std::to_string(last.pagesAnnounced),
              groupThousands(last.bytesSent), formatSeconds(last.duration),
              std::to_string(last.attempt - 1), last.problem});

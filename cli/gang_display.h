@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/attempt.h"
 #include "protocol/clock.h"
+#include "runs/report.h"
 
 namespace oxu::cli {
 
@@ -34,7 +34,7 @@ std::string formatPortLine(const PortLine& line);
 // The summary: a heading and one row per outcome, columns aligned: port,
 // device, adapter, result, pages (served/announced), bytes, seconds,
 // retries, and what went wrong. Ends with a newline.
-std::string formatSummaryTable(const std::vector<PortOutcome>& outcomes);
+std::string formatSummaryTable(const std::vector<runs::PortOutcome>& outcomes);
 
 class GangDisplay {
 public:

@@ -13,10 +13,11 @@
 #include "cli/gang.h"
 #include "cli/options.h"
 #include "cli/port_check.h"
-#include "cli/signal_watch.h"
+#include "runs/interrupts.h"
 
 int main(int argc, char** argv) {
     using namespace oxu::cli;
+    oxu::runs::openClosedStandardDescriptors();
 
     Options options;
     try {
@@ -48,7 +49,7 @@ int main(int argc, char** argv) {
 
     // A closed pipe on stdout must not kill the run with the port open.
     ::signal(SIGPIPE, SIG_IGN);
-    if (!installSignalWatch())
+    if (!oxu::runs::installSignalWatch())
         std::cerr << kProgramName << ": warning: Ctrl-C will not close the port cleanly"
                   << std::endl;
 

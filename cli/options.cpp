@@ -285,6 +285,8 @@ std::string usageText() {
 Sends the firmware image FILE (at most 65,280 bytes, 255 pages) to the device
 on a serial port, answering its page requests until it reports completion.
 Given several ports, updates every device at once, then shows a summary.
+FILE is read once, before any port opens: every port and every retry gets
+those bytes, even if the file changes meanwhile (which is reported).
 
 Options:
   --port N            serial port 1 to 16 (default 1). Port N is the device
@@ -298,8 +300,9 @@ Options:
                       named, or port N when no port is named.
   --baud B            9600, 19200 or 38400 (default 38400); always 8 data bits,
                       no parity, 1 stop bit.
-  --timeout S         give up after S seconds without a byte from the device
-                      (1 to 86400, decimals allowed; default 10). The device's
+  --timeout S         give up after S seconds without progress: no page asked
+                      for and served, whatever else the device sends (1 to
+                      86400, decimals allowed; default 10). The device's
                       silence is reported after one second either way.
   --trace             timestamped hex dump of every frame, both directions,
                       on standard error.
@@ -308,9 +311,10 @@ Options:
   --json              JSON Lines on standard output: one object per attempt
                       as it ends, then a summary; progress and messages go to
                       standard error.
-  --log FILE          append an audit record (one JSON line: time, host,
-                      port, adapter, image SHA-256, result, ...) to FILE for
-                      every attempt.
+  --log FILE          append audit records (JSON lines) to FILE: one as each
+                      attempt starts (port, device and its /dev/serial names,
+                      image path, size and SHA-256), one as it ends (the same
+                      id, result, pages served, ...).
   --wait              station mode: wait for each port's device to appear,
                       update it, wait for it to go, then for the next one,
                       until Ctrl-C; shows a running tally.
@@ -344,16 +348,17 @@ Exit codes:
        use, audit log that cannot be written, ...); for --download-command:
        not sent (failure, or answered no); for --check-port: the port cannot
        be used, and why
-  2    "Connection Failed": the device never answered, and the tool gave up
-  3    "Transfer Interrupted": the device fell silent part-way, and the tool
+  2    "Connection Failed": nothing was heard from the device, and the tool
        gave up
+  3    "Transfer Interrupted": the device was heard but made no progress for
+       the timeout (fell silent part-way, or sent what is no request)
   4    the port was lost during the update (device unplugged or line hung up)
   5    some devices did not complete (see the summary): with several ports,
        or with --wait once a board has failed; one port keeps the codes above
   64   bad usage (unknown option, port outside 1 to 16, a port given twice or
        two ports on the same device, more than 16 ports, unknown baud rate,
        no terminal for the confirmation, ...)
-  130  interrupted by Ctrl-C or SIGTERM; the port was closed
+  130  interrupted by Ctrl-C, SIGTERM or SIGHUP; every port was closed
 )";
 }
 

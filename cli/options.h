@@ -10,19 +10,19 @@
 
 #include "oxu_version.h"
 #include "protocol/line_choices.h"
+#include "runs/ports.h"
 
 namespace oxu::cli {
 
-// Exit codes, as documented in --help.
-inline constexpr int kExitComplete = 0;
-inline constexpr int kExitNotStarted = 1;
-inline constexpr int kExitConnectionFailed = 2;
-inline constexpr int kExitTransferInterrupted = 3;
-inline constexpr int kExitPortLost = 4;
-// Several ports: some devices did not complete.
-inline constexpr int kExitSomeFailed = 5;
+// Exit codes, as documented in --help: those of a run, and bad usage.
+using runs::kExitComplete;
+using runs::kExitConnectionFailed;
+using runs::kExitInterrupted;
+using runs::kExitNotStarted;
+using runs::kExitPortLost;
+using runs::kExitSomeFailed;
+using runs::kExitTransferInterrupted;
 inline constexpr int kExitUsage = 64;
-inline constexpr int kExitInterrupted = 130;
 
 inline constexpr const char* kProgramName = "oxu-update";
 inline constexpr const char* kVersionText = kVersion;
@@ -49,11 +49,7 @@ enum class Mode { Update, DownloadCommand, ListPorts, CheckPort, Help, Version }
 
 // One port of a run: its number, and the device it maps to when --device
 // named one.
-struct PortChoice {
-    int number = kDefaultPort;
-    std::optional<std::string> device;
-    bool operator==(const PortChoice&) const = default;
-};
+using PortChoice = runs::PortRequest;
 
 struct Options {
     Mode mode = Mode::Update;

@@ -10,6 +10,7 @@ namespace oxu::cli {
 namespace {
 
 using namespace std::chrono_literals;
+using namespace runs;
 
 TEST(FormatPortLine, ShowsPortPagesShareRateAndState) {
     struct Case {

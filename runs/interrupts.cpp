@@ -1,4 +1,4 @@
-#include "cli/signal_watch.h"
+#include "runs/interrupts.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-namespace oxu::cli {
+namespace oxu::runs {
 namespace {
 
 int g_pipe[2] = {-1, -1};
@@ -23,6 +23,17 @@ void handleSignal(int signal) {
 
 }  // namespace
 
+void openClosedStandardDescriptors() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        // open() takes the lowest free number: this one, as the lower ones are open.
+        const int opened = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        if (opened != fd && opened >= 0)
+            ::close(opened);
+    }
+}
+
 bool installSignalWatch() {
     if (g_pipe[0] >= 0)
         return true;
@@ -36,6 +47,7 @@ bool installSignalWatch() {
     action.sa_flags = 0;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
     return true;
 }
 
@@ -53,4 +65,4 @@ void drainSignalPipe() {
     }
 }
 
-}  // namespace oxu::cli
+}  // namespace oxu::runs

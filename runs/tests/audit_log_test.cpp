@@ -1,4 +1,4 @@
-#include "cli/audit_log.h"
+#include "runs/audit_log.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -12,7 +12,7 @@
 #include <map>
 #include <sstream>
 
-namespace oxu::cli {
+namespace oxu::runs {
 namespace {
 
 class AuditLogTest : public testing::Test {
@@ -94,6 +94,45 @@ TEST_F(AuditLogTest, RefusesWhatCannotBeALog) {
     }
 }
 
+TEST_F(AuditLogTest, ALogLeftEndingInPartOfALineGetsItsNextRecordOnALineOfItsOwn) {
+    struct Case {
+        const char* before;
+        std::vector<std::string> lines;  // after two records are appended
+    };
+    const std::string first = makeRecord(1, 1), second = makeRecord(1, 2);
+    const auto bare = [](const std::string& record) { return record.substr(0, record.size() - 1); };
+    const Case cases[] = {
+        {"", {bare(first), bare(second)}},
+        {"{\"whole\":1}\n", {"{\"whole\":1}", bare(first), bare(second)}},
+        // A writer cut off mid-record: its fragment stays on a line of its own.
+        {"{\"record\":\"attempt\",\"ti",
+         {"{\"record\":\"attempt\",\"ti", bare(first), bare(second)}},
+    };
+    for (const Case& c : cases) {
+        const std::string path = pathTo("audit.jsonl");
+        std::filesystem::remove(path);
+        std::ofstream(path, std::ios::binary) << c.before;
+        {
+            AuditLog log(path);
+            log.append(first);
+            log.append(second);
+            EXPECT_TRUE(log.finish().empty());
+        }
+        EXPECT_EQ(readLines(path), c.lines) << c.before;
+    }
+}
+
+TEST_F(AuditLogTest, TakesStartAndAttemptRecordsButNotTheSummary) {
+    const std::string path = pathTo("audit.jsonl");
+    AuditLog log(path);
+    const QJsonObject record{{"record", "x"}};
+    EXPECT_EQ(log.write(RecordKind::AttemptStart, record), std::nullopt);
+    EXPECT_EQ(log.write(RecordKind::Attempt, record), std::nullopt);
+    EXPECT_EQ(log.write(RecordKind::Summary, record), std::nullopt);
+    EXPECT_TRUE(log.finish().empty());
+    EXPECT_EQ(readLines(path).size(), 2u);
+}
+
 TEST_F(AuditLogTest, TwoProcessesAppendingAtOnceLeaveEveryRecordWhole) {
     const std::string path = pathTo("shared.jsonl");
     constexpr int kWriters = 2;
@@ -137,4 +176,4 @@ TEST_F(AuditLogTest, TwoProcessesAppendingAtOnceLeaveEveryRecordWhole) {
 }
 
 }  // namespace
-}  // namespace oxu::cli
+}  // namespace oxu::runs

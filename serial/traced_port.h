@@ -6,6 +6,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <ostream>
 #include <string>
 
@@ -13,7 +15,7 @@
 #include "protocol/clock.h"
 #include "protocol/serial_port.h"
 
-namespace oxu::cli {
+namespace oxu {
 
 // One dump line: "[   1.234567] > AA 04 00 AE  (4 bytes)". '>' is sent to
 // the device, '<' received from it; time is seconds since the start.
@@ -24,16 +26,21 @@ public:
     // Forwards everything to inner, which must outlive this object. With a
     // trace stream, dumps the traffic there, timed by clock from construction.
     TracedPort(SerialPort& inner, const Clock& clock, std::ostream* trace = nullptr);
+    // The same, owning inner.
+    TracedPort(std::unique_ptr<SerialPort> inner, const Clock& clock, std::ostream* trace);
     ~TracedPort() override;
     TracedPort(const TracedPort&) = delete;
     TracedPort& operator=(const TracedPort&) = delete;
 
     bool isOpen() const override { return m_inner.isOpen(); }
-    // Dumps what is still gathered, then closes the inner port.
+    // Dumps what is still gathered, then closes the inner port (closeWhenSent:
+    // without waiting for the line, as the inner port does).
     void close() override;
+    void closeWhenSent(ClosedHandler done) override;
     void setPortNumber(int number) override { m_inner.setPortNumber(number); }
     void setBaudRate(int baud) override { m_inner.setBaudRate(baud); }
-    void open() override { m_inner.open(); }
+    // Opens the inner port, then runs the opened handler.
+    void open() override;
     // Counts and gathers the bytes once the inner port has taken them.
     void write(ByteView bytes) override;
     // Dumps the gathered outgoing bytes first, so the dump keeps wire order.
@@ -44,15 +51,22 @@ public:
     std::uint64_t bytesWritten() const { return m_bytesWritten; }
     // Dumps the outgoing bytes gathered since the last dump as one line.
     void flushTrace();
+    // Starts every dump line with prefix ("COM 3: "), to tell ports apart.
+    void setLinePrefix(std::string prefix) { m_prefix = std::move(prefix); }
+    // Runs after each successful open(), e.g. to trace what the driver said.
+    void setOpenedHandler(std::function<void()> handler) { m_onOpened = std::move(handler); }
 
 private:
+    std::unique_ptr<SerialPort> m_owned;
     SerialPort& m_inner;
+    std::function<void()> m_onOpened;
     const Clock& m_clock;
     std::ostream* m_trace;
+    std::string m_prefix;
     std::chrono::microseconds m_start;
     std::uint64_t m_bytesWritten = 0;
     Bytes m_pendingOut;
     std::chrono::microseconds m_pendingSince{0};  // time of the first gathered byte
 };
 
-}  // namespace oxu::cli
+}  // namespace oxu

@@ -1,15 +1,12 @@
-#include "cli/attempt.h"
+#include "runs/report.h"
 
 #include <cstddef>
 
-#include "cli/options.h"
-
-namespace oxu::cli {
-
+namespace oxu::runs {
 namespace {
 
-// Each result as the summary shows it, as JSON and the audit log name it,
-// and as the exit code of a one-port run; in the order of RunResult.
+// Each result in words, as the records name it, and as the exit code of a
+// one-port run; in the order of RunResult.
 struct ResultNames {
     RunResult result;
     const char* text;
@@ -55,6 +52,18 @@ int exitCodeFor(RunResult result) {
     return namesOf(result).exitCode;
 }
 
+const char* modeKey(RunMode mode) {
+    switch (mode) {
+        case RunMode::Single:
+            return "single";
+        case RunMode::Gang:
+            return "gang";
+        case RunMode::Station:
+            return "station";
+    }
+    return "gang";
+}
+
 std::string formatAdapter(const UsbAdapter& adapter) {
     std::string text;
     if (adapter.vendorId || adapter.productId)
@@ -65,4 +74,20 @@ std::string formatAdapter(const UsbAdapter& adapter) {
     return text.empty() ? "-" : text;
 }
 
-}  // namespace oxu::cli
+int decideExitCode(RunMode mode, const std::vector<PortOutcome>& outcomes, bool interrupted) {
+    bool cutShort = false;
+    bool someFailed = false;
+    for (const PortOutcome& outcome : outcomes) {
+        cutShort = cutShort || outcome.last.result == RunResult::Interrupted;
+        someFailed = someFailed || outcome.last.result != RunResult::Complete;
+    }
+    if (mode == RunMode::Station)
+        return cutShort ? kExitInterrupted : someFailed ? kExitSomeFailed : kExitComplete;
+    if (interrupted || cutShort)
+        return kExitInterrupted;
+    if (mode == RunMode::Single && outcomes.size() == 1)
+        return exitCodeFor(outcomes.front().last.result);
+    return someFailed ? kExitSomeFailed : kExitComplete;
+}
+
+}  // namespace oxu::runs

@@ -1,4 +1,4 @@
-#include "cli/traced_port.h"
+#include "serial/traced_port.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 
 #include "tests/kit/fakes.h"
 
-namespace oxu::cli {
+namespace oxu {
 namespace {
 
 using namespace std::chrono_literals;
@@ -47,6 +47,26 @@ TEST(TracedPort, DumpsAPageWrittenByteByByteAsOneLineAfterTheHandler) {
     EXPECT_EQ(lines[1], "[   0.000005] > 10 20 00 30  (4 bytes)");
     EXPECT_EQ(inner.written, (Bytes{0x10, 0x20, 0x00, 0x30}));
     EXPECT_EQ(port.bytesWritten(), 4u);
+}
+
+TEST(TracedPort, AnOwnedPortIsTracedBehindItsPrefixAndClosedWhenSent) {
+    auto owned = std::make_unique<FakePort>();
+    FakePort& inner = *owned;
+    testkit::FakeClock clock;
+    std::ostringstream trace;
+    TracedPort port(std::move(owned), clock, &trace);
+    port.setLinePrefix("COM 3: ");
+    int opened = 0;
+    port.setOpenedHandler([&] { ++opened; });
+    port.open();
+    port.write(Bytes{0xAA, 0x01, 0x00, 0xAB});
+    bool closed = false;
+    port.closeWhenSent(
+        [&](const std::optional<SerialError>& failure) { closed = !failure.has_value(); });
+    EXPECT_EQ(opened, 1);
+    EXPECT_TRUE(closed);
+    EXPECT_FALSE(inner.isOpen());
+    EXPECT_EQ(trace.str(), "COM 3: [   0.000000] > AA 01 00 AB  (4 bytes)\n");
 }
 
 TEST(TracedPort, KeepsWireOrderWhenReadingBeforeTheDumpIsFlushed) {
@@ -118,4 +138,4 @@ TEST(TracedPort, WithoutATraceStreamOnlyCounts) {
 }
 
 }  // namespace
-}  // namespace oxu::cli
+}  // namespace oxu

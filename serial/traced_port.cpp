@@ -1,8 +1,8 @@
-#include "cli/traced_port.h"
+#include "serial/traced_port.h"
 
 #include <cstdio>
 
-namespace oxu::cli {
+namespace oxu {
 
 std::string formatTraceLine(std::chrono::microseconds sinceStart, char direction, ByteView bytes) {
     char stamp[32];
@@ -35,6 +35,11 @@ TracedPort::TracedPort(SerialPort& inner, const Clock& clock, std::ostream* trac
     });
 }
 
+TracedPort::TracedPort(std::unique_ptr<SerialPort> inner, const Clock& clock, std::ostream* trace)
+    : TracedPort(*inner, clock, trace) {
+    m_owned = std::move(inner);
+}
+
 TracedPort::~TracedPort() {
     m_inner.setDataReceivedHandler(nullptr);
     m_inner.setPortLostHandler(nullptr);
@@ -43,6 +48,17 @@ TracedPort::~TracedPort() {
 void TracedPort::close() {
     flushTrace();
     m_inner.close();
+}
+
+void TracedPort::closeWhenSent(ClosedHandler done) {
+    flushTrace();
+    m_inner.closeWhenSent(std::move(done));
+}
+
+void TracedPort::open() {
+    m_inner.open();
+    if (m_onOpened)
+        m_onOpened();
 }
 
 void TracedPort::write(ByteView bytes) {
@@ -59,15 +75,17 @@ Bytes TracedPort::readAll() {
     flushTrace();
     Bytes received = m_inner.readAll();
     if (m_trace != nullptr && !received.empty())
-        *m_trace << formatTraceLine(m_clock.now() - m_start, '<', received) << std::endl;
+        *m_trace << m_prefix << formatTraceLine(m_clock.now() - m_start, '<', received)
+                 << std::endl;
     return received;
 }
 
 void TracedPort::flushTrace() {
     if (m_trace == nullptr || m_pendingOut.empty())
         return;
-    *m_trace << formatTraceLine(m_pendingSince - m_start, '>', m_pendingOut) << std::endl;
+    *m_trace << m_prefix << formatTraceLine(m_pendingSince - m_start, '>', m_pendingOut)
+             << std::endl;
     m_pendingOut.clear();
 }
 
-}  // namespace oxu::cli
+}  // namespace oxu
