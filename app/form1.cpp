@@ -19,6 +19,7 @@
 
 #include "app/app_setup.h"
 #include "app/message_box.h"
+#include "app/port_list_accessible.h"
 #include "protocol/download_command.h"
 #include "protocol/firmware_image.h"
 #include "protocol/line_choices.h"
@@ -112,8 +113,9 @@ void Form1::buildControls() {
     Command1 =
         makeButton(this, "Command1", "Cancel", rectFromTwips(3170, 1680, 1455, 375), buttonFont);
 
+    installPortListAccessibility();
     Combo1 = new QComboBox(this);
-    Combo1->setObjectName(QStringLiteral("Combo1"));
+    Combo1->setObjectName(QString::fromLatin1(kPortListName));
     Combo1->setEditable(false);
     for (int number = kFirstPortNumber; number <= kLastPortNumber; ++number)
         Combo1->addItem(QString::number(number));
@@ -170,10 +172,11 @@ void Form1::buildControls() {
 void Form1::setAccessibleTexts() {
     // What a screen reader says for each control; what the window shows stays
     // as it is.
+    // The port list is read as "Comm Port" with the number shown as its value
+    // (see port_list_accessible.h); the label names it too, for readers that
+    // follow labels. Its description is its tooltip, which names the device
+    // the number maps to.
     Combo1->setAccessibleName(Label1->text());
-    // Qt on Linux reads a list's name from its label and its value from the
-    // item shown: "Comm Port, 1". Its description is its tooltip, which names
-    // the device the number maps to.
     Label1->setBuddy(Combo1);
 
     Frame1->setAccessibleName(Frame1->title());

@@ -87,7 +87,7 @@ public:
             if (const std::string line = endMessage(ended->report); !line.empty())
                 say(ended->slot, line);
         } else if (const auto* failed = std::get_if<CloseFailed>(&event)) {
-            say(failed->slot, failed->description);
+            say(failed->slot, "warning: " + failed->description);
         } else if (const auto* tally = std::get_if<BoardTally>(&event)) {
             note("station: " + std::to_string(tally->complete) + " flashed, " +
                  std::to_string(tally->failed) + " failed");

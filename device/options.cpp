@@ -239,7 +239,7 @@ Faults:
                          write (the program discards the 0x55, so the update does
                          not complete; reported as such)
   --garbage N            send N random bytes (never 0xAA or 0x55) before the first
-                         request (the program stalls on them)
+                         request (the program drops them and serves the request)
   --retry-bad-checksum   request a page whose frame failed its check again, up to
                          3 more times
   --hangup-after K       drop the line after K pages, like an unplugged adapter

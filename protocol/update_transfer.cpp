@@ -148,17 +148,26 @@ void UpdateTransfer::handleReceived() {
     AwaitingFirstReply = false;
     watch();
 
-    const std::size_t room = kRxBufferLimit - std::min(RxBuffer.size(), kRxBufferLimit);
-    const std::size_t kept = std::min(room, incoming.size());
-    RxBuffer.insert(RxBuffer.end(), incoming.begin(),
-                    incoming.begin() + static_cast<std::ptrdiff_t>(kept));
+    RxBuffer.insert(RxBuffer.end(), incoming.begin(), incoming.end());
 
-    if (RxBuffer.size() == 1 && RxBuffer[0] == kCompletionByte)
+    if (RxBuffer.size() == 1 && RxBuffer[0] == kCompletionByte) {
         completeUpdate();
-    else if (RxBuffer.size() >= kPageRequestSize && RxBuffer[0] == kFrameMark)
+        return;
+    }
+    if (RxBuffer.size() >= kPageRequestSize && RxBuffer[0] != kFrameMark)
+        dropStrayBytes();
+    if (RxBuffer.size() >= kPageRequestSize)
         serveRequest();
-    // Otherwise wait: half a request, or a buffer that no longer starts with
-    // a request, which the device's silence will end through the watchdog.
+    // Otherwise wait: half a request, or one byte that the next may complete.
+}
+
+void UpdateTransfer::dropStrayBytes() {
+    // A byte that starts no request (line noise at power-up or plug-in) would
+    // otherwise hold every later request behind it. Only a request mark can
+    // start anything, so everything before the first one goes; a completion
+    // byte among them completes nothing, since it did not arrive alone.
+    const auto mark = std::find(RxBuffer.begin(), RxBuffer.end(), kFrameMark);
+    RxBuffer.erase(RxBuffer.begin(), mark);
 }
 
 void UpdateTransfer::serveRequest() {

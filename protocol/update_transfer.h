@@ -34,11 +34,6 @@ enum class PortSelection {
 
 class UpdateTransfer {
 public:
-    // Bytes kept at most in RxBuffer. A valid buffer never holds more than a
-    // few bytes; past the bound further bytes are read from the port and
-    // dropped, so a stalled buffer stays stalled and memory stays flat.
-    static constexpr std::size_t kRxBufferLimit = 1024;
-
     // The three collaborators must outlive this object. Front ends use it
     // through WatchedUpdate, which wires it to the port and the watchdog.
     UpdateTransfer(SerialPort& port, WindowServices& window, Clock& clock);
@@ -66,7 +61,9 @@ public:
     void startUpdate(const Bytes& image, PortSelection selection);
 
     // The port has bytes waiting. Serves a complete page request, recognises
-    // completion, or keeps the bytes for later; any byte re-arms the watch
+    // completion, or keeps the bytes for later. Bytes that cannot start a
+    // request are dropped up to the next request mark, so between calls
+    // RxBuffer holds at most one byte. Any byte re-arms the watch
     // (and the tick), even after the watchdog has reported a silence. Never re-entered: bytes that
     // arrive while it runs (for instance while its box is open) are handled
     // in order as soon as it returns.
@@ -94,6 +91,7 @@ private:
     // Sends the header for image on the selected port and starts watching.
     void begin(Bytes image, const Bytes& header);
     void handleReceived();
+    void dropStrayBytes();
     void serveRequest();
     void completeUpdate();
     void reportFailure(const std::string& description, PortErrorKind kind);

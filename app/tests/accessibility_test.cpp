@@ -7,6 +7,7 @@
 #include <QtGui/private/qguiapplication_p.h>
 #include <QtGui/qpa/qplatformaccessibility.h>
 #include <QtGui/qpa/qplatformintegration.h>
+#include <QAbstractItemView>
 #include <QAccessible>
 #include <QComboBox>
 #include <QGroupBox>
@@ -19,7 +20,7 @@
 #include "recording_form.h"
 #include "tests/kit/fakes.h"
 
-namespace oxu::kit {
+namespace oxu::testkit {
 namespace {
 
 struct RecordedEvent {
@@ -130,6 +131,8 @@ TEST_F(AccessibilityTest, PortListIsReadAsItsLabelThenTheNumberShown) {
     for (int number : {1, 5, 16}) {
         SCOPED_TRACE(number);
         form.Combo1->setCurrentIndex(form.Combo1->findText(QString::number(number)));
+        // Read by its name, not by the number it shows (Qt's own way on Linux).
+        EXPECT_EQ(said(iface, QAccessible::Name), "Comm Port");
         EXPECT_EQ(said(iface, QAccessible::Value), std::to_string(number));
         // The description names the device the number maps to, as the tooltip does.
         const std::string description = said(iface, QAccessible::Description);
@@ -138,6 +141,20 @@ TEST_F(AccessibilityTest, PortListIsReadAsItsLabelThenTheNumberShown) {
     }
     // The label itself keeps what it shows.
     EXPECT_EQ(form.Label1->text().toStdString(), "Comm Port");
+
+    // The choices stay reachable: the popup's list is its child, and its
+    // action opens and closes the popup.
+    ASSERT_EQ(iface->childCount(), 1);
+    EXPECT_EQ(iface->child(0)->object(), form.Combo1->view());
+    EXPECT_EQ(iface->indexOfChild(iface->child(0)), 0);
+    QAccessibleActionInterface* actions = iface->actionInterface();
+    ASSERT_NE(actions, nullptr);
+    EXPECT_TRUE(actions->actionNames().contains(QAccessibleActionInterface::showMenuAction()));
+    form.show();
+    actions->doAction(QAccessibleActionInterface::showMenuAction());
+    EXPECT_TRUE(form.Combo1->view()->isVisible());
+    actions->doAction(QAccessibleActionInterface::showMenuAction());
+    EXPECT_FALSE(form.Combo1->view()->isVisible());
 }
 
 TEST_F(AccessibilityTest, AnnouncesEveryNewStatusTextOnceAsTheStatusLineName) {
@@ -162,4 +179,4 @@ TEST_F(AccessibilityTest, AnnouncesEveryNewStatusTextOnceAsTheStatusLineName) {
 }
 
 }  // namespace
-}  // namespace oxu::kit
+}  // namespace oxu::testkit

@@ -20,7 +20,7 @@
 #include "recording_form.h"
 #include "tests/kit/fakes.h"
 
-namespace oxu::kit {
+namespace oxu::testkit {
 namespace {
 
 class Form1Test : public ::testing::Test {
@@ -256,4 +256,4 @@ TEST(ConvertFilterTest, TurnsLabelPatternPairsIntoQtFilters) {
 }
 
 }  // namespace
-}  // namespace oxu::kit
+}  // namespace oxu::testkit

@@ -20,7 +20,7 @@
 #include "protocol/download_command.h"
 #include "tests/kit/fakes.h"
 
-namespace oxu::kit {
+namespace oxu::testkit {
 namespace {
 
 // Runs action on the first modal widget to open, from inside its event loop.
@@ -186,4 +186,4 @@ TEST_F(MessageBoxTest, CancellingTheFileDialogGivesAnEmptyNameNotTheLastOne) {
 }
 
 }  // namespace
-}  // namespace oxu::kit
+}  // namespace oxu::testkit

@@ -1,6 +1,7 @@
 // The window as a program, run as a child process on the offscreen platform:
 // the scripted build (see scripted_form.h) driven through its commands, and
-// the operator's oxu-updater, which must take no commands at all.
+// the operator's oxu-updater, which must take no commands at all and answers
+// its command line before it opens a window.
 
 #include <gtest/gtest.h>
 
@@ -8,10 +9,11 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include "oxu_version.h"
 #include "serial/qt_serial_port.h"
 #include "tests/kit/qt_pty.h"
 
-namespace oxu::kit {
+namespace oxu::testkit {
 namespace {
 
 class ProgramTest : public ::testing::Test {
@@ -90,6 +92,58 @@ TEST_F(ProgramTest, WholeUpdateThroughTheProgramEndsWithCompletion) {
     EXPECT_EQ(program.exitCode(), 0);
 }
 
+QProcessEnvironment environmentWithoutDisplay() {
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        environment.remove(QString::fromLatin1(name));
+    return environment;
+}
+
+TEST(InstalledProgram, AnswersItsCommandLineAndAMissingDisplayWithoutAWindow) {
+    const std::string version = std::string("oxu-updater ") + kVersion + "\n";
+    const std::string noDisplay =
+        "oxu-updater: no display (DISPLAY and WAYLAND_DISPLAY are not set); use oxu-update for "
+        "a terminal\n";
+    const struct {
+        QStringList args;
+        std::vector<std::pair<const char*, const char*>> environment;
+        int exitCode;
+        bool onStandardOutput;  // else on standard error; the other stays empty
+        std::string said;       // the whole output when it ends in a newline, else a part
+    } cases[] = {
+        {{"--help"}, {}, 0, true, "Usage: oxu-updater [--help | --version]"},
+        {{"-h"}, {}, 0, true, "--version      show the version and exit"},
+        {{"--version"}, {}, 0, true, version},
+        // Not even an unreachable display is opened to answer.
+        {{"--version"}, {{"DISPLAY", ":4242"}, {"QT_QPA_PLATFORM", "xcb"}}, 0, true, version},
+        {{"--verbose"}, {}, 64, false, "oxu-updater: unknown option '--verbose'"},
+        {{"image.bin"}, {{"QT_QPA_PLATFORM", "offscreen"}}, 64, false, "argument 'image.bin'"},
+        {{"--version", "-platform"}, {}, 64, false, "unknown option '-platform'"},
+        {{}, {}, 1, false, noDisplay},
+        {{}, {{"QT_QPA_PLATFORM", "wayland;xcb"}, {"DISPLAY", ""}}, 1, false, noDisplay},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.join(' ').toStdString());
+        QProcessEnvironment environment = environmentWithoutDisplay();
+        for (const auto& [name, value] : c.environment)
+            environment.insert(QString::fromLatin1(name), QString::fromLatin1(value));
+        QProcess program;
+        program.setProcessEnvironment(environment);
+        program.start(QStringLiteral(OXU_UPDATER_EXECUTABLE), c.args);
+        ASSERT_TRUE(program.waitForFinished(10000));
+        EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(program.exitCode(), c.exitCode);
+        const std::string out = program.readAllStandardOutput().toStdString();
+        const std::string err = program.readAllStandardError().toStdString();
+        const std::string& said = c.onStandardOutput ? out : err;
+        if (c.said.back() == '\n')
+            EXPECT_EQ(said, c.said);
+        else
+            EXPECT_NE(said.find(c.said), std::string::npos) << said;
+        EXPECT_EQ(c.onStandardOutput ? err : out, "");
+    }
+}
+
 // A variable inherited from a test shell, and commands on standard input,
 // must not turn the operator's window into one that silently does nothing.
 TEST(InstalledProgram, IgnoresTheTestVariableAndStandardInput) {
@@ -107,7 +161,8 @@ TEST(InstalledProgram, IgnoresTheTestVariableAndStandardInput) {
     file.close();
 
     QProcess program;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    // The offscreen platform needs no display: none is set.
+    QProcessEnvironment environment = environmentWithoutDisplay();
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     environment.insert(QStringLiteral("OXU_UPDATER_TEST_CONTROL"), QStringLiteral("1"));
     environment.insert(QStringLiteral("OXU_COM1"), QString::fromStdString(pty.slavePath()));
@@ -126,4 +181,4 @@ TEST(InstalledProgram, IgnoresTheTestVariableAndStandardInput) {
 }
 
 }  // namespace
-}  // namespace oxu::kit
+}  // namespace oxu::testkit

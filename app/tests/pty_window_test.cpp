@@ -18,7 +18,7 @@
 #include "serial/qt_serial_port.h"
 #include "tests/kit/qt_pty.h"
 
-namespace oxu::kit {
+namespace oxu::testkit {
 namespace {
 
 // The real port, with the slave's line settings read back at every write:
@@ -185,4 +185,4 @@ TEST_F(PtyWindowTest, DownloadOnAMissingDeviceNamesThePort) {
 }
 
 }  // namespace
-}  // namespace oxu::kit
+}  // namespace oxu::testkit

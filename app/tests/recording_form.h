@@ -12,7 +12,7 @@
 #include "app/form1.h"
 #include "tests/kit/fakes.h"
 
-namespace oxu::kit {
+namespace oxu::testkit {
 
 // A box as shown: the same record the fake window keeps.
 using RecordedBox = ShownBox;
@@ -61,4 +61,4 @@ protected:
     }
 };
 
-}  // namespace oxu::kit
+}  // namespace oxu::testkit

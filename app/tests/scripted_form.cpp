@@ -9,7 +9,7 @@
 #include <cstring>
 #include <variant>
 
-namespace oxu::kit {
+namespace oxu::testkit {
 namespace {
 
 const char* iconName(Icon icon) {
@@ -112,4 +112,4 @@ void ScriptedForm1::onUpdateEvent(const UpdateEvent& event) {
     std::fflush(stdout);
 }
 
-}  // namespace oxu::kit
+}  // namespace oxu::testkit

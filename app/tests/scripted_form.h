@@ -28,7 +28,7 @@
 
 class QSocketNotifier;
 
-namespace oxu::kit {
+namespace oxu::testkit {
 
 // "page 7 258", "completed": the words an event line carries after "event ".
 std::string describeEvent(const UpdateEvent& event);
@@ -60,4 +60,4 @@ private:
     Answer m_answer = Answer::No;
 };
 
-}  // namespace oxu::kit
+}  // namespace oxu::testkit

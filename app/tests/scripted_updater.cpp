@@ -9,7 +9,7 @@
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     oxu::setUpApplication(app);
-    oxu::kit::ScriptedForm1 window;
+    oxu::testkit::ScriptedForm1 window;
     window.show();
     return app.exec();
 }

@@ -13,7 +13,7 @@
 #include "recording_form.h"
 #include "tests/kit/fakes.h"
 
-namespace oxu::kit {
+namespace oxu::testkit {
 namespace {
 
 using namespace std::chrono_literals;
@@ -104,4 +104,4 @@ TEST_F(Timer1Test, StopsAfterTheWatchdogReportsAndRestartsWhenTheDeviceSpeaks) {
 }
 
 }  // namespace
-}  // namespace oxu::kit
+}  // namespace oxu::testkit

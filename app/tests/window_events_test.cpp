@@ -16,7 +16,7 @@
 #include "recording_form.h"
 #include "tests/kit/fakes.h"
 
-namespace oxu::kit {
+namespace oxu::testkit {
 namespace {
 
 using namespace std::chrono_literals;
@@ -217,4 +217,4 @@ TEST_F(WindowEventsTest, LireReadsTheWholeFile) {
 }
 
 }  // namespace
-}  // namespace oxu::kit
+}  // namespace oxu::testkit

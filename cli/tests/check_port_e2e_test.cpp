@@ -14,7 +14,7 @@
 #include "tests/kit/device_sim.h"
 #include "tests/kit/pty_pair.h"
 
-namespace oxu::kit {
+namespace oxu::testkit {
 namespace {
 
 using namespace std::chrono_literals;
@@ -132,4 +132,4 @@ TEST(CheckPort, BadUsageExits64) {
 }
 
 }  // namespace
-}  // namespace oxu::kit
+}  // namespace oxu::testkit

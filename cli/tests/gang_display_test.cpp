@@ -70,7 +70,7 @@ TEST(FormatAdapter, ShowsWhatIsKnown) {
 }
 
 TEST(GangDisplay, WithoutATerminalEveryEventIsALineNamingItsPort) {
-    kit::FakeClock clock;
+    testkit::FakeClock clock;
     std::ostringstream progress, messages;
     GangDisplay display(progress, messages, false, 80, clock, {3, 7});
     display.startAttempt(0, 160);
@@ -91,7 +91,7 @@ TEST(GangDisplay, WithoutATerminalEveryEventIsALineNamingItsPort) {
 }
 
 TEST(GangDisplay, OnATerminalMessagesGoAboveTheLinesOfThePorts) {
-    kit::FakeClock clock;
+    testkit::FakeClock clock;
     std::ostringstream screen, unused;
     GangDisplay display(screen, unused, true, 42, clock, {1, 2});
     display.startAttempt(0, 4);

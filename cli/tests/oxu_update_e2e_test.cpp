@@ -17,7 +17,7 @@
 #include "tests/kit/pty_pair.h"
 #include "tests/kit/test_files.h"
 
-namespace oxu::kit {
+namespace oxu::testkit {
 namespace {
 
 using namespace std::chrono_literals;
@@ -211,7 +211,6 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         FaultCase{"SilentDevice", {"--silent"}, 2, "Connection Failed"},
         FaultCase{"DeviceStopsPartWay", {"--stop-after", "2"}, 3, "Transfer Interrupted"},
-        FaultCase{"GarbageStallsTheBuffer", {"--garbage", "5"}, 3, "Transfer Interrupted"},
         FaultCase{"LineHungUp", {"--hangup-after", "2"}, 4, "was lost"}),
     [](const auto& info) { return info.param.name; });
 
@@ -403,4 +402,4 @@ TEST_F(OxuUpdateTest, VersionIsOnePointZero) {
 }
 
 }  // namespace
-}  // namespace oxu::kit
+}  // namespace oxu::testkit

@@ -57,7 +57,7 @@ TEST(ExpectedWireBytes, CountsHeaderAndChecksums) {
 
 TEST(ProgressDisplay, WritesOneLinePerPageForLogs) {
     std::ostringstream out;
-    kit::FakeClock clock;
+    testkit::FakeClock clock;
     std::uint64_t sent = 4;
     ProgressDisplay display(
         out, false, clock, [&] { return sent; }, 1000);
@@ -74,7 +74,7 @@ TEST(ProgressDisplay, WritesOneLinePerPageForLogs) {
 
 TEST(ProgressDisplay, RewritesOneLineOnATerminalAndEndsItForMessages) {
     std::ostringstream out;
-    kit::FakeClock clock;
+    testkit::FakeClock clock;
     ProgressDisplay display(
         out, true, clock, [] { return std::uint64_t{4}; }, 300);
     display.showPage(1);

@@ -3,7 +3,8 @@
 // The updater's side of the line, played in-process: sends the header, then
 // answers each request the way the program does (it reads the first two
 // bytes of what arrived and discards the rest; a lone 0x55 into an empty
-// buffer is completion; a buffer that starts with anything but 0xAA stalls).
+// buffer is completion; bytes before the first 0xAA of a buffer of two or
+// more are dropped).
 // Time stands still except where a wait moves it.
 
 #include <algorithm>
@@ -69,7 +70,12 @@ public:
             completed = true;
             m_closed = true;
             m_received.clear();
-        } else if (m_received.size() >= 2 && m_received[0] == kFrameMark) {
+            return;
+        }
+        if (m_received.size() >= 2 && m_received[0] != kFrameMark)
+            m_received.erase(m_received.begin(),
+                             std::find(m_received.begin(), m_received.end(), kFrameMark));
+        if (m_received.size() >= 2) {
             const int page = m_received[1];
             m_received.clear();
             if (page == 0) {

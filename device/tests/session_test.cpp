@@ -286,13 +286,13 @@ TEST(UpdateFaults, BurstHidesCompletionFromTheProgram) {
     EXPECT_NE(report.reason.find("never saw completion"), std::string::npos) << report.reason;
 }
 
-TEST(UpdateFaults, GarbageStallsTheProgram) {
+TEST(UpdateFaults, GarbageBeforeTheFirstRequestIsDroppedByTheProgram) {
     ScriptedProgram program(makeImage(600));
     Options options = quickOptions();
     options.faults.garbage = 64;
     const UpdateReport report = runUpdate(program, options);
-    EXPECT_FALSE(report.ok);
-    EXPECT_EQ(report.reason, "page 1: no answer within 1 s");
+    EXPECT_TRUE(report.ok) << report.reason;
+    EXPECT_TRUE(program.completed);
     ASSERT_GE(program.writes.size(), 2u);
     EXPECT_EQ(program.writes[0].size(), 64u);
     for (std::uint8_t byte : program.writes[0]) {

@@ -140,7 +140,7 @@ TEST(Simulator, FullUpdateIsSavedAndTheLinkRemoved) {
         << out;
     EXPECT_NE(out.find(" settings=38400,n,8,1 port_closed=yes"), std::string::npos) << out;
     EXPECT_NE(out.find("\nstats: rtt_count=4 "), std::string::npos) << out;
-    EXPECT_EQ(kit::readFile(save), image);
+    EXPECT_EQ(testkit::readFile(save), image);
     struct stat info {};
     EXPECT_NE(lstat(link.c_str(), &info), 0);
     std::remove(save.c_str());

@@ -7,8 +7,8 @@
 namespace oxu {
 namespace {
 
-using kit::FakePort;
-using kit::FakeWindow;
+using testkit::FakePort;
+using testkit::FakeWindow;
 
 TEST(DownloadCommand, NoWritesNothingAndLeavesPortAsItWas) {
     FakePort port;
@@ -89,8 +89,8 @@ namespace oxu {
 namespace {
 
 TEST(DownloadCommand, PortLeftOnDeadLineIsReleasedAndCommandGoesOn) {
-    kit::FakePort port;
-    kit::FakeWindow window;
+    testkit::FakePort port;
+    testkit::FakeWindow window;
     port.forceOpen();
     port.closeFailure = "Could not finish sending to COM 1 before closing it";
     runDownloadCommand(port, window);

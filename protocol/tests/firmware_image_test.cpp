@@ -13,8 +13,8 @@
 namespace oxu {
 namespace {
 
-using kit::patterned;
-using kit::TempDir;
+using testkit::patterned;
+using testkit::TempDir;
 
 TEST(PageCount, RoundsUpToWholePages) {
     const std::vector<std::pair<std::uintmax_t, long long>> cases = {

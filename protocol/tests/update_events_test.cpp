@@ -12,15 +12,15 @@ namespace oxu {
 namespace {
 
 using namespace std::chrono_literals;
-using kit::FakePort;
-using kit::FakeWindow;
-using kit::patterned;
-using kit::RecordingObserver;
+using testkit::FakePort;
+using testkit::FakeWindow;
+using testkit::patterned;
+using testkit::RecordingObserver;
 
 using Events = std::vector<UpdateEvent>;
 
 // Public, so that the table's device scripts can reach the fakes.
-class UpdateEventsTest : public ::testing::Test, public kit::UpdateRig {
+class UpdateEventsTest : public ::testing::Test, public testkit::UpdateRig {
 public:
     UpdateEventsTest() { update.setObserver(&observer); }
 

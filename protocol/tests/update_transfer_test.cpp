@@ -17,12 +17,12 @@ namespace oxu {
 namespace {
 
 using namespace std::chrono_literals;
-using kit::FakeClock;
-using kit::FakePort;
-using kit::FakeWindow;
-using kit::patterned;
-using kit::ShownBox;
-using kit::TempDir;
+using testkit::FakeClock;
+using testkit::FakePort;
+using testkit::FakeWindow;
+using testkit::patterned;
+using testkit::ShownBox;
+using testkit::TempDir;
 
 class UpdateTransferTest : public ::testing::Test {
 protected:
@@ -169,17 +169,59 @@ TEST_F(UpdateTransferTest, RequestArrivingWhileOneIsHandledIsServedOnceAfterIt) 
     EXPECT_FALSE(port.isOpen());
 }
 
-TEST_F(UpdateTransferTest, StalledBufferStaysBounded) {
-    start(1000);
-    port.deliver({0x01, 0xAA});
-    for (int i = 0; i < 100; ++i)
-        port.deliver(Bytes(100, 0xAA));
-    EXPECT_EQ(update.pendingBytes().size(), UpdateTransfer::kRxBufferLimit);
-    EXPECT_EQ(update.pendingBytes()[0], 0x01);
-    EXPECT_EQ(port.waiting(), 0u) << "bytes beyond the bound are read and dropped";
-    EXPECT_EQ(port.written.size(), 4u);
-    // Each arrival still counts as the device being alive.
-    EXPECT_EQ(update.lastActivity(), clock.now());
+TEST_F(UpdateTransferTest, StrayBytesAreDroppedUpToTheNextRequestMark) {
+    struct Case {
+        const char* name;
+        std::vector<Bytes> arrivals;
+        std::vector<int> served;  // pages whose frames go out, in order
+        std::vector<std::string> boxes;
+        Bytes left;  // RxBuffer afterwards
+    };
+    const Bytes flood(300, 0x00);
+    const std::vector<Case> cases = {
+        {"one stray byte before a request", {{0x00, 0xAA, 0x01}}, {1}, {}, {}},
+        {"stray byte split from the request", {{0x00}, {0xAA}, {0x02}}, {2}, {}, {}},
+        {"several stray bytes", {{0x01, 0x02}, {0x03, 0x04, 0xAA, 0x03}}, {3}, {}, {}},
+        {"stray byte before completion", {{0x00, 0x55}}, {}, {}, {}},
+        {"stray byte, then completion alone", {{0x00}, {0x55}}, {}, {}, {}},
+        {"the buffer emptied, then completion alone",
+         {{0x00, 0x55}, {0x55}},
+         {},
+         {"Transfert Complete"},
+         {}},
+        {"stray bytes, then page 0",
+         {{0x10, 0x20}, {0xAA, 0x00}},
+         {},
+         {"Please start from page 1"},
+         {}},
+        {"a flood with no request mark", {flood, flood}, {}, {}, {}},
+        {"a flood, then a request", {flood, {0xAA, 0x01}}, {1}, {}, {}},
+        {"a lone stray byte waits", {{0x10}}, {}, {}, {0x10}},
+        {"stray bytes, then half a request", {{0x10, 0x20, 0xAA}}, {}, {}, {0xAA}},
+        // As after any request, whatever follows it in the buffer goes too.
+        {"two requests behind a stray byte", {{0x00, 0xAA, 0x01, 0xAA, 0x02}}, {1}, {}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        window.boxes.clear();
+        port.clearRecord();
+        const Bytes image = start(1000);
+        for (const Bytes& bytes : c.arrivals) {
+            clock.advance(10ms);
+            port.deliver(bytes);
+            if (port.isOpen()) {
+                EXPECT_EQ(update.lastActivity(), clock.now()) << "every arrival re-arms the watch";
+            }
+        }
+        Bytes expected = buildHeaderFrame(4);
+        for (int page : c.served) {
+            const Bytes frame = frameFor(image, page);
+            expected.insert(expected.end(), frame.begin(), frame.end());
+        }
+        EXPECT_EQ(port.written, expected);
+        EXPECT_EQ(window.boxTexts(), c.boxes);
+        EXPECT_EQ(update.pendingBytes(), c.left);
+    }
 }
 
 TEST_F(UpdateTransferTest, SilentlyIgnoresEmptyMissingAndNonRegularPaths) {

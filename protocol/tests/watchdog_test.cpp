@@ -11,9 +11,9 @@ namespace oxu {
 namespace {
 
 using namespace std::chrono_literals;
-using kit::ShownBox;
+using testkit::ShownBox;
 
-class WatchdogTest : public ::testing::Test, public kit::UpdateRig {};
+class WatchdogTest : public ::testing::Test, public testkit::UpdateRig {};
 
 TEST_F(WatchdogTest, SilentDeviceGivesOneConnectionFailedJustAfterOneSecond) {
     const auto started = clock.now();

@@ -12,8 +12,8 @@ namespace oxu {
 namespace {
 
 using namespace std::chrono_literals;
-using kit::ShownBox;
-using kit::UpdateRig;
+using testkit::ShownBox;
+using testkit::UpdateRig;
 
 class WatchdogTickTest : public ::testing::Test, public UpdateRig {};
 

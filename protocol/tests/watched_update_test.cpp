@@ -14,11 +14,11 @@ namespace oxu {
 namespace {
 
 using namespace std::chrono_literals;
-using kit::FakeClock;
-using kit::FakePort;
-using kit::FakeWindow;
-using kit::patterned;
-using kit::RecordingObserver;
+using testkit::FakeClock;
+using testkit::FakePort;
+using testkit::FakeWindow;
+using testkit::patterned;
+using testkit::RecordingObserver;
 
 class WatchedUpdateTest : public ::testing::Test {
 protected:

@@ -20,8 +20,8 @@ TEST(Sha256Hex, MatchesTheStandardVectors) {
 }
 
 TEST(ImageSnapshot, IsReadCheckedAndHashedOnce) {
-    kit::TempDir files;
-    const Bytes content = kit::patterned(1000);
+    testkit::TempDir files;
+    const Bytes content = testkit::patterned(1000);
     const std::string path = files.file("fw.bin", content);
     const ImageSnapshot image = ImageSnapshot::take(path);
     EXPECT_EQ(image.bytes(), content);
@@ -52,7 +52,7 @@ TEST(ImageSnapshot, KnowsWhenTheFileOnDiskNoLongerHoldsItsBytes) {
          false},
         {"rewritten with the same bytes",
          [](const std::string& path) {
-             const std::string text = kit::readText(path);
+             const std::string text = testkit::readText(path);
              std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
          },
          false},
@@ -70,17 +70,17 @@ TEST(ImageSnapshot, KnowsWhenTheFileOnDiskNoLongerHoldsItsBytes) {
         {"removed", [](const std::string& path) { std::filesystem::remove(path); }, true},
     };
     for (const Case& c : cases) {
-        kit::TempDir files;
-        const std::string path = files.file("fw.bin", kit::patterned(600));
+        testkit::TempDir files;
+        const std::string path = files.file("fw.bin", testkit::patterned(600));
         const ImageSnapshot image = ImageSnapshot::take(path);
         c.change(path);
         EXPECT_EQ(image.changedOnDisk(), c.changed) << c.name;
-        EXPECT_EQ(image.bytes(), kit::patterned(600)) << c.name;
+        EXPECT_EQ(image.bytes(), testkit::patterned(600)) << c.name;
     }
 }
 
 TEST(FindDeviceNames, GivesTheRealPathAndEveryStableNamePointingToIt) {
-    kit::TempDir root;
+    testkit::TempDir root;
     const std::filesystem::path dev = std::filesystem::path(root.path()) / "dev";
     std::filesystem::create_directories(dev / "serial/by-id");
     std::filesystem::create_directories(dev / "serial/by-path");

@@ -37,9 +37,10 @@ QJsonObject parse(const std::string& line) {
 
 class RecordsTest : public testing::Test {
 protected:
-    RecordsTest() : m_image(ImageSnapshot::take(m_files.file("fw.bin", kit::patterned(1000)))) {}
+    RecordsTest()
+        : m_image(ImageSnapshot::take(m_files.file("fw.bin", testkit::patterned(1000)))) {}
 
-    kit::TempDir m_files;
+    testkit::TempDir m_files;
     ImageSnapshot m_image;
 };
 

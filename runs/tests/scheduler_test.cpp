@@ -13,7 +13,7 @@
 #include "tests/kit/scripted_ports.h"
 #include "tests/kit/test_files.h"
 
-namespace oxu::kit {
+namespace oxu::testkit {
 namespace {
 
 using namespace std::chrono_literals;
@@ -458,4 +458,4 @@ TEST(DecideExitCode, FollowsTheModeTheResultsAndTheSignal) {
 }
 
 }  // namespace
-}  // namespace oxu::kit
+}  // namespace oxu::testkit

@@ -19,9 +19,9 @@
 namespace oxu {
 namespace {
 
-using kit::fakeScan;
-using kit::Pty;
-using kit::ShimLog;
+using testkit::fakeScan;
+using testkit::Pty;
+using testkit::ShimLog;
 
 const std::string kLowLatencyFlags = "flags=0x2000";
 

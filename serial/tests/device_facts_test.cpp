@@ -26,7 +26,7 @@ void PrintTo(const ProcessRef& process, std::ostream* out) {
 namespace {
 
 namespace fs = std::filesystem;
-using kit::Pty;
+using testkit::Pty;
 
 constexpr int kWaitMs = 10'000;
 

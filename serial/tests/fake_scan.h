@@ -10,7 +10,7 @@
 
 #include "serial/port_mapping.h"
 
-namespace oxu::kit {
+namespace oxu::testkit {
 
 inline PortScan fakeScan(std::map<std::string, std::string> environment,
                          std::vector<std::string> devices = {}) {
@@ -25,4 +25,4 @@ inline PortScan fakeScan(std::map<std::string, std::string> environment,
     return scan;
 }
 
-}  // namespace oxu::kit
+}  // namespace oxu::testkit

@@ -17,8 +17,8 @@ namespace oxu {
 namespace {
 
 using namespace std::chrono_literals;
-using kit::fakeScan;
-using kit::Pty;
+using testkit::fakeScan;
+using testkit::Pty;
 
 TEST(DrainTimeLimit, IsTheLineTimeOfTheHeldBytesPlusTheMargin) {
     const struct {

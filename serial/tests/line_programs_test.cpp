@@ -15,7 +15,7 @@
 #include "tests/kit/device_sim.h"
 #include "tests/kit/pty_pair.h"
 
-namespace oxu::kit {
+namespace oxu::testkit {
 namespace {
 
 using namespace std::chrono_literals;
@@ -296,4 +296,4 @@ TEST_F(LinePrograms, CheckPortSaysWhatTheAdapterAnsweredAndSendsNothing) {
 }
 
 }  // namespace
-}  // namespace oxu::kit
+}  // namespace oxu::testkit

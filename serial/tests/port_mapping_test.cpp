@@ -12,7 +12,7 @@
 namespace oxu {
 namespace {
 
-using kit::fakeScan;
+using testkit::fakeScan;
 
 struct ResolveCase {
     const char* name;

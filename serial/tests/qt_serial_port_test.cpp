@@ -21,8 +21,8 @@ namespace oxu {
 namespace {
 
 using namespace std::chrono_literals;
-using kit::fakeScan;
-using kit::Pty;
+using testkit::fakeScan;
+using testkit::Pty;
 
 constexpr int kWaitMs = 10000;  // generous: the machine is shared
 

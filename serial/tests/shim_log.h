@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace oxu::kit {
+namespace oxu::testkit {
 
 class ShimLog {
 public:
@@ -67,4 +67,4 @@ public:
     std::vector<std::string> lines;
 };
 
-}  // namespace oxu::kit
+}  // namespace oxu::testkit

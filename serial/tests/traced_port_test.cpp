@@ -11,7 +11,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-using kit::FakePort;
+using testkit::FakePort;
 
 std::vector<std::string> linesOf(const std::string& text) {
     std::vector<std::string> lines;
@@ -29,7 +29,7 @@ TEST(FormatTraceLine, StampsDirectionHexAndCount) {
 
 TEST(TracedPort, DumpsAPageWrittenByteByByteAsOneLineAfterTheHandler) {
     FakePort inner;
-    kit::FakeClock clock;
+    testkit::FakeClock clock;
     std::ostringstream trace;
     TracedPort port(inner, clock, &trace);
     port.setDataReceivedHandler([&] {
@@ -52,7 +52,7 @@ TEST(TracedPort, DumpsAPageWrittenByteByByteAsOneLineAfterTheHandler) {
 TEST(TracedPort, AnOwnedPortIsTracedBehindItsPrefixAndClosedWhenSent) {
     auto owned = std::make_unique<FakePort>();
     FakePort& inner = *owned;
-    kit::FakeClock clock;
+    testkit::FakeClock clock;
     std::ostringstream trace;
     TracedPort port(std::move(owned), clock, &trace);
     port.setLinePrefix("COM 3: ");
@@ -71,7 +71,7 @@ TEST(TracedPort, AnOwnedPortIsTracedBehindItsPrefixAndClosedWhenSent) {
 
 TEST(TracedPort, KeepsWireOrderWhenReadingBeforeTheDumpIsFlushed) {
     FakePort inner;
-    kit::FakeClock clock;
+    testkit::FakeClock clock;
     std::ostringstream trace;
     TracedPort port(inner, clock, &trace);
     port.open();
@@ -88,7 +88,7 @@ TEST(TracedPort, KeepsWireOrderWhenReadingBeforeTheDumpIsFlushed) {
 
 TEST(TracedPort, FlushesBeforeClosingAndBeforeReportingALostPort) {
     FakePort inner;
-    kit::FakeClock clock;
+    testkit::FakeClock clock;
     std::ostringstream trace;
     TracedPort port(inner, clock, &trace);
     std::string lost;
@@ -111,7 +111,7 @@ TEST(TracedPort, FlushesBeforeClosingAndBeforeReportingALostPort) {
 
 TEST(TracedPort, CountsOnlyBytesTheInnerPortTook) {
     FakePort inner;
-    kit::FakeClock clock;
+    testkit::FakeClock clock;
     std::ostringstream trace;
     TracedPort port(inner, clock, &trace);
     port.open();
@@ -126,7 +126,7 @@ TEST(TracedPort, CountsOnlyBytesTheInnerPortTook) {
 
 TEST(TracedPort, WithoutATraceStreamOnlyCounts) {
     FakePort inner;
-    kit::FakeClock clock;
+    testkit::FakeClock clock;
     TracedPort port(inner, clock);
     port.setPortNumber(3);
     port.open();

@@ -9,7 +9,7 @@
 
 #include "tests/e2e/window_rig.h"
 
-namespace oxu::kit {
+namespace oxu::testkit {
 namespace {
 
 long residentKb() {
@@ -72,4 +72,4 @@ TEST_F(Soak, RepeatedFullUpdatesKeepMemoryAndDescriptorsFlat) {
 }
 
 }  // namespace
-}  // namespace oxu::kit
+}  // namespace oxu::testkit

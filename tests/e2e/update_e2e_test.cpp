@@ -6,7 +6,7 @@
 
 #include "tests/e2e/window_rig.h"
 
-namespace oxu::kit {
+namespace oxu::testkit {
 namespace {
 
 using UpdateEndToEnd = WindowRig;
@@ -87,4 +87,4 @@ TEST_F(UpdateEndToEnd, DownloadCommandReachesDeviceWhole) {
 }
 
 }  // namespace
-}  // namespace oxu::kit
+}  // namespace oxu::testkit

@@ -9,7 +9,7 @@
 #include <fstream>
 #include <iterator>
 
-namespace oxu::kit {
+namespace oxu::testkit {
 
 bool spinUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
     const auto end = std::chrono::steady_clock::now() + timeout;
@@ -87,4 +87,4 @@ void WindowRig::expectUpdateCompletes(std::size_t size, const std::vector<std::s
     EXPECT_EQ(form->Label2->text().toStdString(), "");
 }
 
-}  // namespace oxu::kit
+}  // namespace oxu::testkit

@@ -20,7 +20,7 @@
 #include "tests/kit/device_sim.h"
 #include "tests/kit/test_files.h"
 
-namespace oxu::kit {
+namespace oxu::testkit {
 
 using namespace std::chrono_literals;
 
@@ -64,4 +64,4 @@ protected:
     std::vector<std::unique_ptr<DeviceSim>> devices;
 };
 
-}  // namespace oxu::kit
+}  // namespace oxu::testkit

@@ -4,7 +4,7 @@
 
 #include <stdexcept>
 
-namespace oxu::kit {
+namespace oxu::testkit {
 
 DeviceSim::DeviceSim(const std::string& binary, const std::vector<std::string>& flags,
                      std::chrono::milliseconds startTimeout)
@@ -44,4 +44,4 @@ int countOccurrences(const std::string& text, const std::string& part) {
     return count;
 }
 
-}  // namespace oxu::kit
+}  // namespace oxu::testkit

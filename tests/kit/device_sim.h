@@ -10,7 +10,13 @@
 
 #include "kit/child_process.h"
 
-namespace oxu::kit {
+namespace oxu::testkit {
+
+// The tools' child programs, which the tests start too.
+using kit::ChildProcess;
+using kit::Environment;
+using kit::ProgramResult;
+using kit::runProgram;
 
 class DeviceSim {
 public:
@@ -43,4 +49,4 @@ std::string findLine(const std::string& text, const std::string& prefix);
 // How many times part occurs in text, overlaps included.
 int countOccurrences(const std::string& text, const std::string& part);
 
-}  // namespace oxu::kit
+}  // namespace oxu::testkit

@@ -15,7 +15,7 @@
 #include "protocol/update_events.h"
 #include "protocol/window_services.h"
 
-namespace oxu::kit {
+namespace oxu::testkit {
 
 class FakePort : public SerialPort {
 public:
@@ -186,4 +186,4 @@ private:
     std::chrono::microseconds m_now{1'000'000};
 };
 
-}  // namespace oxu::kit
+}  // namespace oxu::testkit

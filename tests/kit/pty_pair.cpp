@@ -7,9 +7,9 @@
 #include <cstring>
 #include <stdexcept>
 
-namespace oxu::kit {
+namespace oxu::testkit {
 
-PtyPair::PtyPair() : m_ends(openRawPty()) {}
+PtyPair::PtyPair() : m_ends(kit::openRawPty()) {}
 
 PtyPair::~PtyPair() {
     ::close(m_ends.master);
@@ -48,4 +48,4 @@ std::string PtyPair::readDeviceEnd(std::size_t count, std::chrono::milliseconds 
     return received;
 }
 
-}  // namespace oxu::kit
+}  // namespace oxu::testkit

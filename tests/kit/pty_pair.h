@@ -9,7 +9,7 @@
 
 #include "kit/pty.h"
 
-namespace oxu::kit {
+namespace oxu::testkit {
 
 class PtyPair {
 public:
@@ -31,7 +31,7 @@ public:
     std::string readDeviceEnd(std::size_t count, std::chrono::milliseconds timeout);
 
 private:
-    PtyEnds m_ends;
+    kit::PtyEnds m_ends;
 };
 
-}  // namespace oxu::kit
+}  // namespace oxu::testkit

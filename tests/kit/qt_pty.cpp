@@ -10,9 +10,9 @@
 #include <cstring>
 #include <stdexcept>
 
-namespace oxu::kit {
+namespace oxu::testkit {
 
-Pty::Pty() : m_ends(openRawPty(MasterMode::NonBlocking)) {}
+Pty::Pty() : m_ends(kit::openRawPty(kit::MasterMode::NonBlocking)) {}
 
 Pty::~Pty() {
     closeMaster();
@@ -83,4 +83,4 @@ PortVariable::~PortVariable() {
     ::unsetenv(m_name.c_str());
 }
 
-}  // namespace oxu::kit
+}  // namespace oxu::testkit

@@ -14,7 +14,7 @@
 #include "kit/pty.h"
 #include "protocol/bytes.h"
 
-namespace oxu::kit {
+namespace oxu::testkit {
 
 class Pty {
 public:
@@ -47,7 +47,7 @@ public:
     void closeMaster();
 
 private:
-    PtyEnds m_ends;
+    kit::PtyEnds m_ends;
 };
 
 // Sets OXU_COM<number> to path for the lifetime of the object.
@@ -62,4 +62,4 @@ private:
     std::string m_name;
 };
 
-}  // namespace oxu::kit
+}  // namespace oxu::testkit

@@ -21,7 +21,7 @@
 #include "runs/run_events.h"
 #include "tests/kit/fakes.h"
 
-namespace oxu::kit {
+namespace oxu::testkit {
 
 class FakeRunClock final : public runs::RunClock {
 public:
@@ -329,4 +329,4 @@ public:
     std::function<void(runs::RecordKind, const QJsonObject&)> whenWritten;
 };
 
-}  // namespace oxu::kit
+}  // namespace oxu::testkit

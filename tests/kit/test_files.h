@@ -11,7 +11,7 @@
 
 #include "protocol/bytes.h"
 
-namespace oxu::kit {
+namespace oxu::testkit {
 
 // Bytes that differ from page to page, so a page served from the wrong
 // offset never passes for the right one.
@@ -58,4 +58,4 @@ private:
     std::string m_path;
 };
 
-}  // namespace oxu::kit
+}  // namespace oxu::testkit

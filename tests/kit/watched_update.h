@@ -11,7 +11,7 @@
 #include "tests/kit/fakes.h"
 #include "tests/kit/test_files.h"
 
-namespace oxu::kit {
+namespace oxu::testkit {
 
 struct UpdateRig {
     UpdateRig() {
@@ -64,4 +64,4 @@ private:
     }
 };
 
-}  // namespace oxu::kit
+}  // namespace oxu::testkit

@@ -13,6 +13,7 @@ namespace {
 
 using std::chrono::milliseconds;
 using Stream = ChildProcess::Stream;
+using testkit::PtyPair;
 
 constexpr milliseconds kPlenty{10000};
 
