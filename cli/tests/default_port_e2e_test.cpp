@@ -12,8 +12,11 @@
 #include "tests/kit/pty_pair.h"
 #include "tests/kit/test_files.h"
 
-namespace oxu::kit {
+namespace oxu::testkit {
 namespace {
+
+using kit::ProgramResult;
+using kit::runProgram;
 
 const std::string kUpdate = OXU_UPDATE_BINARY;
 #ifdef OXU_STRACE
@@ -77,4 +80,4 @@ TEST(EmptyImage, StopsBeforeTheNamedPortOpens) {
 }
 
 }  // namespace
-}  // namespace oxu::kit
+}  // namespace oxu::testkit

@@ -141,7 +141,7 @@ TEST(DescribeAdapter, FallsBackToTheUsbIds) {
 }
 
 TEST(EmptyImage, IsRefusedNamingTheFile) {
-    kit::TempDir files;
+    testkit::TempDir files;
     const std::string empty = files.file("empty.bin", {});
     try {
         refuseEmptyImage(empty);

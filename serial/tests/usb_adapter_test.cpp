@@ -25,7 +25,7 @@ void link(const fs::path& path, const fs::path& target) {
 }
 
 TEST(UsbAdapter, IsTheUsbDeviceAboveTheTty) {
-    kit::TempDir dir;
+    testkit::TempDir dir;
     const fs::path root = dir.path(), sys = root / "sys";
     // usb-serial: tty -> port -> interface -> USB device.
     const fs::path ftdi = sys / "devices/usb1/1-1";
