@@ -128,7 +128,7 @@ int listPorts() {
         }
         const UsbAdapter adapter = findUsbAdapter(resolution.device);
         if (!adapter.listed) {
-            std::cout << line << "  (not known to Qt Serial Port)\n";
+            std::cout << line << "  (no hardware behind it in sysfs)\n";
             continue;
         }
         auto field = [](const std::string& value) { return value.empty() ? "-" : value; };

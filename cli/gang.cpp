@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "cli/gang_display.h"
+#include "cli/port_choice.h"
 #include "cli/presenters.h"
 #include "cli/terminal_window.h"
 #include "runs/audit_log.h"
@@ -95,6 +96,11 @@ int runUpdate(const Options& options) {
     } catch (const std::exception& failure) {
         printLine(std::string("the update could not start: ") + failure.what());
         return kExitNotStarted;
+    }
+    // Checked again on the bytes read: the file may have been emptied since.
+    if (image->size() == 0) {
+        printLine(describeEmptyImage(options.file));
+        return kExitUsage;
     }
     setup.baud = options.baud;
     setup.timeout = options.timeout;

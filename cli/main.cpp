@@ -13,6 +13,7 @@
 #include "cli/gang.h"
 #include "cli/options.h"
 #include "cli/port_check.h"
+#include "cli/port_choice.h"
 #include "runs/interrupts.h"
 
 int main(int argc, char** argv) {
@@ -44,6 +45,18 @@ int main(int argc, char** argv) {
                   << ": --download-command asks for confirmation, but standard input is not a "
                      "terminal; add --yes to send it without asking"
                   << std::endl;
+        return kExitUsage;
+    }
+
+    // Settled before any port opens: an image with something in it, and a
+    // port the operator named or the only USB adapter there is.
+    try {
+        if (options.mode == Mode::Update)
+            refuseEmptyImage(options.file);
+        if (const auto chosen = chooseDefaultPort(options, scanPortCandidates))
+            std::cerr << *chosen << std::endl;
+    } catch (const UsageError& error) {
+        std::cerr << kProgramName << ": " << error.what() << std::endl;
         return kExitUsage;
     }
 

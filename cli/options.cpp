@@ -229,6 +229,7 @@ Options parseCommandLine(const std::vector<std::string>& args) {
     if (options.mode == Mode::Update || options.mode == Mode::DownloadCommand ||
         options.mode == Mode::CheckPort) {
         options.ports = pairPorts(numbers, devices);
+        options.portNamed = !numbers.empty() || !devices.empty();
         options.port = options.ports.back().number;
         options.device = options.ports.back().device;
     }
@@ -289,11 +290,17 @@ FILE is read once, before any port opens: every port and every retry gets
 those bytes, even if the file changes meanwhile (which is reported).
 
 Options:
-  --port N            serial port 1 to 16 (default 1). Port N is the device
-                      named by the environment variable OXU_COM<N> if set,
-                      otherwise the Nth of /dev/ttyS* (with a UART),
-                      /dev/ttyUSB*, /dev/ttyACM*; see --list-ports. Give it
-                      again for more ports, updated at the same time.
+  --port N            serial port 1 to 16. Port N is the device named by the
+                      environment variable OXU_COM<N> if set, otherwise the
+                      Nth of /dev/ttyS* (with a UART), /dev/ttyUSB*,
+                      /dev/ttyACM*; see --list-ports. Give it again for more
+                      ports, updated at the same time.
+                      With no --port, --ports or --device, the one USB serial
+                      adapter plugged in is used, and named on the first
+                      line; with none or several, nothing is opened: the
+                      serial devices are listed, and the run stops (64).
+                      A built-in serial port (/dev/ttyS*) is only used when
+                      named.
   --ports LIST        several ports at once, e.g. 1-4,7 (at most 16 in all).
   --device PATH       use this device as the port, whatever OXU_COM<N> says.
                       Given several times, the Nth --device is the Nth port
@@ -357,7 +364,8 @@ Exit codes:
        or with --wait once a board has failed; one port keeps the codes above
   64   bad usage (unknown option, port outside 1 to 16, a port given twice or
        two ports on the same device, more than 16 ports, unknown baud rate,
-       no terminal for the confirmation, ...)
+       no terminal for the confirmation, no port named and not exactly one
+       USB serial adapter, an empty FILE, ...)
   130  interrupted by Ctrl-C, SIGTERM or SIGHUP; every port was closed
 )";
 }

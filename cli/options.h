@@ -27,6 +27,8 @@ inline constexpr int kExitUsage = 64;
 inline constexpr const char* kProgramName = "oxu-update";
 inline constexpr const char* kVersionText = kVersion;
 
+// The port of Options before the operator names one; a run never uses it
+// unnamed (see chooseDefaultPort).
 inline constexpr int kDefaultPort = 1;
 inline constexpr int kDefaultBaud = kDefaultLineChoice.baud;
 inline constexpr std::chrono::milliseconds kDefaultTimeout{10'000};
@@ -58,6 +60,7 @@ struct Options {
     // Update, download command and port check: every port, in the order
     // given, at least one. Several make an update of several devices at once.
     std::vector<PortChoice> ports;
+    bool portNamed = false;  // --port, --ports or --device given; otherwise ports is a placeholder
     int baud = kDefaultBaud;
     std::chrono::milliseconds timeout = kDefaultTimeout;
     bool yes = false;                    // --yes: no confirmation for the download command

@@ -66,8 +66,9 @@ public:  // the session tables call the members through pointers
     // A whole update by oxu-update; the device must report it complete.
     Outcome updateByTool(const Environment& extra = {}, bool withShim = true) {
         DeviceSim device(kSimulator, {"--image-size", std::to_string(kImageSize)});
-        const ProgramResult run = runProgram(kUpdate, {"--trace", "--timeout", "5", m_image},
-                                             lineEnvironment(device, extra, withShim));
+        const ProgramResult run =
+            runProgram(kUpdate, {"--port", "1", "--trace", "--timeout", "5", m_image},
+                       lineEnvironment(device, extra, withShim));
         EXPECT_NE(findLine(device.finish().out, "verdict:").find("verdict: ok"), std::string::npos);
         return {run.exitCode, run.out + run.err};
     }
@@ -75,8 +76,9 @@ public:  // the session tables call the members through pointers
     // The download command by oxu-update; the device must receive it.
     Outcome downloadByTool(const Environment& extra = {}, bool withShim = true) {
         DeviceSim device(kSimulator, {"--expect-download"});
-        const ProgramResult run = runProgram(kUpdate, {"--download-command", "--yes", "--trace"},
-                                             lineEnvironment(device, extra, withShim));
+        const ProgramResult run =
+            runProgram(kUpdate, {"--download-command", "--port", "1", "--yes", "--trace"},
+                       lineEnvironment(device, extra, withShim));
         EXPECT_NE(device.finish().out.find("download: ok bytes=2f55aa"), std::string::npos);
         return {run.exitCode, run.out + run.err};
     }
