@@ -53,7 +53,7 @@ int main(int argc, char** argv) {
     try {
         if (options.mode == Mode::Update)
             refuseEmptyImage(options.file);
-        if (const auto chosen = chooseDefaultPort(options, scanPortCandidates))
+        if (const auto chosen = chooseDefaultPort(options, oxu::runs::scanPortCandidates))
             std::cerr << *chosen << std::endl;
     } catch (const UsageError& error) {
         std::cerr << kProgramName << ": " << error.what() << std::endl;

@@ -2,13 +2,12 @@
 
 #include <sys/stat.h>
 
-#include <filesystem>
-
 #include "runs/ports.h"
-#include "serial/port_mapping.h"
 
 namespace oxu::cli {
 namespace {
+
+using runs::describeAdapter;
 
 bool isUsb(const PortCandidate& candidate) {
     return candidate.adapter.vendorId.has_value();
@@ -34,44 +33,6 @@ std::string listCandidates(const std::vector<PortCandidate>& candidates) {
 }
 
 }  // namespace
-
-std::string describeAdapter(const UsbAdapter& adapter) {
-    std::string text = adapter.manufacturer;
-    // Some adapters repeat their maker in the product name.
-    if (!adapter.product.empty() && adapter.product.rfind(adapter.manufacturer, 0) != 0)
-        text += (text.empty() ? "" : " ") + adapter.product;
-    else if (!adapter.product.empty())
-        text = adapter.product;
-    if (text.empty())
-        text = "USB " + formatUsbId(adapter.vendorId.value_or(0)) + ":" +
-               formatUsbId(adapter.productId.value_or(0));
-    if (!adapter.serialNumber.empty())
-        text += ", serial " + adapter.serialNumber;
-    return text;
-}
-
-std::vector<PortCandidate> scanPortCandidates() {
-    std::vector<PortCandidate> candidates;
-    std::vector<std::filesystem::path> seen;
-    auto add = [&](const std::string& device, std::optional<int> number) {
-        std::error_code error;
-        const std::filesystem::path real = std::filesystem::canonical(device, error);
-        if (error || std::find(seen.begin(), seen.end(), real) != seen.end())
-            return;
-        seen.push_back(real);
-        candidates.push_back(
-            {device, number, findUsbAdapter(device), runs::findDeviceNames(device).byId});
-    };
-    const PortScan scan = systemPortScan();
-    for (int number = kFirstPortNumber; number <= kLastPortNumber; ++number) {
-        const PortResolution resolution = resolvePort(number, scan);
-        if (resolution.found())
-            add(resolution.device, number);
-    }
-    for (const UsbSerialDevice& usb : listUsbSerialDevices())
-        add(usb.device, std::nullopt);
-    return candidates;
-}
 
 std::optional<std::string> chooseDefaultPort(Options& options, const CandidateScan& scan) {
     const bool opensPort = options.mode == Mode::Update || options.mode == Mode::DownloadCommand ||

@@ -11,24 +11,12 @@
 #include <vector>
 
 #include "cli/options.h"
-#include "serial/usb_adapter.h"
+#include "runs/ports.h"
 
 namespace oxu::cli {
 
-// A serial device the operator could choose.
-struct PortCandidate {
-    std::string device;             // "/dev/ttyUSB0"
-    std::optional<int> number;      // the --port that maps to it now, if one does
-    UsbAdapter adapter;             // vendorId set for a USB adapter
-    std::vector<std::string> byId;  // its /dev/serial/by-id names
-};
-
-// Lists the candidates when asked; tests hand in their own.
-using CandidateScan = std::function<std::vector<PortCandidate>()>;
-
-// The running system's candidates: ports 1 to 16 as mapped, then any other
-// USB serial device, each device once. Reads /dev and sysfs; opens nothing.
-std::vector<PortCandidate> scanPortCandidates();
+using runs::CandidateScan;
+using runs::PortCandidate;
 
 // When options name no port (--port, --ports, --device) for a mode that
 // opens one, makes the only USB serial adapter among scan()'s candidates the
@@ -43,9 +31,5 @@ void refuseEmptyImage(const std::string& path);
 
 // The line for an empty image, shared with the check of the image as read.
 std::string describeEmptyImage(const std::string& path);
-
-// "FTDI FT232R USB UART, serial A12345": the adapter's names (its USB IDs
-// when it gives none), then its serial number when it has one.
-std::string describeAdapter(const UsbAdapter& adapter);
 
 }  // namespace oxu::cli

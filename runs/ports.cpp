@@ -3,9 +3,11 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <filesystem>
 
 #include "serial/port_mapping.h"
 #include "serial/qt_serial_port.h"
+#include "serial/usb_adapter.h"
 
 namespace oxu::runs {
 namespace {
@@ -87,6 +89,44 @@ bool SystemPorts::boardPresent(const PortRequest& request) {
     const std::string device = deviceFor(request);
     struct stat info {};
     return !device.empty() && ::stat(device.c_str(), &info) == 0 && S_ISCHR(info.st_mode);
+}
+
+std::string describeAdapter(const UsbAdapter& adapter) {
+    std::string text = adapter.manufacturer;
+    // Some adapters repeat their maker in the product name.
+    if (!adapter.product.empty() && adapter.product.rfind(adapter.manufacturer, 0) != 0)
+        text += (text.empty() ? "" : " ") + adapter.product;
+    else if (!adapter.product.empty())
+        text = adapter.product;
+    if (text.empty())
+        text = "USB " + formatUsbId(adapter.vendorId.value_or(0)) + ":" +
+               formatUsbId(adapter.productId.value_or(0));
+    if (!adapter.serialNumber.empty())
+        text += ", serial " + adapter.serialNumber;
+    return text;
+}
+
+std::vector<PortCandidate> scanPortCandidates() {
+    std::vector<PortCandidate> candidates;
+    std::vector<std::filesystem::path> seen;
+    auto add = [&](const std::string& device, std::optional<int> number) {
+        std::error_code error;
+        const std::filesystem::path real = std::filesystem::canonical(device, error);
+        if (error || std::find(seen.begin(), seen.end(), real) != seen.end())
+            return;
+        seen.push_back(real);
+        candidates.push_back(
+            {device, number, findUsbAdapter(device), findDeviceNames(device).byId});
+    };
+    const PortScan scan = systemPortScan();
+    for (int number = kFirstPortNumber; number <= kLastPortNumber; ++number) {
+        const PortResolution resolution = resolvePort(number, scan);
+        if (resolution.found())
+            add(resolution.device, number);
+    }
+    for (const UsbSerialDevice& usb : listUsbSerialDevices())
+        add(usb.device, std::nullopt);
+    return candidates;
 }
 
 }  // namespace oxu::runs

@@ -4,6 +4,7 @@
 // system answers (SystemPorts), or a test's fakes do.
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -11,6 +12,7 @@
 
 #include "protocol/serial_port.h"
 #include "runs/report.h"
+#include "serial/usb_adapter.h"
 
 namespace oxu::runs {
 
@@ -68,5 +70,24 @@ public:
                                          const PortIdentity& identity) override;
     bool boardPresent(const PortRequest& request) override;
 };
+
+// A serial device the operator could choose.
+struct PortCandidate {
+    std::string device;             // "/dev/ttyUSB0"
+    std::optional<int> number;      // the --port that maps to it now, if one does
+    UsbAdapter adapter;             // vendorId set for a USB adapter
+    std::vector<std::string> byId;  // its /dev/serial/by-id names
+};
+
+// Lists the candidates when asked; tests hand in their own.
+using CandidateScan = std::function<std::vector<PortCandidate>()>;
+
+// The running system's candidates: ports 1 to 16 as mapped, then any other
+// USB serial device, each device once. Reads /dev and sysfs; opens nothing.
+std::vector<PortCandidate> scanPortCandidates();
+
+// "FTDI FT232R USB UART, serial A12345": the adapter's names (its USB IDs
+// when it gives none), then its serial number when it has one.
+std::string describeAdapter(const UsbAdapter& adapter);
 
 }  // namespace oxu::runs

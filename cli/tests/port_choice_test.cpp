@@ -136,8 +136,8 @@ TEST(DefaultPort, ListingOpensNoPortAndAsksNothingOfTheScan) {
 }
 
 TEST(DescribeAdapter, FallsBackToTheUsbIds) {
-    EXPECT_EQ(describeAdapter({true, 0x1a86, 0x7523, "", "", ""}), "USB 1a86:7523");
-    EXPECT_EQ(describeAdapter({true, 0x0403, 0x6001, "", "FTDI", "FTDI Cable"}), "FTDI Cable");
+    EXPECT_EQ(runs::describeAdapter({true, 0x1a86, 0x7523, "", "", ""}), "USB 1a86:7523");
+    EXPECT_EQ(runs::describeAdapter({true, 0x0403, 0x6001, "", "FTDI", "FTDI Cable"}), "FTDI Cable");
 }
 
 TEST(EmptyImage, IsRefusedNamingTheFile) {
