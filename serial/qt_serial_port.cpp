@@ -1,5 +1,6 @@
 #include "serial/qt_serial_port.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <QElapsedTimer>
@@ -15,11 +16,10 @@ namespace {
 // Each wait while draining is short so that a stall is noticed promptly.
 constexpr int kDrainWaitStepMs = 100;
 
-// Qt answers PermissionError both for a port that another program holds (its
-// lock file, or TIOCEXCL) and for a node this user may not open; the node's
-// own permissions tell the two apart.
-bool accessDenied(const std::string& device) {
-    return ::access(device.c_str(), R_OK | W_OK) != 0 && errno == EACCES;
+// 0 when this user may read and write the node, else the errno that says why
+// not (as open would find it: with the effective IDs).
+int accessError(const std::string& device) {
+    return ::faccessat(AT_FDCWD, device.c_str(), R_OK | W_OK, AT_EACCESS) == 0 ? 0 : errno;
 }
 
 // Qt keys its lock file on the device's file name, so open the node itself:
@@ -31,6 +31,24 @@ QString resolveDevicePath(const std::string& device) {
 }
 
 }  // namespace
+
+PortErrorKind classifyOpenFailure(QSerialPort::SerialPortError error, int accessError) {
+    switch (error) {
+        case QSerialPort::DeviceNotFoundError:
+            return PortErrorKind::NoDevice;
+        case QSerialPort::PermissionError:
+            if (accessError == EACCES || accessError == EPERM)
+                return PortErrorKind::AccessDenied;
+            // The node went away between Qt's attempt and the look at it.
+            if (accessError == ENOENT || accessError == ENODEV || accessError == ENOTDIR)
+                return PortErrorKind::NoDevice;
+            return PortErrorKind::Busy;
+        case QSerialPort::UnsupportedOperationError:
+            return PortErrorKind::Unsupported;
+        default:
+            return PortErrorKind::Io;
+    }
+}
 
 QtSerialPort::QtSerialPort(QObject* parent) : QtSerialPort(systemPortScan(), parent) {}
 
@@ -171,27 +189,18 @@ void QtSerialPort::open() {
     m_port.setFlowControl(QSerialPort::NoFlowControl);
     if (!m_port.open(QIODevice::ReadWrite)) {
         const std::string reason = m_port.errorString().toStdString();
-        PortErrorKind kind = PortErrorKind::Io;
+        const PortErrorKind kind = classifyOpenFailure(m_port.error(), accessError(device));
         std::string cause = reason;
-        switch (m_port.error()) {
-            case QSerialPort::DeviceNotFoundError:
-                kind = PortErrorKind::NoDevice;
+        switch (kind) {
+            case PortErrorKind::NoDevice:
                 cause = "the device does not exist (" + reason + ")";
                 break;
-            case QSerialPort::PermissionError:
-                if (accessDenied(device)) {
-                    kind = PortErrorKind::AccessDenied;
-                    cause =
-                        "access is denied; add your user to the dialout group and log in "
-                        "again (" +
+            case PortErrorKind::AccessDenied:
+                cause = "access is denied; add your user to the dialout group and log in again (" +
                         reason + ")";
-                } else {
-                    kind = PortErrorKind::Busy;
-                    cause = "the port is in use by another program (" + reason + ")";
-                }
                 break;
-            case QSerialPort::UnsupportedOperationError:
-                kind = PortErrorKind::Unsupported;
+            case PortErrorKind::Busy:
+                cause = "the port is in use by another program (" + reason + ")";
                 break;
             default:
                 break;

@@ -18,6 +18,13 @@
 
 namespace oxu {
 
+// The kind of a failed open, from Qt's error and the errno of access() on the
+// device node (0 when this user may read and write it). Qt answers
+// PermissionError both for a port that another program holds (its lock file,
+// or TIOCEXCL) and for a node this user may not open; the node's own
+// permissions tell the two apart.
+PortErrorKind classifyOpenFailure(QSerialPort::SerialPortError error, int accessError);
+
 class QtSerialPort : public QObject, public SerialPort {
     Q_OBJECT
 
@@ -62,7 +69,8 @@ public:
     // waiting from before. A line without modem-control lines or serial flags
     // (a pseudo-terminal) is opened all the same, with nothing reported.
     // Throws SerialError naming the port and device, the system's reason and
-    // a hint (in use by another program, dialout group); also when already open.
+    // a hint (in use by another program, dialout group), of the kind
+    // classifyOpenFailure() gives; also when already open.
     void open() override;
 
     // Appends to the output queue, sent from the event loop; no system call.

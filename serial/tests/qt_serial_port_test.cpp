@@ -34,13 +34,19 @@ Bytes allByteValues() {
     return bytes;
 }
 
-std::string openFailure(QtSerialPort& port) {
+// What a failed open said: its kind and text.
+struct Failure {
+    std::optional<PortErrorKind> kind;
+    std::string text = "(open succeeded)";
+};
+
+Failure openFailure(QtSerialPort& port) {
     try {
         port.open();
     } catch (const SerialError& error) {
-        return error.what();
+        return {error.kind(), error.what()};
     }
-    return "(open succeeded)";
+    return {};
 }
 
 // Bytes in the line's input queue that no reader has taken yet.
@@ -234,7 +240,9 @@ TEST_F(PtyPortTest, ReportsPortHeldByAnotherProgram) {
     ASSERT_TRUE(holder.waitForReadyRead(kWaitMs));
     ASSERT_EQ(holder.readLine().trimmed().toStdString(), "held");
 
-    const std::string message = openFailure(m_port);
+    const Failure failure = openFailure(m_port);
+    const std::string& message = failure.text;
+    EXPECT_EQ(failure.kind, PortErrorKind::Busy) << message;
     EXPECT_NE(message.find("Cannot open COM 1 (" + m_pty.slavePath() + ")"), std::string::npos)
         << message;
     EXPECT_NE(message.find("in use by another program"), std::string::npos) << message;
@@ -255,9 +263,10 @@ TEST_F(PtyPortTest, SuggestsDialoutGroupWhenAccessIsDenied) {
                                      QString::fromStdString(m_pty.slavePath())});
     ASSERT_TRUE(other.waitForFinished(kWaitMs));
     const std::string output = other.readAllStandardOutput().trimmed().toStdString();
-    if (output.rfind("Cannot open", 0) != 0)
+    if (output.find("Cannot open") == std::string::npos)
         GTEST_SKIP() << "the test binary cannot run as nobody here: " << output
                      << other.readAllStandardError().toStdString();
+    EXPECT_EQ(output.rfind("access_denied: ", 0), 0u) << output;
     EXPECT_NE(output.find("Cannot open COM 1 (" + m_pty.slavePath() + ")"), std::string::npos)
         << output;
     EXPECT_NE(output.find("dialout"), std::string::npos) << output;
@@ -266,7 +275,9 @@ TEST_F(PtyPortTest, SuggestsDialoutGroupWhenAccessIsDenied) {
 
 TEST(QtSerialPortTest, ReportsMissingDeviceWithPortAndPath) {
     QtSerialPort port(fakeScan({{"OXU_COM1", "/dev/does-not-exist"}}));
-    const std::string message = openFailure(port);
+    const Failure failure = openFailure(port);
+    const std::string& message = failure.text;
+    EXPECT_EQ(failure.kind, PortErrorKind::NoDevice);
     EXPECT_NE(message.find("Cannot open COM 1 (/dev/does-not-exist)"), std::string::npos)
         << message;
     EXPECT_NE(message.find("does not exist"), std::string::npos) << message;
@@ -276,7 +287,9 @@ TEST(QtSerialPortTest, ReportsMissingDeviceWithPortAndPath) {
 TEST(QtSerialPortTest, ReportsNumberWithoutDeviceAndWhatWasFound) {
     QtSerialPort port(fakeScan({}, {"/dev/ttyUSB0", "/dev/ttyACM0"}));
     port.setPortNumber(3);
-    EXPECT_EQ(openFailure(port),
+    const Failure failure = openFailure(port);
+    EXPECT_EQ(failure.kind, PortErrorKind::NoDevice);
+    EXPECT_EQ(failure.text,
               "Cannot open COM 3: no serial device for this number (found 2: /dev/ttyUSB0, "
               "/dev/ttyACM0); set OXU_COM3 to a device path");
 }
@@ -417,6 +430,33 @@ TEST_F(PtyPortTest, FullImageWrittenOneBytePerCallArrivesIntact) {
               << " ms to queue, " << ms(drained - start) << " ms to queue and drain" << std::endl;
     EXPECT_EQ(received.size(), kImageBytes);
     EXPECT_TRUE(received == image);
+}
+
+TEST(ClassifyOpenFailure, TellsTheKindFromQtsErrorAndTheNodesPermissions) {
+    const struct {
+        const char* what;
+        QSerialPort::SerialPortError error;
+        int accessError;  // of the node, for this user
+        PortErrorKind kind;
+    } cases[] = {
+        {"no node at the path", QSerialPort::DeviceNotFoundError, ENOENT, PortErrorKind::NoDevice},
+        {"another program's lock file or TIOCEXCL", QSerialPort::PermissionError, 0,
+         PortErrorKind::Busy},
+        {"a node this user may not open", QSerialPort::PermissionError, EACCES,
+         PortErrorKind::AccessDenied},
+        {"a node refused outright", QSerialPort::PermissionError, EPERM,
+         PortErrorKind::AccessDenied},
+        {"a node gone since Qt tried", QSerialPort::PermissionError, ENOENT,
+         PortErrorKind::NoDevice},
+        {"a line Qt cannot set up", QSerialPort::UnsupportedOperationError, 0,
+         PortErrorKind::Unsupported},
+        {"a line that fails at open", QSerialPort::ResourceError, 0, PortErrorKind::Io},
+        {"anything else", QSerialPort::UnknownError, 0, PortErrorKind::Io},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(classifyOpenFailure(c.error, c.accessError), c.kind);
+    }
 }
 
 }  // namespace
