@@ -343,6 +343,10 @@ public:
         }
         if (!allDone())
             m_loop.exec();
+        // A signal that came while the last port closed (its final drain
+        // blocks the loop for a moment) still ends the run as interrupted.
+        if (caughtSignal() != 0)
+            interrupt();
         m_presence.stop();
         m_refresh.stop();
 

@@ -144,7 +144,13 @@ void PortRun::handleEvent(const UpdateEvent& event) {
                        m_report.imageSha256 = sha256Hex(m_update.image());
                    },
                    [&](const PageServed&) { ++m_report.pagesServed; },
-                   [&](const UpdateCompleted&) { end(RunResult::Complete, ""); },
+                   [&](const UpdateCompleted& completed) {
+                       // The device has its image: bytes the close could not
+                       // send after that change nothing but deserve a word.
+                       if (!completed.closeProblem.empty() && m_hooks.onMessage)
+                           m_hooks.onMessage("warning: " + completed.closeProblem);
+                       end(RunResult::Complete, "");
+                   },
                    [&](const PortLost& lost) { end(RunResult::PortLost, lost.description); },
                    [&](const WriteFailed& failed) { end(RunResult::PortLost, failed.description); },
                    // A silent device is reported at once; the attempt gives up

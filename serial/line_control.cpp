@@ -4,19 +4,18 @@
 #include <sys/ioctl.h>
 #include <termios.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <thread>
 
 namespace oxu {
 namespace {
 
-constexpr long long kBitsPerByte = 10;  // start, 8 data, stop
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
 
-// Bytes the driver still holds for sending, or -1 when it cannot say.
-int queuedOutput(int fd) {
-    int count = 0;
-    return ::ioctl(fd, TIOCOUTQ, &count) == 0 ? count : -1;
-}
+constexpr long long kBitsPerByte = 10;  // start, 8 data, stop
 
 std::string systemText(int error) {
     return std::strerror(error);
@@ -79,35 +78,66 @@ std::string describeLowLatency(const LowLatencyResult& result) {
     return "low latency: not checked, the port did not open";
 }
 
-std::chrono::milliseconds drainTimeLimit(std::size_t queuedBytes, int baud) {
+milliseconds lineTime(std::size_t bytes, int baud) {
     if (baud <= 0)
-        return kDrainMargin;
-    const long long bits = static_cast<long long>(queuedBytes) * kBitsPerByte * 1000;
-    return std::chrono::milliseconds((bits + baud - 1) / baud) + kDrainMargin;
+        return milliseconds(0);
+    const long long bits = static_cast<long long>(bytes) * kBitsPerByte * 1000;
+    return milliseconds((bits + baud - 1) / baud);
 }
 
-std::string waitUntilSent(int fd, int baud) {
+milliseconds drainTimeLimit(std::size_t queuedBytes, int baud) {
+    return lineTime(queuedBytes, baud) + kDrainMargin;
+}
+
+int queuedOutput(int fd) {
+    int count = 0;
+    return ::ioctl(fd, TIOCOUTQ, &count) == 0 ? count : -1;
+}
+
+DriverDrain::DriverDrain(int fd, int baud) : m_fd(fd), m_start(steady_clock::now()) {
     const int held = queuedOutput(fd);
-    const std::chrono::milliseconds limit =
-        drainTimeLimit(held > 0 ? static_cast<std::size_t>(held) : 0, baud);
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        if (::tcdrain(fd) == 0)
-            return {};
-        if (errno != EINTR)
-            return "the line failed while sending (" + systemText(errno) + ")";
-        // A signal (Ctrl-C, for one) cut the wait short, not the sending:
-        // closing now would put the old line settings on bytes still going out.
-        if (std::chrono::steady_clock::now() >= deadline)
-            break;
-    }
-    const int left = queuedOutput(fd);
-    if (left == 0)
-        return {};
-    const std::string waited = std::to_string(limit.count()) + " ms";
+    const std::size_t bytes = held > 0 ? static_cast<std::size_t>(held) : 0;
+    // The driver's count falls as it hands bytes to the adapter, before they
+    // are on the wire; the old settings must not come back before the line
+    // can have carried them.
+    m_earliest = m_start + lineTime(bytes, baud);
+    m_deadline = m_start + drainTimeLimit(bytes, baud);
+}
+
+std::optional<DrainOutcome> DriverDrain::look() {
+    using Result = DrainOutcome::Result;
+    const int left = queuedOutput(m_fd);
     if (left < 0)
-        return "the wait for the last bytes to leave was interrupted for " + waited;
-    return std::to_string(left) + " bytes were still waiting to be sent after " + waited;
+        return DrainOutcome{Result::LineFailed,
+                            "the line failed while sending (" + systemText(errno) + ")"};
+    const Time now = steady_clock::now();
+    if (left == 0 && now >= m_earliest)
+        return DrainOutcome{};
+    if (now < m_deadline)
+        return std::nullopt;
+    // Past the line time and the margin the adapter is not sending: what it
+    // still holds would only go out later, on whatever line settings the
+    // port is left with, and would hold up the system's own close.
+    ::tcflush(m_fd, TCOFLUSH);
+    const auto waited = std::chrono::duration_cast<milliseconds>(now - m_start);
+    return DrainOutcome{Result::Stalled,
+                        std::to_string(left) + " bytes were still waiting to be sent after " +
+                            std::to_string(waited.count()) + " ms; the adapter stopped sending"};
+}
+
+milliseconds DriverDrain::untilNextLook() const {
+    const Time now = steady_clock::now();
+    const Time next = std::min(std::max(now + kDrainPollInterval, m_earliest), m_deadline);
+    return std::max(std::chrono::ceil<milliseconds>(next - now), milliseconds(0));
+}
+
+DrainOutcome waitUntilSent(int fd, int baud) {
+    DriverDrain drain(fd, baud);
+    for (;;) {
+        if (std::optional<DrainOutcome> outcome = drain.look())
+            return *outcome;
+        std::this_thread::sleep_for(drain.untilNextLook());
+    }
 }
 
 }  // namespace oxu

@@ -1,12 +1,14 @@
 #include "serial/qt_serial_port.h"
 
 #include <fcntl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <QElapsedTimer>
 #include <QMetaObject>
 #include <QtGlobal>
 #include <cerrno>
+#include <cstdio>
 #include <filesystem>
 #include <utility>
 
@@ -28,6 +30,13 @@ QString resolveDevicePath(const std::string& device) {
     std::error_code error;
     std::filesystem::path target = std::filesystem::canonical(device, error);
     return QString::fromStdString(error ? device : target.string());
+}
+
+// "3 s", "0.25 s".
+std::string formatSeconds(std::chrono::milliseconds duration) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g s", static_cast<double>(duration.count()) / 1000.0);
+    return text;
 }
 
 }  // namespace
@@ -77,51 +86,89 @@ bool QtSerialPort::isOpen() const {
 void QtSerialPort::close() {
     if (!m_port.isOpen())
         return;
+    std::optional<SerialError> failure = drainOutput();
+    release(failure.has_value());
+    if (failure)
+        throw *failure;
+}
+
+// The synchronous drain of close(): Qt's queue, then the driver's.
+std::optional<SerialError> QtSerialPort::drainOutput() {
     const qint64 queued = m_port.bytesToWrite();
     m_closing = true;
     m_closeFailure.clear();
-    const std::string failure = drainOutput();
-    const qint64 unsent = m_port.bytesToWrite();
-    restoreLine();
-    m_port.close();
-    m_closing = false;
-    if (failure.empty())
-        return;
-    if (unsent > 0)
-        throw SerialError(PortErrorKind::Stalled,
-                          "Could not send " + std::to_string(unsent) + " of " +
-                              std::to_string(queued) + " queued bytes to " + describe() +
-                              " before closing it: " + failure,
-                          failure);
-    throw SerialError(
-        PortErrorKind::Io,
-        "Could not finish sending to " + describe() + " before closing it: " + failure, failure);
-}
-
-// Returns why the queue could not be written out, or nothing when it was.
-std::string QtSerialPort::drainOutput() {
     qint64 pending = m_port.bytesToWrite();
     QElapsedTimer sinceProgress;
     sinceProgress.start();
     while (pending > 0) {
         m_port.waitForBytesWritten(kDrainWaitStepMs);
         if (!m_closeFailure.empty())
-            return m_closeFailure;
+            return lineFailedError(queued);
         const qint64 left = m_port.bytesToWrite();
         if (left < pending) {
             pending = left;
             sinceProgress.restart();
         } else if (sinceProgress.hasExpired(kDrainStallLimit.count())) {
-            return "the line accepted nothing for " +
-                   std::to_string(kDrainStallLimit.count() / 1000) + " seconds";
+            return stalledQueueError(queued);
         }
     }
     // Qt's close() restores the old termios at once; let the driver send what
     // it still holds first. A pty has nothing to drain and returns at once.
     const int handle = static_cast<int>(m_port.handle());
     if (handle < 0)
-        return {};
-    return waitUntilSent(handle, m_line->baud);
+        return std::nullopt;
+    return driverDrainError(waitUntilSent(handle, m_line->baud));
+}
+
+SerialError QtSerialPort::stalledQueueError(qint64 queued) const {
+    const std::string reason = "the line accepted nothing for " + formatSeconds(kDrainStallLimit);
+    return SerialError(PortErrorKind::Stalled,
+                       "Could not send " + std::to_string(m_port.bytesToWrite()) + " of " +
+                           std::to_string(queued) + " queued bytes to " + describe() +
+                           " before closing it: " + reason,
+                       reason);
+}
+
+SerialError QtSerialPort::lineFailedError(qint64 queued) const {
+    const qint64 unsent = m_port.bytesToWrite();
+    if (unsent > 0)
+        return SerialError(PortErrorKind::Disconnected,
+                           "Could not send " + std::to_string(unsent) + " of " +
+                               std::to_string(queued) + " queued bytes to " + describe() +
+                               " before closing it: " + m_closeFailure,
+                           m_closeFailure);
+    return SerialError(
+        PortErrorKind::Disconnected,
+        "Could not finish sending to " + describe() + " before closing it: " + m_closeFailure,
+        m_closeFailure);
+}
+
+std::optional<SerialError> QtSerialPort::driverDrainError(const DrainOutcome& outcome) const {
+    switch (outcome.result) {
+        case DrainOutcome::Result::Sent:
+            return std::nullopt;
+        case DrainOutcome::Result::Stalled:
+            return SerialError(PortErrorKind::Stalled, describe() + ": " + outcome.reason + ".",
+                               outcome.reason);
+        case DrainOutcome::Result::LineFailed:
+            break;
+    }
+    return SerialError(
+        PortErrorKind::Io,
+        "Could not finish sending to " + describe() + " before closing it: " + outcome.reason,
+        outcome.reason);
+}
+
+// Puts the line back as open found it and lets go of it. What the driver
+// still holds after a failed drain is discarded: the system's own close
+// would otherwise wait for it.
+void QtSerialPort::release(bool discardOutput) {
+    restoreLine();
+    const int handle = static_cast<int>(m_port.handle());
+    if (discardOutput && handle >= 0)
+        ::tcflush(handle, TCOFLUSH);
+    m_port.close();
+    m_closing = false;
 }
 
 void QtSerialPort::restoreLine() {
@@ -296,9 +343,7 @@ void QtSerialPort::loseConnection(PortErrorKind kind, const std::string& cause) 
     // stays open; closing at once stops that. Nothing queued can reach a dead
     // line, so no drain.
     m_closing = true;
-    restoreLine();
-    m_port.close();
-    m_closing = false;
+    release(true);
     try {
         notifyPortLost(
             SerialError(kind, "The connection to " + describe() + " was lost: " + cause));

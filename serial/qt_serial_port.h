@@ -42,12 +42,14 @@ public:
 
     bool isOpen() const override;
 
-    // Writes out every queued byte, waits for the line to send them (a signal
-    // does not cut that wait short; see waitUntilSent), clears the low-latency
-    // flag if open set it, then releases the port. If bytes could not be
-    // written out (the line stalled for kDrainStallLimit or failed), the port
-    // is still released and SerialError then says how many bytes were lost
-    // and why.
+    // Writes out every queued byte, waits for the line's driver to send them
+    // (polling TIOCOUTQ, never longer than their line time and kDrainMargin;
+    // a signal does not cut that wait short), clears the low-latency flag if
+    // open set it, then releases the port. If bytes could not be written out
+    // (the line took none for kDrainStallLimit, the adapter stopped sending,
+    // or the line failed), what is left is discarded, the port is still
+    // released, and SerialError then says how many bytes were lost and why
+    // (kind Stalled, Disconnected or Io).
     void close() override;
 
     // Throws SerialError for a number outside 1..16 or while open; resolves
@@ -100,7 +102,11 @@ private slots:
     void handleError(QSerialPort::SerialPortError error);
 
 private:
-    std::string drainOutput();
+    std::optional<SerialError> drainOutput();
+    SerialError stalledQueueError(qint64 queued) const;
+    SerialError lineFailedError(qint64 queued) const;
+    std::optional<SerialError> driverDrainError(const DrainOutcome& outcome) const;
+    void release(bool discardOutput);
     void restoreLine();
     void loseConnection(PortErrorKind kind, const std::string& cause);
 
@@ -114,7 +120,7 @@ private:
     const LineChoice* m_line = &kDefaultLineChoice;
     QSerialPort m_port;
     bool m_closing = false;           // closing: no data notifications; errors are the drain's
-    std::string m_closeFailure;       // the error that ended the drain
+    std::string m_closeFailure;       // why the line failed while closing
     bool m_readDuringNotify = false;  // the data handler called readAll()
     LowLatencyResult m_lowLatency;
     std::optional<int> m_rtsError;

@@ -67,8 +67,10 @@ TEST(LineCallsOnAPty, AreRefusedWithoutHarm) {
     EXPECT_EQ(lowerRequestToSend(fd), ENOTTY);
     EXPECT_EQ(requestLowLatency(fd), (LowLatencyResult{LowLatency::NotOffered, ENOTTY}));
     EXPECT_EQ(restoreLowLatency(fd), ENOTTY);
-    EXPECT_EQ(waitUntilSent(fd, 38400), "");
-    EXPECT_NE(waitUntilSent(-1, 38400).find("the line failed while sending"), std::string::npos);
+    EXPECT_EQ(waitUntilSent(fd, 38400).result, DrainOutcome::Result::Sent);
+    const DrainOutcome failed = waitUntilSent(-1, 38400);
+    EXPECT_EQ(failed.result, DrainOutcome::Result::LineFailed);
+    EXPECT_NE(failed.reason.find("the line failed while sending"), std::string::npos);
 }
 
 TEST(PortOnAPty, OpensCarriesAndClosesWhenTheLineRefusesModemAndFlagCalls) {
