@@ -1,6 +1,7 @@
 #include "serial/line_control.h"
 
 #include <linux/serial.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 
@@ -92,6 +93,13 @@ milliseconds drainTimeLimit(std::size_t queuedBytes, int baud) {
 int queuedOutput(int fd) {
     int count = 0;
     return ::ioctl(fd, TIOCOUTQ, &count) == 0 ? count : -1;
+}
+
+bool lineStillThere(int fd) {
+    pollfd line{fd, POLLOUT, 0};
+    if (::poll(&line, 1, 0) < 0 || (line.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
+        return false;
+    return queuedOutput(fd) >= 0;
 }
 
 DriverDrain::DriverDrain(int fd, int baud) : m_fd(fd), m_start(steady_clock::now()) {

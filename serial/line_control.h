@@ -67,6 +67,12 @@ std::chrono::milliseconds drainTimeLimit(std::size_t queuedBytes, int baud);
 // or -1 (errno set) when it cannot say.
 int queuedOutput(int fd);
 
+// Whether the line behind fd is still there: no hang-up or error shows on it
+// (poll) and its driver still answers TIOCOUTQ. A line that takes no more
+// bytes for now (a device that stopped reading) is still there; an adapter
+// that was unplugged, or a pseudo-terminal whose other end closed, is not.
+bool lineStillThere(int fd);
+
 // How a final drain ended.
 struct DrainOutcome {
     enum class Result {

@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QMetaObject>
 #include <QtGlobal>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
@@ -67,6 +68,9 @@ QtSerialPort::QtSerialPort(PortScan scan, QObject* parent)
       m_resolution(resolvePort(kFirstPortNumber, m_scan)) {
     connect(&m_port, &QSerialPort::readyRead, this, &QtSerialPort::handleReadyRead);
     connect(&m_port, &QSerialPort::errorOccurred, this, &QtSerialPort::handleError);
+    connect(&m_port, &QSerialPort::bytesWritten, this, &QtSerialPort::handleBytesWritten);
+    m_stallTimer.setSingleShot(true);
+    connect(&m_stallTimer, &QTimer::timeout, this, &QtSerialPort::handleWriteStall);
 }
 
 QtSerialPort::~QtSerialPort() {
@@ -108,7 +112,7 @@ std::optional<SerialError> QtSerialPort::drainOutput() {
         if (left < pending) {
             pending = left;
             sinceProgress.restart();
-        } else if (sinceProgress.hasExpired(kDrainStallLimit.count())) {
+        } else if (sinceProgress.hasExpired(m_stallLimit.count())) {
             return stalledQueueError(queued);
         }
     }
@@ -121,7 +125,7 @@ std::optional<SerialError> QtSerialPort::drainOutput() {
 }
 
 SerialError QtSerialPort::stalledQueueError(qint64 queued) const {
-    const std::string reason = "the line accepted nothing for " + formatSeconds(kDrainStallLimit);
+    const std::string reason = "the line accepted nothing for " + formatSeconds(m_stallLimit);
     return SerialError(PortErrorKind::Stalled,
                        "Could not send " + std::to_string(m_port.bytesToWrite()) + " of " +
                            std::to_string(queued) + " queued bytes to " + describe() +
@@ -163,6 +167,7 @@ std::optional<SerialError> QtSerialPort::driverDrainError(const DrainOutcome& ou
 // still holds after a failed drain is discarded: the system's own close
 // would otherwise wait for it.
 void QtSerialPort::release(bool discardOutput) {
+    m_stallTimer.stop();
     restoreLine();
     const int handle = static_cast<int>(m_port.handle());
     if (discardOutput && handle >= 0)
@@ -280,6 +285,9 @@ void QtSerialPort::write(ByteView bytes) {
             PortErrorKind::Io,
             "Cannot write to " + describe() + ": " + m_port.errorString().toStdString(),
             m_port.errorString().toStdString());
+    // Watched while they wait: a device that stops reading leaves them there.
+    if (!m_stallTimer.isActive())
+        m_stallTimer.start(m_stallLimit);
 }
 
 Bytes QtSerialPort::readAll() {
@@ -319,11 +327,43 @@ void QtSerialPort::handleReadyRead() {
         QMetaObject::invokeMethod(this, &QtSerialPort::handleReadyRead, Qt::QueuedConnection);
 }
 
+void QtSerialPort::handleBytesWritten() {
+    // Progress: the stall limit counts again from now, while bytes wait.
+    if (m_port.bytesToWrite() > 0) {
+        m_stallTimer.start(m_stallLimit);
+        return;
+    }
+    m_stallTimer.stop();
+}
+
+void QtSerialPort::handleWriteStall() {
+    if (!m_port.isOpen() || m_port.bytesToWrite() == 0)
+        return;
+    if (m_closing)
+        return;
+    const int held = queuedOutput(static_cast<int>(m_port.handle()));
+    const qint64 unsent = m_port.bytesToWrite() + std::max(held, 0);
+    loseConnection(PortErrorKind::Stalled, "the device stopped reading: " + std::to_string(unsent) +
+                                               " bytes could not be sent in " +
+                                               formatSeconds(m_stallLimit) + ".");
+}
+
 void QtSerialPort::handleError(QSerialPort::SerialPortError error) {
     const bool lineFailed = error == QSerialPort::ReadError || error == QSerialPort::WriteError ||
                             error == QSerialPort::ResourceError;
     if (!lineFailed || !m_port.isOpen())
         return;
+    // Qt reports a write that would block (EAGAIN) as ResourceError, as it
+    // does a device that went away. A device that stopped reading leaves the
+    // line there, only full: Qt keeps its queue and writes it when the line
+    // takes bytes again, and the stall limit decides when that took too long.
+    if (error == QSerialPort::ResourceError && m_port.bytesToWrite() > 0 &&
+        lineStillThere(static_cast<int>(m_port.handle()))) {
+        m_port.clearError();
+        if (!m_stallTimer.isActive())
+            m_stallTimer.start(m_stallLimit);
+        return;
+    }
     if (m_closing) {
         if (m_closeFailure.empty())
             m_closeFailure = "the device was disconnected";
@@ -340,8 +380,8 @@ void QtSerialPort::handleError(QSerialPort::SerialPortError error) {
 
 void QtSerialPort::loseConnection(PortErrorKind kind, const std::string& cause) {
     // Qt 6.4 repeats the error about 100,000 times a second while the port
-    // stays open; closing at once stops that. Nothing queued can reach a dead
-    // line, so no drain.
+    // stays open; closing at once stops that. Nothing queued can reach a line
+    // that is gone or a device that stopped reading, so no drain.
     m_closing = true;
     release(true);
     try {

@@ -2,11 +2,12 @@
 
 // The serial port on Qt Serial Port: a QObject on the window's event loop.
 // Bytes received raise the data-received handler from readyRead; a device
-// that goes away while open closes the port and raises the port-lost handler
-// once.
+// that goes away while open, or stops reading for longer than the stall
+// limit, closes the port and raises the port-lost handler once.
 
 #include <QObject>
 #include <QSerialPort>
+#include <QTimer>
 #include <chrono>
 #include <optional>
 #include <string>
@@ -29,8 +30,9 @@ class QtSerialPort : public QObject, public SerialPort {
     Q_OBJECT
 
 public:
-    // How long close() keeps trying to write out queued bytes while the line
-    // takes none of them, before it gives up.
+    // How long the port waits while the line takes none of the bytes queued
+    // for it (a device that stopped reading), in use and at close, before it
+    // gives up on them.
     static constexpr std::chrono::milliseconds kDrainStallLimit{3000};
 
     // Port 1 of the running system, 38400 baud, closed.
@@ -46,7 +48,7 @@ public:
     // (polling TIOCOUTQ, never longer than their line time and kDrainMargin;
     // a signal does not cut that wait short), clears the low-latency flag if
     // open set it, then releases the port. If bytes could not be written out
-    // (the line took none for kDrainStallLimit, the adapter stopped sending,
+    // (the line took none for the stall limit, the adapter stopped sending,
     // or the line failed), what is left is discarded, the port is still
     // released, and SerialError then says how many bytes were lost and why
     // (kind Stalled, Disconnected or Io).
@@ -76,7 +78,10 @@ public:
     void open() override;
 
     // Appends to the output queue, sent from the event loop; no system call.
-    // Throws SerialError when the port is not open.
+    // A line that takes no more for now (a device that stopped reading) keeps
+    // the bytes queued; past the stall limit without progress, the port is
+    // closed and reported lost (kind Stalled). Throws SerialError when the
+    // port is not open.
     void write(ByteView bytes) override;
 
     // Every byte received and not yet read; none when closed.
@@ -84,6 +89,10 @@ public:
 
     // "COM 1 (/dev/ttyUSB0)", or "COM 3 (no device)".
     std::string describe() const override;
+
+    // How long queued bytes may wait without progress (kDrainStallLimit
+    // unless set); tests shorten it.
+    void setStallLimit(std::chrono::milliseconds limit) { m_stallLimit = limit; }
 
     // The selected port number and what it resolved to at setPortNumber.
     const PortResolution& resolution() const { return m_resolution; }
@@ -100,6 +109,8 @@ public:
 private slots:
     void handleReadyRead();
     void handleError(QSerialPort::SerialPortError error);
+    void handleBytesWritten();
+    void handleWriteStall();
 
 private:
     std::optional<SerialError> drainOutput();
@@ -119,6 +130,8 @@ private:
     PortResolution m_resolution;
     const LineChoice* m_line = &kDefaultLineChoice;
     QSerialPort m_port;
+    std::chrono::milliseconds m_stallLimit = kDrainStallLimit;
+    QTimer m_stallTimer;              // runs while queued bytes wait; restarted as they leave
     bool m_closing = false;           // closing: no data notifications; errors are the drain's
     std::string m_closeFailure;       // why the line failed while closing
     bool m_readDuringNotify = false;  // the data handler called readAll()

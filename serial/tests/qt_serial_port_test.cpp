@@ -1,5 +1,6 @@
 #include "serial/qt_serial_port.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -17,12 +18,14 @@
 
 #include "serial/tests/fake_scan.h"
 #include "tests/kit/qt_pty.h"
+#include "tests/kit/test_files.h"
 
 namespace oxu {
 namespace {
 
 using namespace std::chrono_literals;
 using testkit::fakeScan;
+using testkit::patterned;
 using testkit::Pty;
 
 constexpr int kWaitMs = 10000;  // generous: the machine is shared
@@ -456,6 +459,69 @@ TEST(ClassifyOpenFailure, TellsTheKindFromQtsErrorAndTheNodesPermissions) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         EXPECT_EQ(classifyOpenFailure(c.error, c.accessError), c.kind);
+    }
+}
+
+// Fills the line from the port's side until it takes no more, as a device
+// that stopped reading leaves it; returns the bytes it took. The system moves
+// bytes on to the other end's buffer behind the writes, so the line is full
+// once it stays unwritable for a while. The pty's own descriptor is a file of
+// its own: the port's stays as it is.
+std::size_t fillLine(const Pty& pty) {
+    const int fd = pty.slave();
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    const Bytes chunk(4096, 0x42);
+    std::size_t taken = 0;
+    pollfd line{fd, POLLOUT, 0};
+    do {
+        for (ssize_t wrote; (wrote = ::write(fd, chunk.data(), chunk.size())) > 0;)
+            taken += static_cast<std::size_t>(wrote);
+    } while (::poll(&line, 1, 200) > 0);
+    return taken;
+}
+
+TEST(PortOnAFullLine, WaitsForTheDeviceAndReportsAStallOnlyPastTheLimit) {
+    for (const bool deviceReadsAgain : {true, false}) {
+        SCOPED_TRACE(deviceReadsAgain ? "the device reads again" : "the device never reads again");
+        Pty pty;
+        QtSerialPort port(fakeScan({{"OXU_COM1", pty.slavePath()}}));
+        port.setStallLimit(deviceReadsAgain ? 30s : 1s);
+        std::vector<SerialError> losses;
+        port.setPortLostHandler([&](const SerialError& error) { losses.push_back(error); });
+        int requests = 0;
+        port.setDataReceivedHandler(
+            [&] { requests += static_cast<int>(port.readAll().size() / 2); });
+        port.open();
+        const std::size_t filler = fillLine(pty);
+        const Bytes page = patterned(258);
+        port.write(page);
+        // A request: the port hands its queue to the full line at once, and
+        // the write would block.
+        pty.send({0xAA, 0x01});
+        ASSERT_TRUE(QTest::qWaitFor([&] { return requests == 1; }, kWaitMs));
+        if (deviceReadsAgain) {
+            ASSERT_TRUE(losses.empty()) << losses.front().what();
+            const Bytes received = pty.receive(filler + page.size(), 20s);
+            ASSERT_EQ(received.size(), filler + page.size());
+            EXPECT_TRUE(std::equal(page.begin(), page.end(), received.end() - 258));
+            EXPECT_TRUE(losses.empty()) << losses.front().what();
+            EXPECT_TRUE(port.isOpen());
+            continue;
+        }
+        const double before = cpuSeconds();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !losses.empty(); }, kWaitMs));
+        const double used = cpuSeconds() - before;
+        std::cout << "[ measured ] CPU while a full line waited 1 s: " << used * 1000 << " ms"
+                  << std::endl;
+        EXPECT_LT(used, 0.10) << "the port spins while the line is full";
+        QTest::qWait(100);  // a second report would come now
+        ASSERT_EQ(losses.size(), 1u);
+        EXPECT_EQ(losses[0].kind(), PortErrorKind::Stalled);
+        EXPECT_EQ(std::string(losses[0].what()),
+                  "The connection to COM 1 (" + pty.slavePath() +
+                      ") was lost: the device stopped reading: 258 bytes could not be sent in 1 "
+                      "s.");
+        EXPECT_FALSE(port.isOpen());
     }
 }
 
