@@ -45,6 +45,11 @@ void TracedPort::close() {
     m_inner.close();
 }
 
+void TracedPort::closeWhenSent(ClosedHandler done) {
+    flushTrace();
+    m_inner.closeWhenSent(std::move(done));
+}
+
 void TracedPort::write(ByteView bytes) {
     m_inner.write(bytes);
     m_bytesWritten += bytes.size();

@@ -31,6 +31,8 @@ public:
     bool isOpen() const override { return m_inner.isOpen(); }
     // Dumps what is still gathered, then closes the inner port.
     void close() override;
+    // The same, with the inner port's own close for a shared event loop.
+    void closeWhenSent(ClosedHandler done) override;
     void setPortNumber(int number) override { m_inner.setPortNumber(number); }
     void setBaudRate(int baud) override { m_inner.setBaudRate(baud); }
     void open() override { m_inner.open(); }

@@ -71,9 +71,14 @@ QtSerialPort::QtSerialPort(PortScan scan, QObject* parent)
     connect(&m_port, &QSerialPort::bytesWritten, this, &QtSerialPort::handleBytesWritten);
     m_stallTimer.setSingleShot(true);
     connect(&m_stallTimer, &QTimer::timeout, this, &QtSerialPort::handleWriteStall);
+    m_drainTimer.setSingleShot(true);
+    connect(&m_drainTimer, &QTimer::timeout, this, &QtSerialPort::continuePendingClose);
 }
 
 QtSerialPort::~QtSerialPort() {
+    // Whoever waited for the close may be going away too.
+    if (m_pendingClose)
+        m_pendingClose->done.clear();
     try {
         close();
     } catch (const std::exception& error) {
@@ -92,13 +97,40 @@ void QtSerialPort::close() {
         return;
     std::optional<SerialError> failure = drainOutput();
     release(failure.has_value());
+    if (m_pendingClose) {
+        finishPendingClose(std::move(failure));
+        return;
+    }
     if (failure)
         throw *failure;
 }
 
+void QtSerialPort::closeWhenSent(ClosedHandler done) {
+    if (m_pendingClose) {
+        m_pendingClose->done.push_back(std::move(done));
+        return;
+    }
+    if (!m_port.isOpen()) {
+        QMetaObject::invokeMethod(
+            this,
+            [done = std::move(done)] {
+                if (done)
+                    done(std::nullopt);
+            },
+            Qt::QueuedConnection);
+        return;
+    }
+    m_closing = true;
+    m_closeFailure.clear();
+    m_pendingClose = PendingClose{{std::move(done)}, m_port.bytesToWrite(), std::nullopt};
+    // Qt writes its queue out from the event loop; the first look comes from
+    // there too, so that done is never called before this returns.
+    m_drainTimer.start(0);
+}
+
 // The synchronous drain of close(): Qt's queue, then the driver's.
 std::optional<SerialError> QtSerialPort::drainOutput() {
-    const qint64 queued = m_port.bytesToWrite();
+    const qint64 queued = m_pendingClose ? m_pendingClose->queued : m_port.bytesToWrite();
     m_closing = true;
     m_closeFailure.clear();
     qint64 pending = m_port.bytesToWrite();
@@ -122,6 +154,54 @@ std::optional<SerialError> QtSerialPort::drainOutput() {
     if (handle < 0)
         return std::nullopt;
     return driverDrainError(waitUntilSent(handle, m_line->baud));
+}
+
+// One step of closeWhenSent(), from the event loop: wait for Qt's queue (its
+// notifier writes it out; bytesWritten comes back here), then look at the
+// driver's queue on a timer until the drain has an outcome.
+void QtSerialPort::continuePendingClose() {
+    if (!m_pendingClose)
+        return;
+    if (!m_closeFailure.empty()) {
+        release(true);
+        finishPendingClose(lineFailedError(m_pendingClose->queued));
+        return;
+    }
+    if (m_port.bytesToWrite() > 0) {
+        if (!m_stallTimer.isActive())
+            m_stallTimer.start(m_stallLimit);
+        return;
+    }
+    PendingClose& pending = *m_pendingClose;
+    const int handle = static_cast<int>(m_port.handle());
+    if (!pending.drain && handle >= 0)
+        pending.drain.emplace(handle, m_line->baud);
+    std::optional<DrainOutcome> outcome =
+        pending.drain ? pending.drain->look() : std::optional<DrainOutcome>(DrainOutcome{});
+    if (!outcome) {
+        m_drainTimer.start(pending.drain->untilNextLook());
+        return;
+    }
+    std::optional<SerialError> failure = driverDrainError(*outcome);
+    release(failure.has_value());
+    finishPendingClose(std::move(failure));
+}
+
+void QtSerialPort::finishPendingClose(std::optional<SerialError> failure) {
+    if (!m_pendingClose)
+        return;
+    const std::vector<ClosedHandler> handlers = std::move(m_pendingClose->done);
+    m_pendingClose.reset();
+    for (const ClosedHandler& done : handlers) {
+        if (!done)
+            continue;
+        try {
+            done(failure);
+        } catch (const std::exception& exception) {
+            // An exception must not unwind through Qt's event dispatch.
+            qWarning("%s", exception.what());
+        }
+    }
 }
 
 SerialError QtSerialPort::stalledQueueError(qint64 queued) const {
@@ -168,6 +248,7 @@ std::optional<SerialError> QtSerialPort::driverDrainError(const DrainOutcome& ou
 // would otherwise wait for it.
 void QtSerialPort::release(bool discardOutput) {
     m_stallTimer.stop();
+    m_drainTimer.stop();
     restoreLine();
     const int handle = static_cast<int>(m_port.handle());
     if (discardOutput && handle >= 0)
@@ -277,6 +358,9 @@ void QtSerialPort::write(ByteView bytes) {
     if (!m_port.isOpen())
         throw SerialError(PortErrorKind::Unsupported,
                           "Cannot write to " + describe() + ": the port is not open");
+    if (m_pendingClose)
+        throw SerialError(PortErrorKind::Unsupported,
+                          "Cannot write to " + describe() + ": the port is being closed");
     if (bytes.empty())
         return;
     const auto size = static_cast<qint64>(bytes.size());
@@ -334,11 +418,20 @@ void QtSerialPort::handleBytesWritten() {
         return;
     }
     m_stallTimer.stop();
+    if (m_pendingClose && !m_drainTimer.isActive())
+        m_drainTimer.start(0);
 }
 
 void QtSerialPort::handleWriteStall() {
     if (!m_port.isOpen() || m_port.bytesToWrite() == 0)
         return;
+    if (m_pendingClose) {
+        const qint64 queued = m_pendingClose->queued;
+        SerialError failure = stalledQueueError(queued);
+        release(true);
+        finishPendingClose(std::move(failure));
+        return;
+    }
     if (m_closing)
         return;
     const int held = queuedOutput(static_cast<int>(m_port.handle()));
@@ -367,6 +460,12 @@ void QtSerialPort::handleError(QSerialPort::SerialPortError error) {
     if (m_closing) {
         if (m_closeFailure.empty())
             m_closeFailure = "the device was disconnected";
+        // Qt repeats the error while the port stays open: end at once.
+        if (m_pendingClose) {
+            SerialError failure = lineFailedError(m_pendingClose->queued);
+            release(true);
+            finishPendingClose(std::move(failure));
+        }
         return;
     }
     // Qt's text for a vanished device is often a stale errno ("Inappropriate

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "protocol/line_choices.h"
 #include "protocol/serial_port.h"
@@ -39,7 +40,9 @@ public:
     explicit QtSerialPort(QObject* parent = nullptr);
     // The same, mapping port numbers through the given scan (tests inject one).
     explicit QtSerialPort(PortScan scan, QObject* parent = nullptr);
-    // Closes the port (writing out what was queued); never throws.
+    // Closes the port (writing out what was queued); never throws. A close
+    // begun by closeWhenSent() is finished at once, without calling its
+    // handler.
     ~QtSerialPort() override;
 
     bool isOpen() const override;
@@ -51,8 +54,16 @@ public:
     // (the line took none for the stall limit, the adapter stopped sending,
     // or the line failed), what is left is discarded, the port is still
     // released, and SerialError then says how many bytes were lost and why
-    // (kind Stalled, Disconnected or Io).
+    // (kind Stalled, Disconnected or Io). Finishes a closeWhenSent() under
+    // way, whose handler then hears the outcome, and does not throw.
     void close() override;
+
+    // The same close without blocking the event loop: Qt's queue is written
+    // out as the line takes it, then the driver's queue is looked at on a
+    // timer; done is called once, from the event loop, when the port has
+    // been released (also when it was not open). A second call while one is
+    // under way hears the same outcome.
+    void closeWhenSent(ClosedHandler done) override;
 
     // Throws SerialError for a number outside 1..16 or while open; resolves
     // the number to a device at once (see resolvePort).
@@ -113,7 +124,16 @@ private slots:
     void handleWriteStall();
 
 private:
+    // A close under way on the event loop (closeWhenSent).
+    struct PendingClose {
+        std::vector<ClosedHandler> done;
+        qint64 queued = 0;                 // bytes in Qt's queue when it began
+        std::optional<DriverDrain> drain;  // once Qt's queue is written out
+    };
+
     std::optional<SerialError> drainOutput();
+    void continuePendingClose();
+    void finishPendingClose(std::optional<SerialError> failure);
     SerialError stalledQueueError(qint64 queued) const;
     SerialError lineFailedError(qint64 queued) const;
     std::optional<SerialError> driverDrainError(const DrainOutcome& outcome) const;
@@ -131,7 +151,9 @@ private:
     const LineChoice* m_line = &kDefaultLineChoice;
     QSerialPort m_port;
     std::chrono::milliseconds m_stallLimit = kDrainStallLimit;
-    QTimer m_stallTimer;              // runs while queued bytes wait; restarted as they leave
+    QTimer m_stallTimer;  // runs while queued bytes wait; restarted as they leave
+    QTimer m_drainTimer;  // the next step of a pending close
+    std::optional<PendingClose> m_pendingClose;
     bool m_closing = false;           // closing: no data notifications; errors are the drain's
     std::string m_closeFailure;       // why the line failed while closing
     bool m_readDuringNotify = false;  // the data handler called readAll()

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <QTest>
+#include <QTimer>
 #include <cstdlib>
 #include <filesystem>
 
@@ -135,9 +136,12 @@ TEST_F(AdapterLineTest, TheCloseWaitsForTheDriversQueueOnlyAsLongAsTheLineNeeds)
     const struct {
         const char* adapter;
         const char* leavesAfterMs;  // nothing: the adapter stopped sending
+        bool onTheLoop;             // closeWhenSent() rather than close()
     } cases[] = {
-        {"sends them", "100"},
-        {"stopped sending", nullptr},
+        {"sends them, close()", "100", false},
+        {"sends them, closeWhenSent()", "100", true},
+        {"stopped sending, close()", nullptr, false},
+        {"stopped sending, closeWhenSent()", nullptr, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.adapter);
@@ -149,10 +153,24 @@ TEST_F(AdapterLineTest, TheCloseWaitsForTheDriversQueueOnlyAsLongAsTheLineNeeds)
         m_port.open();
         m_port.write(Bytes{0x2F, 0x55, 0xAA});
         std::optional<SerialError> failure;
-        try {
-            m_port.close();
-        } catch (const SerialError& error) {
-            failure = error;
+        if (c.onTheLoop) {
+            int ticks = 0;  // the loop runs while the port waits
+            QTimer tick;
+            QObject::connect(&tick, &QTimer::timeout, [&] { ++ticks; });
+            tick.start(1);
+            bool told = false;
+            m_port.closeWhenSent([&](const std::optional<SerialError>& outcome) {
+                told = true;
+                failure = outcome;
+            });
+            EXPECT_TRUE(QTest::qWaitFor([&] { return told; }, 10000));
+            EXPECT_GT(ticks, 0);
+        } else {
+            try {
+                m_port.close();
+            } catch (const SerialError& error) {
+                failure = error;
+            }
         }
         EXPECT_FALSE(m_port.isOpen());
         EXPECT_EQ(m_pty.receive(3), (Bytes{0x2F, 0x55, 0xAA}));

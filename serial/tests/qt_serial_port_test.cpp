@@ -525,5 +525,61 @@ TEST(PortOnAFullLine, WaitsForTheDeviceAndReportsAStallOnlyPastTheLimit) {
     }
 }
 
+TEST(CloseWhenSent, ReleasesThePortFromTheLoopAndTellsOnceHowItWent) {
+    struct Outcome {
+        int calls = 0;
+        std::optional<SerialError> failure;
+    };
+    const struct {
+        const char* name;
+        bool open;
+        bool fill;                          // the device stopped reading
+        std::function<void(Pty&)> device;   // what it does while the port closes
+        std::optional<PortErrorKind> kind;  // of the failure; none when all left
+        const char* says;                   // in the failure's text
+    } cases[] = {
+        {"every byte leaves", true, false, [](Pty&) {}, std::nullopt, ""},
+        {"the port was not open", false, false, [](Pty&) {}, std::nullopt, ""},
+        {"the device never reads", true, true, [](Pty&) {}, PortErrorKind::Stalled,
+         "before closing it: the line accepted nothing for 0.3 s"},
+        {"the device goes away", true, true, [](Pty& pty) { pty.closeMaster(); },
+         PortErrorKind::Disconnected, "before closing it: the device was disconnected"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Pty pty;
+        QtSerialPort port(fakeScan({{"OXU_COM1", pty.slavePath()}}));
+        port.setStallLimit(300ms);
+        const Bytes bytes{0x2F, 0x55, 0xAA};
+        if (c.open) {
+            port.open();
+            if (c.fill)
+                fillLine(pty);
+            port.write(bytes);
+        }
+        Outcome outcome;
+        port.closeWhenSent([&](const std::optional<SerialError>& failure) {
+            ++outcome.calls;
+            outcome.failure = failure;
+            EXPECT_FALSE(port.isOpen()) << "told before the port was released";
+        });
+        EXPECT_EQ(outcome.calls, 0) << "told before closeWhenSent returned";
+        c.device(pty);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return outcome.calls > 0; }, kWaitMs));
+        QTest::qWait(50);  // a second call would come now
+        EXPECT_EQ(outcome.calls, 1);
+        EXPECT_FALSE(port.isOpen());
+        ASSERT_EQ(outcome.failure.has_value(), c.kind.has_value())
+            << (outcome.failure ? outcome.failure->what() : "no failure");
+        if (c.kind) {
+            EXPECT_EQ(outcome.failure->kind(), *c.kind);
+            EXPECT_NE(std::string(outcome.failure->what()).find(c.says), std::string::npos)
+                << outcome.failure->what();
+        } else if (c.open) {
+            EXPECT_EQ(pty.receive(3, 5s), bytes);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace oxu
