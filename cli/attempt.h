@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "protocol/serial_port.h"
 #include "serial/usb_adapter.h"
 
 namespace oxu::cli {
@@ -46,7 +47,10 @@ struct PortIdentity {
 struct AttemptReport {
     RunResult result = RunResult::NotStarted;
     std::string problem;  // what went wrong, for people; empty when complete
-    int attempt = 1;      // 1 for the first; retries so far are attempt - 1
+    // What kind of port failure ended it: the port could not be opened, was
+    // lost, or a write to it failed. Nothing for any other ending.
+    std::optional<PortErrorKind> errorKind;
+    int attempt = 1;  // 1 for the first; retries so far are attempt - 1
     int pagesAnnounced = 0;
     int pagesServed = 0;  // page requests answered (repeats and pages past the image too)
     std::uint64_t bytesSent = 0;

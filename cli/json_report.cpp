@@ -75,6 +75,8 @@ void addOutcome(QJsonObject& object, const PortIdentity& port, const AttemptRepo
     object["seconds"] = toSeconds(report.duration);
     object["problem"] =
         report.problem.empty() ? QJsonValue(QJsonValue::Null) : toQString(report.problem);
+    object["error_kind"] = report.errorKind ? QJsonValue(portErrorKey(*report.errorKind))
+                                            : QJsonValue(QJsonValue::Null);
 }
 
 }  // namespace

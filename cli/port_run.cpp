@@ -119,6 +119,8 @@ void PortRun::start(int attempt) {
     } catch (const std::exception& failure) {
         traceLowLatency();
         m_port.flushTrace();
+        if (const auto* portFailure = dynamic_cast<const SerialError*>(&failure))
+            m_report.errorKind = portFailure->kind();
         end(RunResult::NotStarted, failure.what());
         return;
     }
@@ -151,8 +153,14 @@ void PortRun::handleEvent(const UpdateEvent& event) {
                            m_hooks.onMessage("warning: " + completed.closeProblem);
                        end(RunResult::Complete, "");
                    },
-                   [&](const PortLost& lost) { end(RunResult::PortLost, lost.description); },
-                   [&](const WriteFailed& failed) { end(RunResult::PortLost, failed.description); },
+                   [&](const PortLost& lost) {
+                       m_report.errorKind = lost.kind;
+                       end(RunResult::PortLost, lost.description);
+                   },
+                   [&](const WriteFailed& failed) {
+                       m_report.errorKind = failed.kind;
+                       end(RunResult::PortLost, failed.description);
+                   },
                    // A silent device is reported at once; the attempt gives up
                    // only after --timeout (checkSilence).
                    [](const auto&) {},

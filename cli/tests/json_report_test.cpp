@@ -49,6 +49,7 @@ TEST(AttemptRecord, HoldsWhatTheAuditNeeds) {
     report.bytesSent = 520;
     report.duration = 1'234'567us;
     report.imageSha256 = "bb";
+    report.errorKind = PortErrorKind::Stalled;
     const system_clock::time_point ended{1'714'566'896'789ms};
     const QJsonObject record =
         parse(toJsonLine(makeAttemptRecord(sampleContext(), samplePort(), report, ended)));
@@ -76,6 +77,7 @@ TEST(AttemptRecord, HoldsWhatTheAuditNeeds) {
     EXPECT_EQ(record["bytes_sent"].toInt(), 520);
     EXPECT_DOUBLE_EQ(record["seconds"].toDouble(), 1.235);
     EXPECT_EQ(record["problem"].toString().toStdString(), report.problem);
+    EXPECT_EQ(record["error_kind"].toString(), "stalled");
 }
 
 TEST(AttemptRecord, UnknownsAreNullAndAnAttemptThatSentNothingHasTheRunsHash) {
@@ -92,6 +94,7 @@ TEST(AttemptRecord, UnknownsAreNullAndAnAttemptThatSentNothingHasTheRunsHash) {
     EXPECT_EQ(record["result"].toString(), "could_not_start");
     EXPECT_EQ(record["retries"].toInt(), 0);
     EXPECT_TRUE(record["problem"].isNull());
+    EXPECT_TRUE(record["error_kind"].isNull());
 }
 
 TEST(SummaryRecord, CountsOutcomesAndCarriesTheExitCode) {
