@@ -2,10 +2,12 @@
 
 #include <linux/serial.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <thread>
@@ -22,6 +24,42 @@ std::string systemText(int error) {
     return std::strerror(error);
 }
 
+// The serial flags requestLowLatency() found on a line it changed, where a
+// signal handler can reach them: a slot is taken by storing its descriptor
+// last and freed by clearing it, so the handler never sees half a slot.
+struct SavedFlags {
+    std::atomic<int> fd{-1};
+    serial_struct serial{};
+};
+static_assert(std::atomic<int>::is_always_lock_free, "read from a signal handler");
+
+// One for each port a program can have open at once.
+SavedFlags g_savedFlags[16];
+
+void saveFlags(int fd, const serial_struct& serial) {
+    for (SavedFlags& slot : g_savedFlags) {
+        if (slot.fd.load() < 0) {
+            slot.serial = serial;
+            slot.fd.store(fd);
+            return;
+        }
+    }
+}
+
+void forgetFlags(int fd) {
+    for (SavedFlags& slot : g_savedFlags) {
+        if (slot.fd.load() == fd)
+            slot.fd.store(-1);
+    }
+}
+
+void restoreFlagsAndEnd(int signal) {
+    restoreSavedLineFlags();
+    // The handler was reset as it ran (SA_RESETHAND): once it returns, the
+    // signal raised again ends the program as it would have at first.
+    ::raise(signal);
+}
+
 }  // namespace
 
 int lowerRequestToSend(int fd) {
@@ -35,6 +73,7 @@ LowLatencyResult requestLowLatency(int fd) {
         return {LowLatency::NotOffered, errno};
     if ((serial.flags & ASYNC_LOW_LATENCY) != 0)
         return {LowLatency::AlreadySet, 0};
+    const serial_struct found = serial;
     serial.flags |= ASYNC_LOW_LATENCY;
     if (::ioctl(fd, TIOCSSERIAL, &serial) != 0)
         return {LowLatency::Refused, errno};
@@ -43,6 +82,7 @@ LowLatencyResult requestLowLatency(int fd) {
     serial_struct check{};
     if (::ioctl(fd, TIOCGSERIAL, &check) != 0 || (check.flags & ASYNC_LOW_LATENCY) == 0)
         return {LowLatency::NotOffered, 0};
+    saveFlags(fd, found);
     return {LowLatency::Set, 0};
 }
 
@@ -50,12 +90,40 @@ int restoreLowLatency(int fd) {
     // Read again rather than write back what open found: Qt itself may have
     // changed other flags since (it clears a custom speed at open).
     serial_struct serial{};
-    if (::ioctl(fd, TIOCGSERIAL, &serial) != 0)
-        return errno;
-    if ((serial.flags & ASYNC_LOW_LATENCY) == 0)
-        return 0;
-    serial.flags &= ~static_cast<int>(ASYNC_LOW_LATENCY);
-    return ::ioctl(fd, TIOCSSERIAL, &serial) == 0 ? 0 : errno;
+    int error = 0;
+    if (::ioctl(fd, TIOCGSERIAL, &serial) != 0) {
+        error = errno;
+    } else if ((serial.flags & ASYNC_LOW_LATENCY) != 0) {
+        serial.flags &= ~static_cast<int>(ASYNC_LOW_LATENCY);
+        error = ::ioctl(fd, TIOCSSERIAL, &serial) == 0 ? 0 : errno;
+    }
+    // Forgotten only now: a program ended in between still puts them back.
+    forgetFlags(fd);
+    return error;
+}
+
+void restoreSavedLineFlags() noexcept {
+    const int savedErrno = errno;
+    for (SavedFlags& slot : g_savedFlags) {
+        const int fd = slot.fd.load();
+        if (fd >= 0)
+            ::ioctl(fd, TIOCSSERIAL, &slot.serial);
+    }
+    errno = savedErrno;
+}
+
+void restoreLineFlagsOnTermination() {
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        struct sigaction current {};
+        if (::sigaction(signal, nullptr, &current) != 0 || current.sa_handler != SIG_DFL ||
+            (current.sa_flags & SA_SIGINFO) != 0)
+            continue;
+        struct sigaction action {};
+        action.sa_handler = restoreFlagsAndEnd;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESETHAND;
+        ::sigaction(signal, &action, nullptr);
+    }
 }
 
 std::string describeLowLatency(const LowLatencyResult& result) {

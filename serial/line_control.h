@@ -1,8 +1,8 @@
 #pragma once
 
 // What the port asks of a serial line beyond Qt Serial Port's settings: RTS
-// lowered, the driver's low-latency flag, and a final drain bounded by the
-// line time of what is left.
+// lowered, the driver's low-latency flag (put back even by a program that
+// ends at once), and a final drain bounded by the line time of what is left.
 // Linux calls on the port's open descriptor. A line may lack any of
 // these (a pseudo-terminal has no modem-control lines and no serial flags;
 // CDC-ACM and CH340 adapters have no latency timer): such a refusal is no
@@ -44,12 +44,26 @@ int lowerRequestToSend(int fd);
 // Reads the line's serial flags (TIOCGSERIAL) and, where ASYNC_LOW_LATENCY
 // is off, sets it (TIOCSSERIAL) and reads it back. An FTDI adapter then
 // passes received bytes on at once instead of holding them up to 16 ms.
-// Never throws; a driver that refuses leaves the line as it was.
+// Never throws; a driver that refuses leaves the line as it was. Where the
+// flag was set, the flags found are kept for restoreSavedLineFlags() until
+// restoreLowLatency() puts them back.
 LowLatencyResult requestLowLatency(int fd);
 
 // Clears ASYNC_LOW_LATENCY again, touching no other flag; for a line where
 // requestLowLatency() returned Set. Returns 0 or the errno of the failure.
 int restoreLowLatency(int fd);
+
+// Puts back the serial flags that requestLowLatency() found on every line it
+// changed and restoreLowLatency() has not yet restored: one TIOCSSERIAL each,
+// no drain and no wait. For a program that ends at once, with its ports
+// still open. Async-signal-safe.
+void restoreSavedLineFlags() noexcept;
+
+// Makes SIGTERM, SIGINT and SIGHUP, where they would end the program as it
+// stands (the default action), call restoreSavedLineFlags() first; the
+// program then ends by the same signal. For a program that has no orderly
+// close of its own on those signals. Safe to call more than once.
+void restoreLineFlagsOnTermination();
 
 // What became of the request, in the one wording of the trace and the port
 // check: "low latency: already set; left as it is".

@@ -203,5 +203,24 @@ TEST_F(AdapterLineTest, TheCloseWaitsForTheDriversQueueOnlyAsLongAsTheLineNeeds)
     }
 }
 
+TEST_F(AdapterLineTest, FlagsFoundAtOpenComeBackInOneCallWhileThePortIsOpen) {
+    // What a program that ends at once (Cancel, SIGTERM) does before it goes.
+    ::setenv("OXU_SHIM_FLAGS", "0x40", 1);
+    m_port.open();
+    restoreSavedLineFlags();
+    const ShimLog atEnd = ShimLog::read(m_logPath);
+    EXPECT_EQ(atEnd.all("ioctl TIOCSSERIAL"),
+              (std::vector<std::string>{"ioctl TIOCSSERIAL flags=0x2040 = 0",
+                                        "ioctl TIOCSSERIAL flags=0x40 = 0"}))
+        << atEnd.text();
+    EXPECT_EQ(atEnd.lines.back(), "ioctl TIOCSSERIAL flags=0x40 = 0") << "no drain, no wait";
+
+    // Once the port is closed there is nothing left to put back.
+    m_port.close();
+    const std::size_t before = ShimLog::read(m_logPath).lines.size();
+    restoreSavedLineFlags();
+    EXPECT_EQ(ShimLog::read(m_logPath).lines.size(), before);
+}
+
 }  // namespace
 }  // namespace oxu

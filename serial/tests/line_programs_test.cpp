@@ -329,6 +329,40 @@ TEST_F(LinePrograms, CtrlCDuringTheFinalDrainIsAnInterruptionAndTheBytesLeaveFir
     }
 }
 
+TEST_F(LinePrograms, AWindowEndedAtOnceLeavesTheAdaptersFlagsAsItFoundThem) {
+    // The driver starts with another flag set; the update runs (the device
+    // then falls silent) when the window is ended.
+    const struct {
+        const char* how;
+        int signal;  // 0: the operator presses Cancel
+    } cases[] = {{"Cancel", 0}, {"SIGTERM", SIGTERM}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.how);
+        std::filesystem::remove(logPath());
+        DeviceSim device(kSimulator,
+                         {"--image-size", std::to_string(kImageSize), "--stop-after", "1"});
+        ChildProcess window(kWindow, {}, lineEnvironment(device, {{"OXU_SHIM_FLAGS", "0x40"}}),
+                            ChildProcess::Input::Pipe);
+        window.writeInput("events\nfile " + m_image + "\nclick Command2\n");
+        ASSERT_TRUE(window.waitForOutput(Stream::Out, "event page 1 258", 20s))
+            << window.output(Stream::Out) << window.output(Stream::Err);
+        if (c.signal == 0)
+            window.writeInput("click Command1\n");
+        else
+            window.sendSignal(c.signal);
+        const ProgramResult run = window.finish(10s);
+        device.stop();
+        EXPECT_FALSE(run.timedOut);
+        EXPECT_EQ(run.signal, c.signal) << "ends as it always has";
+        const ShimLog calls = log();
+        SCOPED_TRACE(calls.text());
+        const std::vector<std::string> flagWrites = calls.all("ioctl TIOCSSERIAL");
+        EXPECT_EQ(flagWrites, (std::vector<std::string>{"ioctl TIOCSSERIAL flags=0x2040 = 0",
+                                                        "ioctl TIOCSSERIAL flags=0x40 = 0"}));
+        EXPECT_LT(calls.find("write "), calls.find("ioctl TIOCSSERIAL flags=0x40"));
+    }
+}
+
 TEST_F(LinePrograms, CheckPortSaysWhatTheAdapterAnsweredAndSendsNothing) {
     const struct {
         const char* driver;
