@@ -7,6 +7,8 @@
 #include <QIcon>
 #include <QStringList>
 
+#include "serial/line_control.h"
+
 namespace oxu {
 namespace {
 
@@ -57,6 +59,9 @@ void setUpApplication(QApplication& app) {
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/oxu/oxu-updater.png")));
     installFontFallbacks();
     QApplication::setFont(baseFont());
+    // Cancel ends the window at once, and so does a signal: the port's
+    // driver flags must not outlive it as the port left them.
+    restoreLineFlagsOnTermination();
 }
 
 }  // namespace oxu

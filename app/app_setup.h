@@ -20,7 +20,9 @@ inline constexpr const char* kLanguageProperty = "oxuLanguage";
 
 // Sets the application name ("Oxu", which is also the display name and the
 // title of a box without its own), version "1.00", the language property,
-// the window icon and the fonts. Call once, right after creating app.
+// the window icon and the fonts, and makes SIGTERM, SIGINT and SIGHUP put a
+// port's serial flags back before the program ends (see
+// restoreLineFlagsOnTermination). Call once, right after creating app.
 void setUpApplication(QApplication& app);
 
 // Makes "Tahoma" and "Verdana" resolve on this system: the installed fonts

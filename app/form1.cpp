@@ -23,6 +23,7 @@
 #include "protocol/download_command.h"
 #include "protocol/firmware_image.h"
 #include "protocol/line_choices.h"
+#include "serial/line_control.h"
 #include "serial/port_mapping.h"
 #include "serial/qt_serial_port.h"
 
@@ -272,6 +273,9 @@ void Form1::setStatus(const std::string& text) {
 void Form1::endProgram() {
     // Nothing of the window may run after "Cancel"; the system closes the
     // port's descriptor (and Qt's stale lock file is taken over next time).
+    // The driver's flags outlive the descriptor: they go back as the open
+    // found them, in one call that does not wait for the line.
+    restoreSavedLineFlags();
     std::_Exit(0);
 }
 

@@ -58,7 +58,8 @@ public:
     // technology is told of the new text.
     void setStatus(const std::string& text) override;
     // Ends the process at once with status 0; no further event runs and the
-    // system releases the serial port.
+    // system releases the serial port, once the serial flags the open
+    // changed are put back (restoreSavedLineFlags).
     void endProgram() override;
 
     // The update with its watchdog, for inspection by tests.

@@ -359,7 +359,8 @@ Exit codes:
        gave up
   3    "Transfer Interrupted": the device was heard but made no progress for
        the timeout (fell silent part-way, or sent what is no request)
-  4    the port was lost during the update (device unplugged or line hung up)
+  4    the port was lost during the update (device unplugged, line hung up,
+       or a device that took no bytes for 3 seconds)
   5    some devices did not complete (see the summary): with several ports,
        or with --wait once a board has failed; one port keeps the codes above
   64   bad usage (unknown option, port outside 1 to 16, a port given twice or

@@ -40,8 +40,12 @@ struct PageZeroRequested {
     bool operator==(const PageZeroRequested&) const = default;
 };
 
-// The device reported completion; the port is closed.
+// The device reported completion; the port is closed. The completion stands
+// even when the close could not send what was still queued (closeProblem
+// says why, for people; empty when it could): the device already had all it
+// asked for.
 struct UpdateCompleted {
+    std::string closeProblem;
     bool operator==(const UpdateCompleted&) const = default;
 };
 

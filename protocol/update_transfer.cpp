@@ -192,9 +192,16 @@ void UpdateTransfer::serveRequest() {
 void UpdateTransfer::completeUpdate() {
     LastActivity = std::chrono::microseconds(0);
     RxBuffer.clear();
-    m_port.close();
+    // The port is released either way; bytes it could not send after the
+    // device's completion take nothing from the update.
+    std::string closeProblem;
+    try {
+        m_port.close();
+    } catch (const SerialError& failure) {
+        closeProblem = failure.what();
+    }
     m_window.setStatus("");
-    notify(UpdateCompleted{});
+    notify(UpdateCompleted{closeProblem});
     m_window.messageBox(kTransferCompleteText, Buttons::Ok, Icon::Information, kWindowTitle);
 }
 

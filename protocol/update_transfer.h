@@ -61,12 +61,14 @@ public:
     void startUpdate(const Bytes& image, PortSelection selection);
 
     // The port has bytes waiting. Serves a complete page request, recognises
-    // completion, or keeps the bytes for later. Bytes that cannot start a
-    // request are dropped up to the next request mark, so between calls
-    // RxBuffer holds at most one byte. Any byte re-arms the watch
-    // (and the tick), even after the watchdog has reported a silence. Never re-entered: bytes that
-    // arrive while it runs (for instance while its box is open) are handled
-    // in order as soon as it returns.
+    // completion (closing the port; a close that could not send what was
+    // left does not undo it, see UpdateCompleted), or keeps the bytes for
+    // later. Bytes that cannot start a request are dropped up to the next
+    // request mark, so between calls RxBuffer holds at most one byte. Any
+    // byte re-arms the watch (and the tick), even after the watchdog has
+    // reported a silence. Never re-entered: bytes that arrive while it runs
+    // (for instance while its box is open) are handled in order as soon as
+    // it returns.
     void onDataReceived();
 
     // The port went away while open (already closed). Reports it once

@@ -1,11 +1,15 @@
 #include "serial/qt_serial_port.h"
 
+#include <fcntl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <QElapsedTimer>
 #include <QMetaObject>
 #include <QtGlobal>
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <filesystem>
 #include <utility>
 
@@ -15,11 +19,10 @@ namespace {
 // Each wait while draining is short so that a stall is noticed promptly.
 constexpr int kDrainWaitStepMs = 100;
 
-// Qt answers PermissionError both for a port that another program holds (its
-// lock file, or TIOCEXCL) and for a node this user may not open; the node's
-// own permissions tell the two apart.
-bool accessDenied(const std::string& device) {
-    return ::access(device.c_str(), R_OK | W_OK) != 0 && errno == EACCES;
+// 0 when this user may read and write the node, else the errno that says why
+// not (as open would find it: with the effective IDs).
+int accessError(const std::string& device) {
+    return ::faccessat(AT_FDCWD, device.c_str(), R_OK | W_OK, AT_EACCESS) == 0 ? 0 : errno;
 }
 
 // Qt keys its lock file on the device's file name, so open the node itself:
@@ -30,7 +33,32 @@ QString resolveDevicePath(const std::string& device) {
     return QString::fromStdString(error ? device : target.string());
 }
 
+// "3 s", "0.25 s".
+std::string formatSeconds(std::chrono::milliseconds duration) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g s", static_cast<double>(duration.count()) / 1000.0);
+    return text;
+}
+
 }  // namespace
+
+PortErrorKind classifyOpenFailure(QSerialPort::SerialPortError error, int accessError) {
+    switch (error) {
+        case QSerialPort::DeviceNotFoundError:
+            return PortErrorKind::NoDevice;
+        case QSerialPort::PermissionError:
+            if (accessError == EACCES || accessError == EPERM)
+                return PortErrorKind::AccessDenied;
+            // The node went away between Qt's attempt and the look at it.
+            if (accessError == ENOENT || accessError == ENODEV || accessError == ENOTDIR)
+                return PortErrorKind::NoDevice;
+            return PortErrorKind::Busy;
+        case QSerialPort::UnsupportedOperationError:
+            return PortErrorKind::Unsupported;
+        default:
+            return PortErrorKind::Io;
+    }
+}
 
 QtSerialPort::QtSerialPort(QObject* parent) : QtSerialPort(systemPortScan(), parent) {}
 
@@ -40,9 +68,17 @@ QtSerialPort::QtSerialPort(PortScan scan, QObject* parent)
       m_resolution(resolvePort(kFirstPortNumber, m_scan)) {
     connect(&m_port, &QSerialPort::readyRead, this, &QtSerialPort::handleReadyRead);
     connect(&m_port, &QSerialPort::errorOccurred, this, &QtSerialPort::handleError);
+    connect(&m_port, &QSerialPort::bytesWritten, this, &QtSerialPort::handleBytesWritten);
+    m_stallTimer.setSingleShot(true);
+    connect(&m_stallTimer, &QTimer::timeout, this, &QtSerialPort::handleWriteStall);
+    m_drainTimer.setSingleShot(true);
+    connect(&m_drainTimer, &QTimer::timeout, this, &QtSerialPort::continuePendingClose);
 }
 
 QtSerialPort::~QtSerialPort() {
+    // Whoever waited for the close may be going away too.
+    if (m_pendingClose)
+        m_pendingClose->done.clear();
     try {
         close();
     } catch (const std::exception& error) {
@@ -59,51 +95,166 @@ bool QtSerialPort::isOpen() const {
 void QtSerialPort::close() {
     if (!m_port.isOpen())
         return;
-    const qint64 queued = m_port.bytesToWrite();
-    m_closing = true;
-    m_closeFailure.clear();
-    const std::string failure = drainOutput();
-    const qint64 unsent = m_port.bytesToWrite();
-    restoreLine();
-    m_port.close();
-    m_closing = false;
-    if (failure.empty())
+    std::optional<SerialError> failure = drainOutput();
+    release(failure.has_value());
+    if (m_pendingClose) {
+        finishPendingClose(std::move(failure));
         return;
-    if (unsent > 0)
-        throw SerialError(PortErrorKind::Stalled,
-                          "Could not send " + std::to_string(unsent) + " of " +
-                              std::to_string(queued) + " queued bytes to " + describe() +
-                              " before closing it: " + failure,
-                          failure);
-    throw SerialError(
-        PortErrorKind::Io,
-        "Could not finish sending to " + describe() + " before closing it: " + failure, failure);
+    }
+    if (failure)
+        throw *failure;
 }
 
-// Returns why the queue could not be written out, or nothing when it was.
-std::string QtSerialPort::drainOutput() {
+void QtSerialPort::closeWhenSent(ClosedHandler done) {
+    if (m_pendingClose) {
+        m_pendingClose->done.push_back(std::move(done));
+        return;
+    }
+    if (!m_port.isOpen()) {
+        QMetaObject::invokeMethod(
+            this,
+            [done = std::move(done)] {
+                if (done)
+                    done(std::nullopt);
+            },
+            Qt::QueuedConnection);
+        return;
+    }
+    m_closing = true;
+    m_closeFailure.clear();
+    m_pendingClose = PendingClose{{std::move(done)}, m_port.bytesToWrite(), std::nullopt};
+    // Qt writes its queue out from the event loop; the first look comes from
+    // there too, so that done is never called before this returns.
+    m_drainTimer.start(0);
+}
+
+// The synchronous drain of close(): Qt's queue, then the driver's.
+std::optional<SerialError> QtSerialPort::drainOutput() {
+    const qint64 queued = m_pendingClose ? m_pendingClose->queued : m_port.bytesToWrite();
+    m_closing = true;
+    m_closeFailure.clear();
     qint64 pending = m_port.bytesToWrite();
     QElapsedTimer sinceProgress;
     sinceProgress.start();
     while (pending > 0) {
         m_port.waitForBytesWritten(kDrainWaitStepMs);
         if (!m_closeFailure.empty())
-            return m_closeFailure;
+            return lineFailedError(queued);
         const qint64 left = m_port.bytesToWrite();
         if (left < pending) {
             pending = left;
             sinceProgress.restart();
-        } else if (sinceProgress.hasExpired(kDrainStallLimit.count())) {
-            return "the line accepted nothing for " +
-                   std::to_string(kDrainStallLimit.count() / 1000) + " seconds";
+        } else if (sinceProgress.hasExpired(m_stallLimit.count())) {
+            return stalledQueueError(queued);
         }
     }
     // Qt's close() restores the old termios at once; let the driver send what
     // it still holds first. A pty has nothing to drain and returns at once.
     const int handle = static_cast<int>(m_port.handle());
     if (handle < 0)
-        return {};
-    return waitUntilSent(handle, m_line->baud);
+        return std::nullopt;
+    return driverDrainError(waitUntilSent(handle, m_line->baud));
+}
+
+// One step of closeWhenSent(), from the event loop: wait for Qt's queue (its
+// notifier writes it out; bytesWritten comes back here), then look at the
+// driver's queue on a timer until the drain has an outcome.
+void QtSerialPort::continuePendingClose() {
+    if (!m_pendingClose)
+        return;
+    if (!m_closeFailure.empty()) {
+        release(true);
+        finishPendingClose(lineFailedError(m_pendingClose->queued));
+        return;
+    }
+    if (m_port.bytesToWrite() > 0) {
+        if (!m_stallTimer.isActive())
+            m_stallTimer.start(m_stallLimit);
+        return;
+    }
+    PendingClose& pending = *m_pendingClose;
+    const int handle = static_cast<int>(m_port.handle());
+    if (!pending.drain && handle >= 0)
+        pending.drain.emplace(handle, m_line->baud);
+    std::optional<DrainOutcome> outcome =
+        pending.drain ? pending.drain->look() : std::optional<DrainOutcome>(DrainOutcome{});
+    if (!outcome) {
+        m_drainTimer.start(pending.drain->untilNextLook());
+        return;
+    }
+    std::optional<SerialError> failure = driverDrainError(*outcome);
+    release(failure.has_value());
+    finishPendingClose(std::move(failure));
+}
+
+void QtSerialPort::finishPendingClose(std::optional<SerialError> failure) {
+    if (!m_pendingClose)
+        return;
+    const std::vector<ClosedHandler> handlers = std::move(m_pendingClose->done);
+    m_pendingClose.reset();
+    for (const ClosedHandler& done : handlers) {
+        if (!done)
+            continue;
+        try {
+            done(failure);
+        } catch (const std::exception& exception) {
+            // An exception must not unwind through Qt's event dispatch.
+            qWarning("%s", exception.what());
+        }
+    }
+}
+
+SerialError QtSerialPort::stalledQueueError(qint64 queued) const {
+    const std::string reason = "the line accepted nothing for " + formatSeconds(m_stallLimit);
+    return SerialError(PortErrorKind::Stalled,
+                       "Could not send " + std::to_string(m_port.bytesToWrite()) + " of " +
+                           std::to_string(queued) + " queued bytes to " + describe() +
+                           " before closing it: " + reason,
+                       reason);
+}
+
+SerialError QtSerialPort::lineFailedError(qint64 queued) const {
+    const qint64 unsent = m_port.bytesToWrite();
+    if (unsent > 0)
+        return SerialError(PortErrorKind::Disconnected,
+                           "Could not send " + std::to_string(unsent) + " of " +
+                               std::to_string(queued) + " queued bytes to " + describe() +
+                               " before closing it: " + m_closeFailure,
+                           m_closeFailure);
+    return SerialError(
+        PortErrorKind::Disconnected,
+        "Could not finish sending to " + describe() + " before closing it: " + m_closeFailure,
+        m_closeFailure);
+}
+
+std::optional<SerialError> QtSerialPort::driverDrainError(const DrainOutcome& outcome) const {
+    switch (outcome.result) {
+        case DrainOutcome::Result::Sent:
+            return std::nullopt;
+        case DrainOutcome::Result::Stalled:
+            return SerialError(PortErrorKind::Stalled, describe() + ": " + outcome.reason + ".",
+                               outcome.reason);
+        case DrainOutcome::Result::LineFailed:
+            break;
+    }
+    return SerialError(
+        PortErrorKind::Io,
+        "Could not finish sending to " + describe() + " before closing it: " + outcome.reason,
+        outcome.reason);
+}
+
+// Puts the line back as open found it and lets go of it. What the driver
+// still holds after a failed drain is discarded: the system's own close
+// would otherwise wait for it.
+void QtSerialPort::release(bool discardOutput) {
+    m_stallTimer.stop();
+    m_drainTimer.stop();
+    restoreLine();
+    const int handle = static_cast<int>(m_port.handle());
+    if (discardOutput && handle >= 0)
+        ::tcflush(handle, TCOFLUSH);
+    m_port.close();
+    m_closing = false;
 }
 
 void QtSerialPort::restoreLine() {
@@ -171,27 +322,18 @@ void QtSerialPort::open() {
     m_port.setFlowControl(QSerialPort::NoFlowControl);
     if (!m_port.open(QIODevice::ReadWrite)) {
         const std::string reason = m_port.errorString().toStdString();
-        PortErrorKind kind = PortErrorKind::Io;
+        const PortErrorKind kind = classifyOpenFailure(m_port.error(), accessError(device));
         std::string cause = reason;
-        switch (m_port.error()) {
-            case QSerialPort::DeviceNotFoundError:
-                kind = PortErrorKind::NoDevice;
+        switch (kind) {
+            case PortErrorKind::NoDevice:
                 cause = "the device does not exist (" + reason + ")";
                 break;
-            case QSerialPort::PermissionError:
-                if (accessDenied(device)) {
-                    kind = PortErrorKind::AccessDenied;
-                    cause =
-                        "access is denied; add your user to the dialout group and log in "
-                        "again (" +
+            case PortErrorKind::AccessDenied:
+                cause = "access is denied; add your user to the dialout group and log in again (" +
                         reason + ")";
-                } else {
-                    kind = PortErrorKind::Busy;
-                    cause = "the port is in use by another program (" + reason + ")";
-                }
                 break;
-            case QSerialPort::UnsupportedOperationError:
-                kind = PortErrorKind::Unsupported;
+            case PortErrorKind::Busy:
+                cause = "the port is in use by another program (" + reason + ")";
                 break;
             default:
                 break;
@@ -216,6 +358,9 @@ void QtSerialPort::write(ByteView bytes) {
     if (!m_port.isOpen())
         throw SerialError(PortErrorKind::Unsupported,
                           "Cannot write to " + describe() + ": the port is not open");
+    if (m_pendingClose)
+        throw SerialError(PortErrorKind::Unsupported,
+                          "Cannot write to " + describe() + ": the port is being closed");
     if (bytes.empty())
         return;
     const auto size = static_cast<qint64>(bytes.size());
@@ -224,6 +369,9 @@ void QtSerialPort::write(ByteView bytes) {
             PortErrorKind::Io,
             "Cannot write to " + describe() + ": " + m_port.errorString().toStdString(),
             m_port.errorString().toStdString());
+    // Watched while they wait: a device that stops reading leaves them there.
+    if (!m_stallTimer.isActive())
+        m_stallTimer.start(m_stallLimit);
 }
 
 Bytes QtSerialPort::readAll() {
@@ -263,14 +411,61 @@ void QtSerialPort::handleReadyRead() {
         QMetaObject::invokeMethod(this, &QtSerialPort::handleReadyRead, Qt::QueuedConnection);
 }
 
+void QtSerialPort::handleBytesWritten() {
+    // Progress: the stall limit counts again from now, while bytes wait.
+    if (m_port.bytesToWrite() > 0) {
+        m_stallTimer.start(m_stallLimit);
+        return;
+    }
+    m_stallTimer.stop();
+    if (m_pendingClose && !m_drainTimer.isActive())
+        m_drainTimer.start(0);
+}
+
+void QtSerialPort::handleWriteStall() {
+    if (!m_port.isOpen() || m_port.bytesToWrite() == 0)
+        return;
+    if (m_pendingClose) {
+        const qint64 queued = m_pendingClose->queued;
+        SerialError failure = stalledQueueError(queued);
+        release(true);
+        finishPendingClose(std::move(failure));
+        return;
+    }
+    if (m_closing)
+        return;
+    const int held = queuedOutput(static_cast<int>(m_port.handle()));
+    const qint64 unsent = m_port.bytesToWrite() + std::max(held, 0);
+    loseConnection(PortErrorKind::Stalled, "the device stopped reading: " + std::to_string(unsent) +
+                                               " bytes could not be sent in " +
+                                               formatSeconds(m_stallLimit) + ".");
+}
+
 void QtSerialPort::handleError(QSerialPort::SerialPortError error) {
     const bool lineFailed = error == QSerialPort::ReadError || error == QSerialPort::WriteError ||
                             error == QSerialPort::ResourceError;
     if (!lineFailed || !m_port.isOpen())
         return;
+    // Qt reports a write that would block (EAGAIN) as ResourceError, as it
+    // does a device that went away. A device that stopped reading leaves the
+    // line there, only full: Qt keeps its queue and writes it when the line
+    // takes bytes again, and the stall limit decides when that took too long.
+    if (error == QSerialPort::ResourceError && m_port.bytesToWrite() > 0 &&
+        lineStillThere(static_cast<int>(m_port.handle()))) {
+        m_port.clearError();
+        if (!m_stallTimer.isActive())
+            m_stallTimer.start(m_stallLimit);
+        return;
+    }
     if (m_closing) {
         if (m_closeFailure.empty())
             m_closeFailure = "the device was disconnected";
+        // Qt repeats the error while the port stays open: end at once.
+        if (m_pendingClose) {
+            SerialError failure = lineFailedError(m_pendingClose->queued);
+            release(true);
+            finishPendingClose(std::move(failure));
+        }
         return;
     }
     // Qt's text for a vanished device is often a stale errno ("Inappropriate
@@ -284,12 +479,10 @@ void QtSerialPort::handleError(QSerialPort::SerialPortError error) {
 
 void QtSerialPort::loseConnection(PortErrorKind kind, const std::string& cause) {
     // Qt 6.4 repeats the error about 100,000 times a second while the port
-    // stays open; closing at once stops that. Nothing queued can reach a dead
-    // line, so no drain.
+    // stays open; closing at once stops that. Nothing queued can reach a line
+    // that is gone or a device that stopped reading, so no drain.
     m_closing = true;
-    restoreLine();
-    m_port.close();
-    m_closing = false;
+    release(true);
     try {
         notifyPortLost(
             SerialError(kind, "The connection to " + describe() + " was lost: " + cause));

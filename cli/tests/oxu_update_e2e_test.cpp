@@ -186,6 +186,7 @@ struct FaultCase {
     std::vector<std::string> simulatorFlags;
     int exitCode;
     const char* message;
+    const char* errorKind;  // as the attempt's JSON gives it
 };
 
 class ReportsFault : public OxuUpdateTest, public testing::WithParamInterface<FaultCase> {};
@@ -199,19 +200,22 @@ TEST_P(ReportsFault, WithItsExitCodeAndMessageOnce) {
     DeviceSim device(kSimulator, flags);
 
     const ProgramResult run =
-        runProgram(kUpdate, {"--timeout", "1.5", "--device", device.path(), image});
+        runProgram(kUpdate, {"--json", "--timeout", "1.5", "--device", device.path(), image});
     EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
     EXPECT_EQ(countOccurrences(run.err, c.message), 1) << run.err;
     EXPECT_EQ(run.err.find("Transfert Complete"), std::string::npos) << run.err;
+    ASSERT_NE(run.out.find("\"record\":\"attempt\""), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find(std::string("\"error_kind\":") + c.errorKind), std::string::npos)
+        << run.out;
     device.stop();
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, ReportsFault,
     testing::Values(
-        FaultCase{"SilentDevice", {"--silent"}, 2, "Connection Failed"},
-        FaultCase{"DeviceStopsPartWay", {"--stop-after", "2"}, 3, "Transfer Interrupted"},
-        FaultCase{"LineHungUp", {"--hangup-after", "2"}, 4, "was lost"}),
+        FaultCase{"SilentDevice", {"--silent"}, 2, "Connection Failed", "null"},
+        FaultCase{"DeviceStopsPartWay", {"--stop-after", "2"}, 3, "Transfer Interrupted", "null"},
+        FaultCase{"LineHungUp", {"--hangup-after", "2"}, 4, "was lost", "\"disconnected\""}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(OxuUpdateTest, APortHeldByAnotherProgramIsReportedInUse) {
@@ -222,10 +226,12 @@ TEST_F(OxuUpdateTest, APortHeldByAnotherProgramIsReportedInUse) {
     holder.setPortName(QString::fromStdString(device.path()));
     ASSERT_TRUE(holder.open(QIODevice::ReadWrite)) << holder.errorString().toStdString();
 
-    const ProgramResult run = runProgram(kUpdate, {"--trace", "--device", device.path(), image});
+    const ProgramResult run =
+        runProgram(kUpdate, {"--json", "--trace", "--device", device.path(), image});
     EXPECT_EQ(run.exitCode, 1) << run.err;
     EXPECT_NE(run.err.find("could not start"), std::string::npos) << run.err;
     EXPECT_NE(run.err.find("in use"), std::string::npos) << run.err;
+    EXPECT_NE(run.out.find("\"error_kind\":\"busy\""), std::string::npos) << run.out;
     EXPECT_NE(run.err.find(device.path()), std::string::npos) << run.err;
     EXPECT_EQ(run.err.find("] >"), std::string::npos) << "nothing may be sent: " << run.err;
     holder.close();

@@ -105,12 +105,22 @@ TEST_F(UpdateEventsTest, ReportsEachStepOfTheUpdateInOrder) {
          0,
          [](UpdateEventsTest& t) { t.port.deliver({0x55}); },
          {UpdateStarted{0, 0}, UpdateCompleted{}}},
+        {"the close after completion cannot send what was left",
+         300,
+         [](UpdateEventsTest& t) {
+             t.port.deliver({0xAA, 0x01});
+             t.port.closeFailure = "COM 1: 2 bytes were still waiting to be sent";
+             t.port.deliver({0x55});
+         },
+         {UpdateStarted{300, 2}, PageServed{1, 258},
+          UpdateCompleted{"COM 1: 2 bytes were still waiting to be sent"}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         UpdateEventsTest& t = *this;
         t.observer.events.clear();
         t.port.writeFailure.clear();
+        t.port.closeFailure.clear();
         t.start(c.imageSize);
         c.device(t);
         EXPECT_EQ(t.observer.events, c.expected);

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <QTest>
+#include <QTimer>
 #include <cstdlib>
 #include <filesystem>
 
@@ -39,7 +40,7 @@ protected:
     ~AdapterLineTest() override {
         for (const char* name :
              {"OXU_SHIM_DEVICE", "OXU_SHIM_LOG", "OXU_SHIM_LINE", "OXU_SHIM_FLAGS",
-              "OXU_SHIM_REFUSE_SET", "OXU_SHIM_EINTR", "OXU_SHIM_OUTQ"})
+              "OXU_SHIM_REFUSE_SET", "OXU_SHIM_OUTQ", "OXU_SHIM_OUTQ_MS", "OXU_SHIM_DRAIN_BLOCK"})
             ::unsetenv(name);
         std::filesystem::remove(m_logPath);
     }
@@ -70,7 +71,7 @@ TEST_F(AdapterLineTest, LowersRtsAndSetsLowLatencyBeforeTheFirstByteAndRestoresA
     const std::size_t rts = log.find("ioctl TIOCMBIC RTS = 0");
     const std::size_t setLow = log.find("ioctl TIOCSSERIAL " + kLowLatencyFlags + " = 0");
     const std::size_t write = log.find("write ");
-    const std::size_t drain = log.find("tcdrain = 0");
+    const std::size_t drain = log.find("ioctl TIOCOUTQ 0 = 0", write);
     const std::size_t restore = log.find("ioctl TIOCSSERIAL flags=0x0 = 0");
     const std::size_t settingsBack = log.find("tcsetattr", drain);
     const std::size_t close = log.find("close ");
@@ -126,38 +127,99 @@ TEST_F(AdapterLineTest, EachDriverAnswerLeavesTheFlagsAsTheyWere) {
     }
 }
 
-TEST_F(AdapterLineTest, DrainInterruptedBySignalIsWaitedForAgain) {
-    ::setenv("OXU_SHIM_EINTR", "1", 1);
-    const ShimLog log = runSession();
-    EXPECT_EQ(log.only({"tcdrain", "close"}),
-              (std::vector<std::string>{"tcdrain = -1 EINTR", "tcdrain = 0",
-                                        "close lines=DTR flags=0x0"}))
-        << log.text();
-    EXPECT_NE(log.find("tcsetattr", log.find("tcdrain = 0")), ShimLog::kNone)
-        << "the old settings come back only after the wait";
+TEST_F(AdapterLineTest, TheCloseWaitsForTheDriversQueueOnlyAsLongAsTheLineNeeds) {
+    // The driver holds 100 bytes (26 ms at 38400 baud), and the drain call
+    // itself would block for a minute: the port must ask the driver's count
+    // instead, and give up after the line time and the margin.
+    ::setenv("OXU_SHIM_OUTQ", "100", 1);
+    ::setenv("OXU_SHIM_DRAIN_BLOCK", "60", 1);
+    const struct {
+        const char* adapter;
+        const char* leavesAfterMs;  // nothing: the adapter stopped sending
+        bool onTheLoop;             // closeWhenSent() rather than close()
+    } cases[] = {
+        {"sends them, close()", "100", false},
+        {"sends them, closeWhenSent()", "100", true},
+        {"stopped sending, close()", nullptr, false},
+        {"stopped sending, closeWhenSent()", nullptr, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.adapter);
+        std::filesystem::remove(m_logPath);
+        if (c.leavesAfterMs != nullptr)
+            ::setenv("OXU_SHIM_OUTQ_MS", c.leavesAfterMs, 1);
+        else
+            ::unsetenv("OXU_SHIM_OUTQ_MS");
+        m_port.open();
+        m_port.write(Bytes{0x2F, 0x55, 0xAA});
+        std::optional<SerialError> failure;
+        if (c.onTheLoop) {
+            int ticks = 0;  // the loop runs while the port waits
+            QTimer tick;
+            QObject::connect(&tick, &QTimer::timeout, [&] { ++ticks; });
+            tick.start(1);
+            bool told = false;
+            m_port.closeWhenSent([&](const std::optional<SerialError>& outcome) {
+                told = true;
+                failure = outcome;
+            });
+            EXPECT_TRUE(QTest::qWaitFor([&] { return told; }, 10000));
+            EXPECT_GT(ticks, 0);
+        } else {
+            try {
+                m_port.close();
+            } catch (const SerialError& error) {
+                failure = error;
+            }
+        }
+        EXPECT_FALSE(m_port.isOpen());
+        EXPECT_EQ(m_pty.receive(3), (Bytes{0x2F, 0x55, 0xAA}));
+        const ShimLog log = ShimLog::read(m_logPath);
+        SCOPED_TRACE(log.text());
+        EXPECT_TRUE(log.all("tcdrain").empty());
+        const std::size_t held = log.find("ioctl TIOCOUTQ 100 = 0");
+        const std::size_t restored = log.find("ioctl TIOCSSERIAL flags=0x0 = 0");
+        EXPECT_LT(held, restored);
+        EXPECT_LT(restored, log.find("tcsetattr", restored)) << "flags back before the settings";
+        EXPECT_EQ(log.lines.back(), "close lines=DTR flags=0x0");
+        if (c.leavesAfterMs != nullptr) {
+            EXPECT_FALSE(failure.has_value()) << failure->what();
+            EXPECT_LT(held, log.find("ioctl TIOCOUTQ 0 = 0")) << "waited until they left";
+            EXPECT_EQ(log.find("tcflush TCOFLUSH"), ShimLog::kNone);
+            continue;
+        }
+        ASSERT_TRUE(failure.has_value());
+        EXPECT_EQ(failure->kind(), PortErrorKind::Stalled);
+        const std::string text = failure->what();
+        EXPECT_EQ(text.rfind("COM 1 (" + m_pty.slavePath() +
+                                 "): 100 bytes were still waiting to be sent after ",
+                             0),
+                  0u)
+            << text;
+        EXPECT_NE(text.find(" ms; the adapter stopped sending."), std::string::npos) << text;
+        const std::size_t flushed = log.find("tcflush TCOFLUSH");
+        EXPECT_LT(held, flushed);
+        EXPECT_LT(flushed, log.find("close ")) << "what was left is discarded before the close";
+    }
 }
 
-TEST_F(AdapterLineTest, DrainInterruptedWithoutEndGivesUpAfterTheLineTimeAndSaysSo) {
-    // Every wait is cut short and the driver keeps 100 bytes: the port waits
-    // their line time plus the margin, then closes and says what was left.
-    ::setenv("OXU_SHIM_EINTR", "1000000", 1);
-    ::setenv("OXU_SHIM_OUTQ", "100", 1);
+TEST_F(AdapterLineTest, FlagsFoundAtOpenComeBackInOneCallWhileThePortIsOpen) {
+    // What a program that ends at once (Cancel, SIGTERM) does before it goes.
+    ::setenv("OXU_SHIM_FLAGS", "0x40", 1);
     m_port.open();
-    m_port.write(Bytes{0x2F, 0x55, 0xAA});
-    std::string failure;
-    try {
-        m_port.close();
-    } catch (const SerialError& error) {
-        failure = error.what();
-    }
-    EXPECT_FALSE(m_port.isOpen());
-    EXPECT_NE(failure.find("100 bytes were still waiting to be sent"), std::string::npos)
-        << failure;
-    EXPECT_NE(failure.find("COM 1"), std::string::npos) << failure;
-    const ShimLog log = ShimLog::read(m_logPath);
-    EXPECT_GE(log.all("tcdrain = -1 EINTR").size(), 2u) << "retried";
-    EXPECT_TRUE(log.all("tcdrain = 0").empty());
-    EXPECT_EQ(log.lines.back(), "close lines=DTR flags=0x0");
+    restoreSavedLineFlags();
+    const ShimLog atEnd = ShimLog::read(m_logPath);
+    EXPECT_EQ(atEnd.all("ioctl TIOCSSERIAL"),
+              (std::vector<std::string>{"ioctl TIOCSSERIAL flags=0x2040 = 0",
+                                        "ioctl TIOCSSERIAL flags=0x40 = 0"}))
+        << atEnd.text();
+    EXPECT_EQ(atEnd.lines.back(), "ioctl TIOCSSERIAL flags=0x40 = 0") << "no drain, no wait";
+
+    // Once the port is closed there is nothing left to put back.
+    m_port.close();
+    const std::size_t before = ShimLog::read(m_logPath).lines.size();
+    restoreSavedLineFlags();
+    EXPECT_EQ(ShimLog::read(m_logPath).lines.size(), before);
 }
 
 }  // namespace

@@ -4,7 +4,9 @@
 
 #include "serial/line_control.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <QTest>
 #include <cerrno>
@@ -67,8 +69,27 @@ TEST(LineCallsOnAPty, AreRefusedWithoutHarm) {
     EXPECT_EQ(lowerRequestToSend(fd), ENOTTY);
     EXPECT_EQ(requestLowLatency(fd), (LowLatencyResult{LowLatency::NotOffered, ENOTTY}));
     EXPECT_EQ(restoreLowLatency(fd), ENOTTY);
-    EXPECT_EQ(waitUntilSent(fd, 38400), "");
-    EXPECT_NE(waitUntilSent(-1, 38400).find("the line failed while sending"), std::string::npos);
+    EXPECT_EQ(waitUntilSent(fd, 38400).result, DrainOutcome::Result::Sent);
+    const DrainOutcome failed = waitUntilSent(-1, 38400);
+    EXPECT_EQ(failed.result, DrainOutcome::Result::LineFailed);
+    EXPECT_NE(failed.reason.find("the line failed while sending"), std::string::npos);
+}
+
+TEST(LineStillThere, IsTrueForAFullLineAndFalseOnceTheOtherEndIsGone) {
+    Pty pty;
+    const int fd = pty.slave();
+    EXPECT_TRUE(lineStillThere(fd));
+    // The device stops reading: the line fills until a write would block.
+    const int flags = ::fcntl(fd, F_GETFL);
+    ASSERT_EQ(::fcntl(fd, F_SETFL, flags | O_NONBLOCK), 0);
+    const Bytes chunk(4096, 0x42);
+    while (::write(fd, chunk.data(), chunk.size()) > 0) {
+    }
+    ASSERT_EQ(errno, EAGAIN);
+    EXPECT_TRUE(lineStillThere(fd)) << "a full line is back-pressure, not a loss";
+    pty.closeMaster();
+    EXPECT_FALSE(lineStillThere(fd));
+    EXPECT_FALSE(lineStillThere(-1));
 }
 
 TEST(PortOnAPty, OpensCarriesAndClosesWhenTheLineRefusesModemAndFlagCalls) {

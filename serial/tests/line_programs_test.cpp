@@ -4,11 +4,14 @@
 // preloaded to play the adapter's driver and log what they ask of the line.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <memory>
+#include <thread>
 
 #include "kit/child_process.h"
 #include "serial/tests/shim_log.h"
@@ -141,7 +144,7 @@ void expectAdapterSession(const ShimLog& log) {
     EXPECT_LT(lowLatency, firstWrite);
     for (const std::string& write : log.all("write "))
         EXPECT_NE(write.find(" lines=DTR = "), std::string::npos) << write;
-    EXPECT_LT(log.find("tcdrain = 0"), restored);
+    EXPECT_LT(log.find("ioctl TIOCOUTQ 0 = 0", firstWrite), restored) << "drained first";
     EXPECT_LT(restored, close);
     EXPECT_EQ(log.lines.back(), "close lines=DTR flags=0x0");
     EXPECT_EQ(log.all("open ").size(), 1u);
@@ -230,19 +233,139 @@ TEST_F(LinePrograms, TraceSaysOnceWhatTheDriverAnsweredToLowLatency) {
     }
 }
 
-TEST_F(LinePrograms, CtrlCDuringTheFinalDrainStillLetsTheBytesLeaveFirst) {
-    // The first wait for the command's bytes to leave is cut short by a
-    // signal; the port waits again before it puts the old settings back.
-    const Outcome run = downloadByTool({{"OXU_SHIM_EINTR", "1"}});
-    EXPECT_EQ(run.exitCode, 0) << run.said;
-    const ShimLog calls = log();
-    EXPECT_EQ(
-        calls.only({"write", "tcdrain", "ioctl TIOCSSERIAL", "tcsetattr", "close"}),
-        (std::vector<std::string>{
-            "tcsetattr other = 0", "tcsetattr 38400 = 0", "ioctl TIOCSSERIAL flags=0x2000 = 0",
-            "write 3 lines=DTR = 3", "tcdrain = -1 EINTR", "tcdrain = 0",
-            "ioctl TIOCSSERIAL flags=0x0 = 0", "tcsetattr other = 0", "close lines=DTR flags=0x0"}))
-        << calls.text();
+// The adapter stopped sending: its driver keeps 100 bytes, and a drain call
+// would block for a minute.
+const Environment kStalledAdapter{{"OXU_SHIM_OUTQ", "100"}, {"OXU_SHIM_DRAIN_BLOCK", "60"}};
+
+// The drain asked the driver, gave up on what it held, discarded that, and
+// only then let go of the port.
+void expectGivenUpDrain(const ShimLog& log) {
+    SCOPED_TRACE(log.text());
+    EXPECT_TRUE(log.all("tcdrain").empty());
+    const std::size_t held = log.find("ioctl TIOCOUTQ 100 = 0");
+    const std::size_t flushed = log.find("tcflush TCOFLUSH");
+    ASSERT_NE(flushed, ShimLog::kNone);
+    EXPECT_LT(held, flushed);
+    EXPECT_LT(flushed, log.find("close "));
+    EXPECT_EQ(log.lines.back(), "close lines=DTR flags=0x0");
+}
+
+TEST_F(LinePrograms, AnAdapterThatStopsSendingDelaysTheEndOnlyByItsLineTime) {
+    const std::string stranded = "100 bytes were still waiting to be sent after ";
+    const struct {
+        const char* session;
+        Outcome (LinePrograms::*play)(const Environment&, bool);
+        int exitCode;
+        std::vector<std::string> expected;  // what must be said, once each
+    } cases[] = {
+        // The device said it is complete: that stands, with a word on the rest.
+        {"oxu-update, update",
+         &LinePrograms::updateByTool,
+         0,
+         {"oxu-update: Transfert Complete", "oxu-update: warning: COM 1 (", stranded}},
+        {"window, update", &LinePrograms::updateByWindow, 0, {kCompleteBox}},
+        // The command's three bytes may not have left: not sent.
+        {"oxu-update, download command",
+         &LinePrograms::downloadByTool,
+         1,
+         {stranded, "; the adapter stopped sending."}},
+        {"window, download command",
+         &LinePrograms::downloadByWindow,
+         0,
+         {"box none Oxu|COM 1 (", stranded}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.session);
+        std::filesystem::remove(logPath());
+        const auto begin = std::chrono::steady_clock::now();
+        const Outcome run = (this->*c.play)(kStalledAdapter, true);
+        std::cout << "[ measured ] " << c.session << ": "
+                  << std::chrono::duration_cast<std::chrono::milliseconds>(
+                         std::chrono::steady_clock::now() - begin)
+                         .count()
+                  << " ms in all, the drain blocked for 60 s" << std::endl;
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.said;
+        for (const std::string& text : c.expected)
+            EXPECT_EQ(countOccurrences(run.said, text), 1) << text << "\n" << run.said;
+        EXPECT_EQ(run.said.find("download command sent"), std::string::npos) << run.said;
+        expectGivenUpDrain(log());
+    }
+}
+
+TEST_F(LinePrograms, CtrlCDuringTheFinalDrainIsAnInterruptionAndTheBytesLeaveFirst) {
+    // The driver holds 20000 bytes (5.2 s of line) that leave 1.5 s after
+    // the port first asks: Ctrl-C comes while the port waits for them.
+    const Environment slowAdapter{{"OXU_SHIM_OUTQ", "20000"}, {"OXU_SHIM_OUTQ_MS", "1500"}};
+    const struct {
+        const char* session;
+        std::vector<std::string> simulator;
+        std::vector<std::string> args;
+    } cases[] = {
+        // A device that never answers keeps the line up while the port that
+        // gave up on it drains: an update's close runs on the loop, and a
+        // device that hung up would end that drain at once.
+        {"update", {"--silent"}, {"--port", "1", "--timeout", "1", m_image}},
+        {"download command", {"--expect-download"}, {"--port", "1", "--download-command", "--yes"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.session);
+        std::filesystem::remove(logPath());
+        DeviceSim device(kSimulator, c.simulator);
+        ChildProcess tool(kUpdate, c.args, lineEnvironment(device, slowAdapter));
+        bool waiting = false;
+        for (int look = 0; look < 1000 && !waiting; ++look) {
+            waiting = log().find("ioctl TIOCOUTQ 20000") != ShimLog::kNone;
+            if (!waiting)
+                std::this_thread::sleep_for(10ms);
+        }
+        ASSERT_TRUE(waiting) << log().text();
+        tool.sendSignal(SIGINT);
+        const ProgramResult run = tool.finish(20s);
+        device.stop();
+        EXPECT_EQ(run.exitCode, 130) << run.err;
+        EXPECT_NE(run.err.find("interrupted"), std::string::npos) << run.err;
+        EXPECT_EQ(run.err.find("lost"), std::string::npos) << run.err;
+        const ShimLog calls = log();
+        SCOPED_TRACE(calls.text());
+        const std::size_t left = calls.find("ioctl TIOCOUTQ 0 = 0");
+        EXPECT_LT(left, calls.find("ioctl TIOCSSERIAL flags=0x0 = 0")) << "flags back after";
+        EXPECT_LT(left, calls.find("tcsetattr", left)) << "old settings back after";
+        EXPECT_EQ(calls.find("tcflush TCOFLUSH"), ShimLog::kNone);
+    }
+}
+
+TEST_F(LinePrograms, AWindowEndedAtOnceLeavesTheAdaptersFlagsAsItFoundThem) {
+    // The driver starts with another flag set; the update runs (the device
+    // then falls silent) when the window is ended.
+    const struct {
+        const char* how;
+        int signal;  // 0: the operator presses Cancel
+    } cases[] = {{"Cancel", 0}, {"SIGTERM", SIGTERM}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.how);
+        std::filesystem::remove(logPath());
+        DeviceSim device(kSimulator,
+                         {"--image-size", std::to_string(kImageSize), "--stop-after", "1"});
+        ChildProcess window(kWindow, {}, lineEnvironment(device, {{"OXU_SHIM_FLAGS", "0x40"}}),
+                            ChildProcess::Input::Pipe);
+        window.writeInput("events\nfile " + m_image + "\nclick Command2\n");
+        ASSERT_TRUE(window.waitForOutput(Stream::Out, "event page 1 258", 20s))
+            << window.output(Stream::Out) << window.output(Stream::Err);
+        if (c.signal == 0)
+            window.writeInput("click Command1\n");
+        else
+            window.sendSignal(c.signal);
+        const ProgramResult run = window.finish(10s);
+        device.stop();
+        EXPECT_FALSE(run.timedOut);
+        EXPECT_EQ(run.signal, c.signal) << "ends as it always has";
+        const ShimLog calls = log();
+        SCOPED_TRACE(calls.text());
+        const std::vector<std::string> flagWrites = calls.all("ioctl TIOCSSERIAL");
+        EXPECT_EQ(flagWrites, (std::vector<std::string>{"ioctl TIOCSSERIAL flags=0x2040 = 0",
+                                                        "ioctl TIOCSSERIAL flags=0x40 = 0"}));
+        EXPECT_LT(calls.find("write "), calls.find("ioctl TIOCSSERIAL flags=0x40"));
+    }
 }
 
 TEST_F(LinePrograms, CheckPortSaysWhatTheAdapterAnsweredAndSendsNothing) {

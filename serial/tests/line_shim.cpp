@@ -15,9 +15,14 @@
 //                     "bare": those calls reach the pty, which refuses them
 //   OXU_SHIM_FLAGS    serial flags the fake driver starts with (default 0)
 //   OXU_SHIM_REFUSE_SET  errno that TIOCSSERIAL fails with (e.g. 1, EPERM)
-//   OXU_SHIM_EINTR    how many tcdrain calls fail with EINTR, 10 ms each,
-//                     as if a signal arrived, before the next one waits
-//   OXU_SHIM_OUTQ     what TIOCOUTQ answers, instead of the pty's count
+//   OXU_SHIM_OUTQ     bytes the driver holds for sending: what TIOCOUTQ
+//                     answers instead of the pty's count, until a TCOFLUSH
+//                     discards them or OXU_SHIM_OUTQ_MS passes
+//   OXU_SHIM_OUTQ_MS  the held bytes leave this many ms after the first
+//                     TIOCOUTQ (default: never, as an adapter that stopped
+//                     sending)
+//   OXU_SHIM_DRAIN_BLOCK  seconds each tcdrain waits before it returns, as
+//                     on an adapter that stopped sending
 //
 // Log lines: "open PATH", "ioctl NAME[ ARG] = RESULT", "tcsetattr BAUD = R",
 // "tcflush QUEUE = R", "tcdrain = R", "write N lines=DTR|RTS", "close
@@ -50,8 +55,11 @@ struct FakeLine {
     int modemLines = 0;
     serial_struct serial{};
     int refuseSetErrno = 0;
-    long eintrLeft = 0;
-    long outq = -1;  // -1: ask the pty
+    long outq = -1;    // -1: ask the pty
+    long outqMs = -1;  // -1: held until flushed
+    bool outqAsked = false;
+    timespec outqFirstAsk{};
+    long drainBlockSeconds = 0;
     std::string logPath;
 };
 
@@ -134,8 +142,9 @@ void noteOpen(const char* path, int fd) {
     g_line.serial.baud_base = 3'000'000;
     g_line.serial.flags = static_cast<int>(readNumber("OXU_SHIM_FLAGS", 0));
     g_line.refuseSetErrno = static_cast<int>(readNumber("OXU_SHIM_REFUSE_SET", 0));
-    g_line.eintrLeft = readNumber("OXU_SHIM_EINTR", 0);
     g_line.outq = readNumber("OXU_SHIM_OUTQ", -1);
+    g_line.outqMs = readNumber("OXU_SHIM_OUTQ_MS", -1);
+    g_line.drainBlockSeconds = readNumber("OXU_SHIM_DRAIN_BLOCK", 0);
     const char* log = std::getenv("OXU_SHIM_LOG");
     g_line.logPath = log != nullptr ? log : "";
     writeLog(std::string("open ") + path);
@@ -217,6 +226,24 @@ bool answerFromFakeLine(unsigned long request, void* arg, std::string& detail) {
     }
 }
 
+// What the fake driver holds for sending now: the held bytes leave
+// OXU_SHIM_OUTQ_MS after they were first asked about, if ever.
+long heldOutput() {
+    if (g_line.outq <= 0 || g_line.outqMs < 0)
+        return g_line.outq;
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    if (!g_line.outqAsked) {
+        g_line.outqAsked = true;
+        g_line.outqFirstAsk = now;
+    }
+    const long elapsedMs = (now.tv_sec - g_line.outqFirstAsk.tv_sec) * 1000 +
+                           (now.tv_nsec - g_line.outqFirstAsk.tv_nsec) / 1'000'000;
+    if (elapsedMs >= g_line.outqMs)
+        g_line.outq = 0;
+    return g_line.outq;
+}
+
 using IoctlFunction = int (*)(int, unsigned long, void*);
 
 }  // namespace
@@ -290,8 +317,9 @@ int ioctl(int fd, unsigned long request, ...) {
         error = errno;
         result = error == 0 ? 0 : -1;
     } else if (request == TIOCOUTQ && g_line.outq >= 0) {
-        *static_cast<int*>(arg) = static_cast<int>(g_line.outq);
-        detail = std::to_string(g_line.outq);
+        const long held = heldOutput();
+        *static_cast<int*>(arg) = static_cast<int>(held);
+        detail = std::to_string(held);
     } else {
         result = real(fd, request, arg);
         error = errno;
@@ -346,6 +374,8 @@ int tcflush(int fd, int queue) {
         const char* name = queue == TCIFLUSH   ? "TCIFLUSH"
                            : queue == TCOFLUSH ? "TCOFLUSH"
                                                : "TCIOFLUSH";
+        if (queue != TCIFLUSH && g_line.outq > 0)
+            g_line.outq = 0;  // what the driver held is discarded
         writeLog(std::string("tcflush ") + name + " = " + resultText(result, error));
     }
     errno = error;
@@ -354,17 +384,16 @@ int tcflush(int fd, int queue) {
 
 int tcdrain(int fd) {
     static const auto real = realFunction<int (*)(int)>("tcdrain");
+    long block = 0;
     if (isPort(fd)) {
         std::lock_guard lock(g_mutex);
-        if (g_line.eintrLeft > 0) {
-            --g_line.eintrLeft;
-            // As if a signal came while waiting: some time passes, then EINTR.
-            const timespec pause{0, 10'000'000};
-            ::nanosleep(&pause, nullptr);
-            writeLog("tcdrain = -1 EINTR");
-            errno = EINTR;
-            return -1;
-        }
+        block = g_line.drainBlockSeconds;
+    }
+    if (block > 0) {
+        // The adapter stopped sending: the driver waits, with no time limit
+        // of its own. Without the lock, so that other calls go on meanwhile.
+        const timespec pause{block, 0};
+        ::nanosleep(&pause, nullptr);
     }
     const int result = real(fd);
     const int error = errno;

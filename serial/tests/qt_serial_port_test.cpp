@@ -1,5 +1,6 @@
 #include "serial/qt_serial_port.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -17,12 +18,14 @@
 
 #include "serial/tests/fake_scan.h"
 #include "tests/kit/qt_pty.h"
+#include "tests/kit/test_files.h"
 
 namespace oxu {
 namespace {
 
 using namespace std::chrono_literals;
 using testkit::fakeScan;
+using testkit::patterned;
 using testkit::Pty;
 
 constexpr int kWaitMs = 10000;  // generous: the machine is shared
@@ -34,13 +37,19 @@ Bytes allByteValues() {
     return bytes;
 }
 
-std::string openFailure(QtSerialPort& port) {
+// What a failed open said: its kind and text.
+struct Failure {
+    std::optional<PortErrorKind> kind;
+    std::string text = "(open succeeded)";
+};
+
+Failure openFailure(QtSerialPort& port) {
     try {
         port.open();
     } catch (const SerialError& error) {
-        return error.what();
+        return {error.kind(), error.what()};
     }
-    return "(open succeeded)";
+    return {};
 }
 
 // Bytes in the line's input queue that no reader has taken yet.
@@ -234,7 +243,9 @@ TEST_F(PtyPortTest, ReportsPortHeldByAnotherProgram) {
     ASSERT_TRUE(holder.waitForReadyRead(kWaitMs));
     ASSERT_EQ(holder.readLine().trimmed().toStdString(), "held");
 
-    const std::string message = openFailure(m_port);
+    const Failure failure = openFailure(m_port);
+    const std::string& message = failure.text;
+    EXPECT_EQ(failure.kind, PortErrorKind::Busy) << message;
     EXPECT_NE(message.find("Cannot open COM 1 (" + m_pty.slavePath() + ")"), std::string::npos)
         << message;
     EXPECT_NE(message.find("in use by another program"), std::string::npos) << message;
@@ -255,9 +266,10 @@ TEST_F(PtyPortTest, SuggestsDialoutGroupWhenAccessIsDenied) {
                                      QString::fromStdString(m_pty.slavePath())});
     ASSERT_TRUE(other.waitForFinished(kWaitMs));
     const std::string output = other.readAllStandardOutput().trimmed().toStdString();
-    if (output.rfind("Cannot open", 0) != 0)
+    if (output.find("Cannot open") == std::string::npos)
         GTEST_SKIP() << "the test binary cannot run as nobody here: " << output
                      << other.readAllStandardError().toStdString();
+    EXPECT_EQ(output.rfind("access_denied: ", 0), 0u) << output;
     EXPECT_NE(output.find("Cannot open COM 1 (" + m_pty.slavePath() + ")"), std::string::npos)
         << output;
     EXPECT_NE(output.find("dialout"), std::string::npos) << output;
@@ -266,7 +278,9 @@ TEST_F(PtyPortTest, SuggestsDialoutGroupWhenAccessIsDenied) {
 
 TEST(QtSerialPortTest, ReportsMissingDeviceWithPortAndPath) {
     QtSerialPort port(fakeScan({{"OXU_COM1", "/dev/does-not-exist"}}));
-    const std::string message = openFailure(port);
+    const Failure failure = openFailure(port);
+    const std::string& message = failure.text;
+    EXPECT_EQ(failure.kind, PortErrorKind::NoDevice);
     EXPECT_NE(message.find("Cannot open COM 1 (/dev/does-not-exist)"), std::string::npos)
         << message;
     EXPECT_NE(message.find("does not exist"), std::string::npos) << message;
@@ -276,7 +290,9 @@ TEST(QtSerialPortTest, ReportsMissingDeviceWithPortAndPath) {
 TEST(QtSerialPortTest, ReportsNumberWithoutDeviceAndWhatWasFound) {
     QtSerialPort port(fakeScan({}, {"/dev/ttyUSB0", "/dev/ttyACM0"}));
     port.setPortNumber(3);
-    EXPECT_EQ(openFailure(port),
+    const Failure failure = openFailure(port);
+    EXPECT_EQ(failure.kind, PortErrorKind::NoDevice);
+    EXPECT_EQ(failure.text,
               "Cannot open COM 3: no serial device for this number (found 2: /dev/ttyUSB0, "
               "/dev/ttyACM0); set OXU_COM3 to a device path");
 }
@@ -417,6 +433,152 @@ TEST_F(PtyPortTest, FullImageWrittenOneBytePerCallArrivesIntact) {
               << " ms to queue, " << ms(drained - start) << " ms to queue and drain" << std::endl;
     EXPECT_EQ(received.size(), kImageBytes);
     EXPECT_TRUE(received == image);
+}
+
+TEST(ClassifyOpenFailure, TellsTheKindFromQtsErrorAndTheNodesPermissions) {
+    const struct {
+        const char* what;
+        QSerialPort::SerialPortError error;
+        int accessError;  // of the node, for this user
+        PortErrorKind kind;
+    } cases[] = {
+        {"no node at the path", QSerialPort::DeviceNotFoundError, ENOENT, PortErrorKind::NoDevice},
+        {"another program's lock file or TIOCEXCL", QSerialPort::PermissionError, 0,
+         PortErrorKind::Busy},
+        {"a node this user may not open", QSerialPort::PermissionError, EACCES,
+         PortErrorKind::AccessDenied},
+        {"a node refused outright", QSerialPort::PermissionError, EPERM,
+         PortErrorKind::AccessDenied},
+        {"a node gone since Qt tried", QSerialPort::PermissionError, ENOENT,
+         PortErrorKind::NoDevice},
+        {"a line Qt cannot set up", QSerialPort::UnsupportedOperationError, 0,
+         PortErrorKind::Unsupported},
+        {"a line that fails at open", QSerialPort::ResourceError, 0, PortErrorKind::Io},
+        {"anything else", QSerialPort::UnknownError, 0, PortErrorKind::Io},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(classifyOpenFailure(c.error, c.accessError), c.kind);
+    }
+}
+
+// Fills the line from the port's side until it takes no more, as a device
+// that stopped reading leaves it; returns the bytes it took. The system moves
+// bytes on to the other end's buffer behind the writes, so the line is full
+// once it stays unwritable for a while. The pty's own descriptor is a file of
+// its own: the port's stays as it is.
+std::size_t fillLine(const Pty& pty) {
+    const int fd = pty.slave();
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    const Bytes chunk(4096, 0x42);
+    std::size_t taken = 0;
+    pollfd line{fd, POLLOUT, 0};
+    do {
+        for (ssize_t wrote; (wrote = ::write(fd, chunk.data(), chunk.size())) > 0;)
+            taken += static_cast<std::size_t>(wrote);
+    } while (::poll(&line, 1, 200) > 0);
+    return taken;
+}
+
+TEST(PortOnAFullLine, WaitsForTheDeviceAndReportsAStallOnlyPastTheLimit) {
+    for (const bool deviceReadsAgain : {true, false}) {
+        SCOPED_TRACE(deviceReadsAgain ? "the device reads again" : "the device never reads again");
+        Pty pty;
+        QtSerialPort port(fakeScan({{"OXU_COM1", pty.slavePath()}}));
+        port.setStallLimit(deviceReadsAgain ? 30s : 1s);
+        std::vector<SerialError> losses;
+        port.setPortLostHandler([&](const SerialError& error) { losses.push_back(error); });
+        int requests = 0;
+        port.setDataReceivedHandler(
+            [&] { requests += static_cast<int>(port.readAll().size() / 2); });
+        port.open();
+        const std::size_t filler = fillLine(pty);
+        const Bytes page = patterned(258);
+        port.write(page);
+        // A request: the port hands its queue to the full line at once, and
+        // the write would block.
+        pty.send({0xAA, 0x01});
+        ASSERT_TRUE(QTest::qWaitFor([&] { return requests == 1; }, kWaitMs));
+        if (deviceReadsAgain) {
+            ASSERT_TRUE(losses.empty()) << losses.front().what();
+            const Bytes received = pty.receive(filler + page.size(), 20s);
+            ASSERT_EQ(received.size(), filler + page.size());
+            EXPECT_TRUE(std::equal(page.begin(), page.end(), received.end() - 258));
+            EXPECT_TRUE(losses.empty()) << losses.front().what();
+            EXPECT_TRUE(port.isOpen());
+            continue;
+        }
+        const double before = cpuSeconds();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !losses.empty(); }, kWaitMs));
+        const double used = cpuSeconds() - before;
+        std::cout << "[ measured ] CPU while a full line waited 1 s: " << used * 1000 << " ms"
+                  << std::endl;
+        EXPECT_LT(used, 0.10) << "the port spins while the line is full";
+        QTest::qWait(100);  // a second report would come now
+        ASSERT_EQ(losses.size(), 1u);
+        EXPECT_EQ(losses[0].kind(), PortErrorKind::Stalled);
+        EXPECT_EQ(std::string(losses[0].what()),
+                  "The connection to COM 1 (" + pty.slavePath() +
+                      ") was lost: the device stopped reading: 258 bytes could not be sent in 1 "
+                      "s.");
+        EXPECT_FALSE(port.isOpen());
+    }
+}
+
+TEST(CloseWhenSent, ReleasesThePortFromTheLoopAndTellsOnceHowItWent) {
+    struct Outcome {
+        int calls = 0;
+        std::optional<SerialError> failure;
+    };
+    const struct {
+        const char* name;
+        bool open;
+        bool fill;                          // the device stopped reading
+        std::function<void(Pty&)> device;   // what it does while the port closes
+        std::optional<PortErrorKind> kind;  // of the failure; none when all left
+        const char* says;                   // in the failure's text
+    } cases[] = {
+        {"every byte leaves", true, false, [](Pty&) {}, std::nullopt, ""},
+        {"the port was not open", false, false, [](Pty&) {}, std::nullopt, ""},
+        {"the device never reads", true, true, [](Pty&) {}, PortErrorKind::Stalled,
+         "before closing it: the line accepted nothing for 0.3 s"},
+        {"the device goes away", true, true, [](Pty& pty) { pty.closeMaster(); },
+         PortErrorKind::Disconnected, "before closing it: the device was disconnected"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Pty pty;
+        QtSerialPort port(fakeScan({{"OXU_COM1", pty.slavePath()}}));
+        port.setStallLimit(300ms);
+        const Bytes bytes{0x2F, 0x55, 0xAA};
+        if (c.open) {
+            port.open();
+            if (c.fill)
+                fillLine(pty);
+            port.write(bytes);
+        }
+        Outcome outcome;
+        port.closeWhenSent([&](const std::optional<SerialError>& failure) {
+            ++outcome.calls;
+            outcome.failure = failure;
+            EXPECT_FALSE(port.isOpen()) << "told before the port was released";
+        });
+        EXPECT_EQ(outcome.calls, 0) << "told before closeWhenSent returned";
+        c.device(pty);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return outcome.calls > 0; }, kWaitMs));
+        QTest::qWait(50);  // a second call would come now
+        EXPECT_EQ(outcome.calls, 1);
+        EXPECT_FALSE(port.isOpen());
+        ASSERT_EQ(outcome.failure.has_value(), c.kind.has_value())
+            << (outcome.failure ? outcome.failure->what() : "no failure");
+        if (c.kind) {
+            EXPECT_EQ(outcome.failure->kind(), *c.kind);
+            EXPECT_NE(std::string(outcome.failure->what()).find(c.says), std::string::npos)
+                << outcome.failure->what();
+        } else if (c.open) {
+            EXPECT_EQ(pty.receive(3, 5s), bytes);
+        }
+    }
 }
 
 }  // namespace

@@ -29,7 +29,8 @@ int holdPort(const char* path) {
     return 0;
 }
 
-// Opens path as COM 1 and prints the outcome.
+// Opens path as COM 1 and prints the outcome: "opened", or the error's kind
+// and text ("access_denied: Cannot open COM 1 ...").
 int tryOpen(const char* path) {
     oxu::PortScan scan;
     scan.environment = [path](const std::string& name) -> std::optional<std::string> {
@@ -42,7 +43,7 @@ int tryOpen(const char* path) {
         port.open();
         std::cout << "opened" << std::endl;
     } catch (const oxu::SerialError& error) {
-        std::cout << error.what() << std::endl;
+        std::cout << oxu::portErrorKey(error.kind()) << ": " << error.what() << std::endl;
     }
     return 0;
 }

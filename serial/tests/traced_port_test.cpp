@@ -109,6 +109,32 @@ TEST(TracedPort, FlushesBeforeClosingAndBeforeReportingALostPort) {
     EXPECT_FALSE(inner.isOpen());
 }
 
+TEST(TracedPort, HandsACloseForASharedLoopToTheInnerPortAfterTheDump) {
+    // An inner port whose close waits on the line without blocking the loop.
+    class LoopClosingPort : public FakePort {
+    public:
+        void closeWhenSent(ClosedHandler done) override {
+            log.push_back("close when sent");
+            pending = std::move(done);
+        }
+        ClosedHandler pending;
+    };
+    LoopClosingPort inner;
+    testkit::FakeClock clock;
+    std::ostringstream trace;
+    TracedPort port(inner, clock, &trace);
+    port.open();
+    port.write(Bytes{0x03});
+    bool told = false;
+    port.closeWhenSent([&](const std::optional<SerialError>& failure) { told = !failure; });
+    EXPECT_NE(trace.str().find("> 03"), std::string::npos);
+    EXPECT_EQ(inner.log.back(), "close when sent");
+    ASSERT_TRUE(inner.pending);
+    EXPECT_FALSE(told);
+    inner.pending(std::nullopt);
+    EXPECT_TRUE(told);
+}
+
 TEST(TracedPort, CountsOnlyBytesTheInnerPortTook) {
     FakePort inner;
     testkit::FakeClock clock;
