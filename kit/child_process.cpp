@@ -183,7 +183,10 @@ bool ChildProcess::pump(std::chrono::milliseconds wait) {
         if (fd >= 0)
             fds[count++] = pollfd{fd, POLLIN, 0};
     }
-    const int waitMs = static_cast<int>(std::min(wait, kPollStep).count());
+    // Callers pass what is left of a deadline, which may have passed since
+    // they looked: never negative, which poll() takes as "no limit".
+    const int waitMs =
+        static_cast<int>(std::clamp(wait, std::chrono::milliseconds(0), kPollStep).count());
     if (count > 0)
         ::poll(fds, count, waitMs);
     else

@@ -147,7 +147,7 @@ TEST_F(PtyWindowTest, DownloadAnsweredYesSendsTheCommandAt19200EightNOne) {
     form.Command3->click();
     EXPECT_EQ(pty.receive(3), (Bytes{0x2F, 0x55, 0xAA}));
     EXPECT_TRUE(pty.receiveAvailable().empty());
-    ASSERT_TRUE(port.settingsAtWrite.has_value());
+    ASSERT_TRUE(port.settingsAtWrite.has_value()) << ::testing::PrintToString(form.boxTexts());
     const termios& settings = *port.settingsAtWrite;
     EXPECT_EQ(cfgetospeed(&settings), static_cast<speed_t>(B19200));
     EXPECT_EQ(cfgetispeed(&settings), static_cast<speed_t>(B19200));

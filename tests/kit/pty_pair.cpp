@@ -32,11 +32,13 @@ std::string PtyPair::readDeviceEnd(std::size_t count, std::chrono::milliseconds 
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + timeout;
     std::string received;
-    while (received.size() < count && Clock::now() < deadline) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    while (received.size() < count) {
+        // One reading of the clock: a negative wait would be no limit to poll().
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left <= left.zero())
+            break;
         pollfd fd{m_ends.master, POLLIN, 0};
-        if (::poll(&fd, 1, static_cast<int>(left.count()) + 1) <= 0)
+        if (::poll(&fd, 1, static_cast<int>(left.count())) <= 0)
             continue;
         char buffer[512];
         const ssize_t got = ::read(m_ends.master, buffer, sizeof buffer);
