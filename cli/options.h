@@ -49,6 +49,10 @@ public:
 
 enum class Mode { Update, DownloadCommand, ListPorts, CheckPort, Help, Version };
 
+// How much of a run people are shown: Quiet, the failures and the end
+// alone; Verbose, a line for every page even on a terminal.
+enum class Verbosity { Quiet, Normal, Verbose };
+
 // One port of a run: its number, and the device it maps to when --device
 // named one.
 using PortChoice = runs::PortRequest;
@@ -70,6 +74,7 @@ struct Options {
     bool json = false;                   // --json: JSON Lines on stdout, people's text on stderr
     std::optional<std::string> logPath;  // --log: the audit log to append to
     bool station = false;                // --wait: flash board after board until Ctrl-C
+    Verbosity verbosity = Verbosity::Normal;  // --quiet, --verbose
 };
 
 // Parses argv[1..]. Options take their value as the next argument or after
