@@ -201,9 +201,6 @@ TEST_F(PresenterTest, OnePortSaysItsResultInTheCommandLinesWords) {
     };
     const Case cases[] = {
         {"Complete", Verbosity::Normal, UpdateCompleted{}, "oxu-update: complete\n", true},
-        {"Silent", Verbosity::Normal, ConnectionFailed{}, "oxu-update: connection failed\n", true},
-        {"Stalled", Verbosity::Normal, TransferInterrupted{}, "oxu-update: transfer interrupted\n",
-         true},
         {"PageZero", Verbosity::Normal, PageZeroRequested{},
          "oxu-update: the device asked for page 0; pages start at 1\n", true},
         {"QuietComplete", Verbosity::Quiet, UpdateCompleted{}, "oxu-update: complete\n", false},

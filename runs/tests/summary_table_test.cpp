@@ -77,10 +77,6 @@ TEST(FormatSummaryTable, FitsEightyColumnsAndSaysEachThingOnce) {
         std::vector<std::string> lines;  // each found, in this order, at a line's start
     };
     const Case cases[] = {
-        {"ShortDevicesStayInTheirRow",
-         {RunMode::Gang, {fine, fine}},
-         {"port    result    pages  bytes  seconds  retries  device",
-          "COM 1   complete    4/4  1,012     1.23        0  /dev/ttyUSB0"}},
         {"AVeryLongPathIsShortenedInTheMiddle",
          {RunMode::Gang, {fine, outcome(2, veryLong, RunResult::Complete, 4, 4, 1'012, 1)}},
          {"port    result    pages  bytes  seconds  retries\n", "        /dev/ttyUSB0\n",

@@ -255,34 +255,6 @@ TEST_F(FakeTree, AccessNamesTheNodesOwnerAndGroup) {
     }
 }
 
-TEST(AdviseAccess, NamesAGroupOnlyWhereJoiningItWouldHelp) {
-    const struct {
-        const char* name;
-        NodeAccess access;
-        const char* advice;  // the start of it; "" for none
-    } cases[] = {
-        {"allowed", {true, 0, "op", "root", "dialout", true, false}, ""},
-        {"read-only file system", {false, EROFS, "op", "root", "dialout", true, false}, ""},
-        {"dialout may use it",
-         {false, EACCES, "op", "root", "dialout", true, false},
-         "add your user to the dialout group and log in again"},
-        {"another group may use it",
-         {false, EACCES, "op", "root", "uucp", true, false},
-         "the uucp group may use it: add your user to the uucp group"},
-        {"only root may",
-         {false, EACCES, "op", "root", "root", false, false},
-         "only its owner root may open it, not the root group"},
-        {"joined since login",
-         {false, EACCES, "op", "root", "dialout", true, true},
-         "op is in the dialout group, but this login session began before that"},
-    };
-    for (const auto& c : cases) {
-        const std::string advice = adviseAccess(c.access, "/dev/ttyUSB0");
-        EXPECT_EQ(advice.rfind(c.advice, 0), 0u) << c.name << ": " << advice;
-        EXPECT_EQ(advice.empty(), std::string(c.advice).empty()) << c.name;
-    }
-}
-
 TEST(DeviceFacts, TheRealProcNamesAProgramHoldingAPort) {
     Pty pty;  // this process holds the master and the slave: it is the other end
     QProcess holder;
