@@ -42,19 +42,5 @@ TEST(DownloadFirst, SendsTheCommandThenAByteExactUpdate) {
     EXPECT_EQ(readText(saved), readText(image));
 }
 
-TEST(DownloadFirst, ACommandThatCannotBeSentTriesNoUpdate) {
-    TempDir files;
-    const std::string image = files.file("fw.bin", patterned(300));
-    const std::string missing = files.path() + "/no-such-tty";
-    const ProgramResult run =
-        runProgram(kUpdate, {"--download-first", "--device", missing, "--json", image});
-    EXPECT_EQ(run.exitCode, 1) << run.err;
-    EXPECT_NE(run.err.find("the download command could not be sent: Cannot open"),
-              std::string::npos)
-        << run.err;
-    EXPECT_NE(run.out.find("\"download_command\":\"failed\""), std::string::npos) << run.out;
-    EXPECT_EQ(run.err.find("sending to"), std::string::npos) << run.err;
-}
-
 }  // namespace
 }  // namespace oxu::testkit

@@ -535,7 +535,6 @@ INSTANTIATE_TEST_SUITE_P(
     Commands, DownloadFirst,
     ::testing::Values(
         DownloadFirstCase{"CommandThenHeader", {0x2F, 0x55, 0xAA}, 100000, true, ""},
-        DownloadFirstCase{"InPieces", {0x2F, 0x55, 0xAA}, 1, true, ""},
         DownloadFirstCase{"NoCommand",
                           {},
                           100000,
