@@ -235,8 +235,9 @@ Update (default mode):
 
   --download-first       expect the download command 2F 55 AA first, as a device
                          out of its download mode: the program may close the
-                         port and open it again before the header. The verdict
-                         adds download=2f55aa
+                         port and open it again before the header. An update
+                         started over (--silent-first) needs it again. The
+                         verdict adds download=2f55aa
 
 Faults:
   --silent               never request anything after the header

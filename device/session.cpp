@@ -110,6 +110,9 @@ private:
                 break;
             if (!awaitNextUpdate(step.reason))
                 return;
+            // A program that starts over puts the device in download mode again.
+            if (m_options.downloadFirst && !readDownloadCommand())
+                return;
             ++m_report.updates;
         }
         m_line.releaseHold();
