@@ -502,8 +502,9 @@ TEST(LineAtTheDeviceBaud, ADownloadCommandAtAnotherSpeedIsGarbage) {
 
 struct DownloadFirstCase {
     const char* name;
-    Bytes before;  // what the program sends before the header
-    std::size_t chunk;
+    Bytes before;         // what the program sends before the header
+    int silentFirst;      // updates the device keeps silent; the program starts over
+    Bytes beforeRestart;  // what it sends before the header when it starts over
     bool ok;
     const char* reason;
 };
@@ -518,9 +519,11 @@ TEST_P(DownloadFirst, TakesTheCommandThenTheUpdate) {
     const Bytes header = buildHeaderFrame(pageCount(image.size()));
     outgoing.insert(outgoing.end(), header.begin(), header.end());
     program.replaceOutgoing(outgoing);
-    program.chunkSize = c.chunk;
+    program.restartsWhenKeptWaiting = c.silentFirst;
+    program.restartPrefix = c.beforeRestart;
     Options options = quickOptions();
     options.downloadFirst = true;
+    options.faults.silentFirst = c.silentFirst;
     const UpdateReport report = runUpdate(program, options);
     EXPECT_EQ(report.ok, c.ok) << report.reason;
     EXPECT_EQ(report.reason, c.reason);
@@ -531,19 +534,31 @@ TEST_P(DownloadFirst, TakesTheCommandThenTheUpdate) {
     }
 }
 
+const Bytes kCommand{0x2F, 0x55, 0xAA};
+
 INSTANTIATE_TEST_SUITE_P(
     Commands, DownloadFirst,
     ::testing::Values(
-        DownloadFirstCase{"CommandThenHeader", {0x2F, 0x55, 0xAA}, 100000, true, ""},
+        DownloadFirstCase{"CommandThenHeader", kCommand, 0, {}, true, ""},
+        DownloadFirstCase{"CommandAgainAfterASilentUpdate", kCommand, 1, kCommand, true, ""},
         DownloadFirstCase{"NoCommand",
                           {},
-                          100000,
+                          0,
+                          {},
+                          false,
+                          "expected the download command 2f 55 aa before the update, got aa 03 "
+                          "00 ad"},
+        DownloadFirstCase{"NoCommandWhenStartingOver",
+                          kCommand,
+                          1,
+                          {},
                           false,
                           "expected the download command 2f 55 aa before the update, got aa 03 "
                           "00 ad"},
         DownloadFirstCase{"WrongCommand",
                           {0x2F, 0x54, 0xAA},
-                          100000,
+                          0,
+                          {},
                           false,
                           "expected the download command 2f 55 aa before the update, got 2f 54 "
                           "aa aa 03 00 ad"}),
