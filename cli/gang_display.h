@@ -57,7 +57,7 @@ public:
     // No attempt on the port at index ("waiting for a board"): its line
     // shows the state alone, not the last attempt's pages.
     void showIdle(std::size_t index, const std::string& state);
-    // A whole line of its own, e.g. "oxu-update: COM 3: Connection Failed".
+    // A whole line of its own, e.g. "oxu-update: COM 3: connection failed".
     void showMessage(const std::string& line);
     // Redraws the lines whose pages moved on since they were last drawn, if
     // kRedrawInterval has passed. Nothing when not live.
