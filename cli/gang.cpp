@@ -112,10 +112,12 @@ int runUpdate(const Options& options) {
     runs::LoopClock clock;
     TerminalPorts ports(options, clock);
     // Lines rewritten in place only on a terminal, and not where a trace or
-    // JSON on the same terminal would run through them.
+    // JSON on the same terminal would run through them, nor where every page
+    // gets its line (--verbose) or none does (--quiet).
     const bool stderrIsTerminal = ::isatty(STDERR_FILENO) == 1;
     const bool live = setup.mode != runs::RunMode::Single && stderrIsTerminal && !options.trace &&
-                      !(options.json && ::isatty(STDOUT_FILENO) == 1);
+                      !(options.json && ::isatty(STDOUT_FILENO) == 1) &&
+                      options.verbosity == Verbosity::Normal;
     // With --json, standard output carries JSON alone.
     std::ostream& humanOut = options.json ? std::cerr : std::cout;
     std::unique_ptr<Presenter> presenter =

@@ -1,7 +1,6 @@
 #include "cli/gang_display.h"
 
 #include <algorithm>
-#include <array>
 #include <cstdio>
 
 #include "cli/progress.h"
@@ -23,15 +22,14 @@ std::string moveDown(std::size_t lines) {
     return "\x1b[" + std::to_string(lines) + "B\r";
 }
 
-std::string formatSeconds(std::chrono::microseconds duration) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.2f", static_cast<double>(duration.count()) / 1e6);
-    return text;
-}
-
 }  // namespace
 
 std::string formatPortLine(const PortLine& line) {
+    if (line.idle) {
+        char port[16];
+        std::snprintf(port, sizeof port, "COM %2d  ", line.port);
+        return port + line.state;
+    }
     const int percent = line.pages > 0 ? std::min(100, line.page * 100 / line.pages) : 0;
     std::string rate = "-- B/s";
     if (line.elapsed >= kMinRateWindow && line.bytesSent > 0) {
@@ -42,45 +40,6 @@ std::string formatPortLine(const PortLine& line) {
     std::snprintf(text, sizeof text, "COM %2d  page %03d/%03d %3d%%  %10s", line.port, line.page,
                   line.pages, percent, rate.c_str());
     return std::string(text) + (line.state.empty() ? "" : "  " + line.state);
-}
-
-std::string formatSummaryTable(const std::vector<runs::PortOutcome>& outcomes) {
-    constexpr std::size_t kColumns = 9;
-    using Row = std::array<std::string, kColumns>;
-    // Counts read best aligned on their last digit.
-    constexpr std::array<bool, kColumns> kRight{false, false, false, false, true,
-                                                true,  true,  true,  false};
-    std::vector<Row> rows{
-        {"port", "device", "adapter", "result", "pages", "bytes", "seconds", "retries", "problem"}};
-    for (const runs::PortOutcome& outcome : outcomes) {
-        const runs::AttemptReport& last = outcome.last;
-        rows.push_back(
-            {"COM " + std::to_string(outcome.port.number),
-             outcome.port.device.empty() ? "(no device)" : outcome.port.device,
-             runs::formatAdapter(outcome.port.adapter), runs::describeResult(last.result),
-             std::to_string(last.pagesServed) + "/" + std::to_string(last.pagesAnnounced),
-             groupThousands(last.bytesSent), formatSeconds(last.duration),
-             std::to_string(last.attempt - 1), last.problem});
-    }
-    std::array<std::size_t, kColumns> widths{};
-    for (const Row& row : rows) {
-        for (std::size_t column = 0; column < kColumns; ++column)
-            widths[column] = std::max(widths[column], row[column].size());
-    }
-    std::string table;
-    for (const Row& row : rows) {
-        std::string line;
-        for (std::size_t column = 0; column < kColumns; ++column) {
-            const std::string& cell = row[column];
-            const std::string pad(widths[column] - cell.size(), ' ');
-            if (column > 0)
-                line += "  ";
-            line += kRight[column] ? pad + cell : cell + pad;
-        }
-        line.erase(line.find_last_not_of(' ') + 1);
-        table += line + '\n';
-    }
-    return table;
 }
 
 GangDisplay::GangDisplay(std::ostream& progress, std::ostream& messages, bool live, int columns,
@@ -99,6 +58,7 @@ std::string GangDisplay::prefix(std::size_t index) const {
 
 void GangDisplay::startAttempt(std::size_t index, int pages) {
     Port& port = m_ports[index];
+    port.line.idle = false;
     port.line.page = 0;
     port.line.pages = pages;
     port.line.bytesSent = 0;
@@ -131,6 +91,19 @@ void GangDisplay::endAttempt(std::size_t index, const std::string& state) {
     Port& port = m_ports[index];
     if (port.running)
         port.line.elapsed = m_clock.now() - port.start;
+    port.running = false;
+    showState(index, state);
+}
+
+void GangDisplay::showIdle(std::size_t index, const std::string& state) {
+    Port& port = m_ports[index];
+    // A log says it once.
+    if (port.line.idle && port.line.state == state && !m_live)
+        return;
+    const int number = port.line.port;
+    port.line = PortLine{};
+    port.line.port = number;
+    port.line.idle = true;
     port.running = false;
     showState(index, state);
 }

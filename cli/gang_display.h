@@ -4,7 +4,7 @@
 // line per port (port, page/pages, %, rate, state) rewritten in place, with
 // messages printed above the block; otherwise one plain line per event, each
 // starting with its port ("COM 3: page 017/160"), so parallel runs can be
-// told apart in a log. At the end, a table with one row per port.
+// told apart in a log.
 
 #include <chrono>
 #include <cstdint>
@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "protocol/clock.h"
-#include "runs/report.h"
 
 namespace oxu::cli {
 
@@ -25,16 +24,13 @@ struct PortLine {
     std::uint64_t bytesSent = 0;
     std::chrono::microseconds elapsed{0};  // since the attempt began
     std::string state;
+    bool idle = false;  // no attempt on the port: the state alone
 };
 
 // "COM  3  page 017/160  10%   12.3 kB/s  sending". The rate reads "--"
-// until some time has passed and bytes have gone out.
+// until some time has passed and bytes have gone out. An idle port:
+// "COM  3  waiting for a board".
 std::string formatPortLine(const PortLine& line);
-
-// The summary: a heading and one row per outcome, columns aligned: port,
-// device, adapter, result, pages (served/announced), bytes, seconds,
-// retries, and what went wrong. Ends with a newline.
-std::string formatSummaryTable(const std::vector<runs::PortOutcome>& outcomes);
 
 class GangDisplay {
 public:
@@ -58,7 +54,10 @@ public:
     // The attempt at the port at index is over: its rate stops moving, and
     // its state becomes `state`.
     void endAttempt(std::size_t index, const std::string& state);
-    // A whole line of its own, e.g. "oxu-update: COM 3: Connection Failed".
+    // No attempt on the port at index ("waiting for a board"): its line
+    // shows the state alone, not the last attempt's pages.
+    void showIdle(std::size_t index, const std::string& state);
+    // A whole line of its own, e.g. "oxu-update: COM 3: connection failed".
     void showMessage(const std::string& line);
     // Redraws the lines whose pages moved on since they were last drawn, if
     // kRedrawInterval has passed. Nothing when not live.

@@ -134,15 +134,17 @@ Options parseCommandLine(const std::vector<std::string>& args) {
     // also answer to -?, --help-all and -v.
     const QCommandLineOption help(QStringList{"h", "help"}), yes(QStringList{"y", "yes"}),
         trace("trace"), version("version"), listPorts("list-ports"), download("download-command"),
-        checkPort("check-port"), json("json"), wait("wait"), downloadFirst("download-first");
+        checkPort("check-port"), json("json"), wait("wait"), downloadFirst("download-first"),
+        quiet(QStringList{"q", "quiet"}), verbose("verbose");
     const QCommandLineOption port("port", {}, "N"), ports("ports", {}, "LIST"),
         device("device", {}, "PATH"), baud("baud", {}, "B"), timeout("timeout", {}, "S"),
         retry("retry", {}, "N"), log("log", {}, "FILE"), settle("settle", {}, "MS");
-    const QList<QCommandLineOption> all{help,     yes,     trace, version, listPorts,     checkPort,
-                                        download, json,    wait,  port,    ports,         device,
-                                        baud,     timeout, retry, log,     downloadFirst, settle};
+    const QList<QCommandLineOption> all{
+        help,  yes,    trace, version, listPorts, checkPort, download,      json,   wait,  port,
+        ports, device, baud,  timeout, retry,     log,       downloadFirst, settle, quiet, verbose};
     // What only an update does.
-    const QCommandLineOption updateOnly[] = {ports, retry, json, log, wait, downloadFirst};
+    const QCommandLineOption updateOnly[] = {ports, retry,         json,  log,
+                                             wait,  downloadFirst, quiet, verbose};
     const std::pair<QCommandLineOption, Mode> commands[] = {{download, Mode::DownloadCommand},
                                                             {listPorts, Mode::ListPorts},
                                                             {checkPort, Mode::CheckPort},
@@ -215,6 +217,11 @@ Options parseCommandLine(const std::vector<std::string>& args) {
     options.trace = parser.isSet(trace);
     options.json = parser.isSet(json);
     options.station = parser.isSet(wait);
+    if (parser.isSet(quiet) && parser.isSet(verbose))
+        throw UsageError("--quiet and --verbose cannot be combined");
+    options.verbosity = parser.isSet(quiet)     ? Verbosity::Quiet
+                        : parser.isSet(verbose) ? Verbosity::Verbose
+                                                : Verbosity::Normal;
     if (parser.isSet(settle) && !parser.isSet(downloadFirst))
         throw UsageError("--settle applies to --download-first only");
     if (parser.isSet(downloadFirst)) {
@@ -344,7 +351,11 @@ Options:
                       id, result, pages served, ...).
   --wait              station mode: wait for each port's device to appear,
                       update it, wait for it to go, then for the next one,
-                      until Ctrl-C; shows a running tally.
+                      until Ctrl-C; shows each board's result (its number on
+                      the port and the time) and a running tally.
+  --quiet, -q         show only failures, the summary and the closing
+                      "N of M complete" line: no progress.
+  --verbose           a line for every page, even on a terminal.
   --download-first    before each attempt (every retry, every board), send
                       the download command (2F 55 AA), close the port, wait
                       for the device to enter its download mode, then
@@ -371,10 +382,11 @@ A value follows its option or an '=' (--port 3, --port=3); "--" ends the
 options, e.g. before a FILE whose name begins with '-'.
 
 Progress: on a terminal, one line that rewrites itself (one per port);
-otherwise one line per page on standard output, each starting with its port
-when there are several ("COM 3: page 017/160"). Messages and errors go to
-standard error. Several ports end with a summary table on standard output
-(with --json, everything for people goes to standard error).
+otherwise (or with --verbose) one line per page on standard output, each
+starting with its port when there are several ("COM 3: page 017/160").
+Messages and errors go to standard error. Several ports end with a summary
+table on standard output and one line "N of M complete" (with --json,
+everything for people goes to standard error).
 
 Exit codes:
   0    the update completed (or the download command was sent; for
@@ -384,9 +396,9 @@ Exit codes:
        --download-first, ...); for --download-command:
        not sent (failure, or answered no); for --check-port: the port cannot
        be used, and why
-  2    "Connection Failed": nothing was heard from the device, and the tool
+  2    connection failed: nothing was heard from the device, and the tool
        gave up
-  3    "Transfer Interrupted": the device was heard but made no progress for
+  3    transfer interrupted: the device was heard but made no progress for
        the timeout (fell silent part-way, or sent what is no request)
   4    the port was lost during the update (device unplugged, line hung up,
        or a device that took no bytes for 3 seconds)

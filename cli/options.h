@@ -53,6 +53,10 @@ public:
 
 enum class Mode { Update, DownloadCommand, ListPorts, CheckPort, Help, Version };
 
+// How much of a run people are shown: Quiet, the failures and the end
+// alone; Verbose, a line for every page even on a terminal.
+enum class Verbosity { Quiet, Normal, Verbose };
+
 // One port of a run: its number, and the device it maps to when --device
 // named one.
 using PortChoice = runs::PortRequest;
@@ -77,6 +81,7 @@ struct Options {
     // --download-first: the settle time after the download command that
     // goes before every attempt; unset without the option.
     std::optional<std::chrono::milliseconds> downloadFirst;
+    Verbosity verbosity = Verbosity::Normal;  // --quiet, --verbose
 };
 
 // Parses argv[1..]. Options take their value as the next argument or after

@@ -81,26 +81,10 @@ std::string describeAccess(const PortFacts& facts) {
         formatMode(facts.node.mode) + " " + access.ownerName + ":" + access.groupName;
     if (access.allowed)
         return "access: allowed for user " + access.userName + " (" + node + ")";
-    std::string text = "access: denied for user " + access.userName + " (" + node + ", " +
-                       systemText(access.error) + ")";
-    if (access.error != EACCES)
-        return text;
-    if (access.memberSinceLogin)
-        return text + "; " + access.userName + " is in the " + access.groupName +
-               " group, but this login session began before that: log out and in again";
-    const std::string fix = "add your user to the dialout group and log in again";
-    if (access.groupMayUse && access.groupName == "dialout")
-        return text + "; " + fix;
-    if (access.groupMayUse)
-        return text + "; the " + access.groupName + " group may use it: add your user to the " +
-               access.groupName + " group and log in again";
-    // Neither the user nor any group of users may open it: joining a group
-    // alone does not help until the node is given to one.
-    return text + "; only its owner " + access.ownerName + " may open it, not the " +
-           access.groupName +
-           " group. Serial ports normally belong to the dialout group with mode crw-rw---- "
-           "(udev sets that): give the device to that group (chgrp dialout " +
-           facts.node.path + "; chmod 660 " + facts.node.path + "), then " + fix;
+    const std::string text = "access: denied for user " + access.userName + " (" + node + ", " +
+                             systemText(access.error) + ")";
+    const std::string advice = adviseAccess(access, facts.node.path);
+    return advice.empty() ? text : text + "; " + advice;
 }
 
 // The programs holding the port, the lock file's first. The lock and the

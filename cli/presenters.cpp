@@ -9,8 +9,7 @@
 #include "cli/gang_display.h"
 #include "cli/progress.h"
 #include "cli/terminal_window.h"
-#include "protocol/update_transfer.h"
-#include "protocol/watchdog.h"
+#include "runs/summary_table.h"
 
 namespace oxu::cli {
 namespace {
@@ -21,24 +20,6 @@ using namespace runs;
 std::string describePortIdentity(const PortIdentity& port) {
     return "COM " + std::to_string(port.number) + " (" +
            (port.device.empty() ? std::string("no device") : port.device) + ")";
-}
-
-// What people are told of an engine event, as the window would have said
-// it; empty for the events that only move the progress on.
-std::string engineMessage(const UpdateEvent& event) {
-    if (std::holds_alternative<PageZeroRequested>(event))
-        return kStartFromPageOneText;
-    if (std::holds_alternative<UpdateCompleted>(event))
-        return kTransferCompleteText;
-    if (std::holds_alternative<ConnectionFailed>(event))
-        return kConnectionFailedText;
-    if (std::holds_alternative<TransferInterrupted>(event))
-        return kTransferInterruptedText;
-    if (const auto* lost = std::get_if<PortLost>(&event))
-        return lost->description;
-    if (const auto* failed = std::get_if<WriteFailed>(&event))
-        return failed->description;
-    return {};
 }
 
 // What an ended attempt adds for people; empty when nothing.
@@ -67,24 +48,26 @@ std::string describeAgain(const AttemptEnded& ended) {
 // each presenter's own.
 class WordedPresenter : public Presenter {
 public:
-    explicit WordedPresenter(const ImageSnapshot& image) : m_image(image) {}
+    WordedPresenter(const ImageSnapshot& image, Verbosity verbosity)
+        : m_image(image), m_quiet(verbosity == Verbosity::Quiet) {}
 
     void onRunEvent(const RunEvent& event) override {
         if (const auto* started = std::get_if<RunStarted>(&event)) {
             m_ports = started->ports;
             m_attempts.assign(m_ports.size(), {1, started->attempts});
-            note("image \"" + m_image.path() + "\" (" + groupThousands(m_image.size()) +
-                 " bytes, " + std::to_string(m_image.pages()) + " pages, SHA-256 " +
-                 m_image.sha256() + ")");
+            if (!m_quiet)
+                note("image \"" + m_image.path() + "\" (" + groupThousands(m_image.size()) +
+                     " bytes, " + std::to_string(m_image.pages()) + " pages, SHA-256 " +
+                     m_image.sha256() + ")");
         } else if (const auto* starting = std::get_if<AttemptStarting>(&event)) {
             m_ports[starting->slot] = starting->port;
             m_attempts[starting->slot] = {starting->attempt, starting->attempts};
-        } else if (const auto* sent = std::get_if<DownloadCommandSent>(&event)) {
+        } else if (const auto* sent = std::get_if<DownloadCommandSent>(&event); sent && !m_quiet) {
             say(sent->slot, "download command sent; updating in " +
                                 std::to_string(sent->settle.count()) + " ms");
         } else if (const auto* happened = std::get_if<AttemptEvent>(&event)) {
             show(*happened);
-            if (const std::string line = engineMessage(happened->event); !line.empty())
+            if (const std::string line = describeEngineEvent(happened->event); !line.empty())
                 say(happened->slot, line);
         } else if (const auto* ended = std::get_if<AttemptEnded>(&event)) {
             if (const std::string line = endMessage(ended->report); !line.empty())
@@ -92,8 +75,11 @@ public:
         } else if (const auto* failed = std::get_if<CloseFailed>(&event)) {
             say(failed->slot, "warning: " + failed->description);
         } else if (const auto* tally = std::get_if<BoardTally>(&event)) {
-            note("station: " + std::to_string(tally->complete) + " flashed, " +
-                 std::to_string(tally->failed) + " failed");
+            // The board's result first, then the tally that counts it.
+            say(tally->slot, describeBoard(tally->board));
+            if (!m_quiet)
+                note("station: " + std::to_string(tally->complete) + " flashed, " +
+                     std::to_string(tally->failed) + " failed");
         } else if (std::holds_alternative<ImageChanged>(event)) {
             note("warning: \"" + m_image.path() +
                  "\" changed on disk during the run; every attempt sends it as it was read at "
@@ -137,6 +123,7 @@ protected:
     }
 
     const ImageSnapshot& m_image;
+    const bool m_quiet;  // failures and the end only
     std::vector<PortIdentity> m_ports;
     std::vector<Attempts> m_attempts;
 };
@@ -146,13 +133,17 @@ protected:
 class SinglePresenter final : public WordedPresenter {
 public:
     SinglePresenter(const Options& options, const ImageSnapshot& image, const Clock& clock)
-        : WordedPresenter(image), m_baud(options.baud), m_clock(clock) {
-        // A rewriting line only where someone watches it; logs get a line a
-        // page. With --json, standard output carries JSON alone.
+        : WordedPresenter(image, options.verbosity), m_baud(options.baud), m_clock(clock) {
+        // A rewriting line only where someone watches it; logs (and
+        // --verbose) get a line a page. With --json, standard output carries
+        // JSON alone. --quiet: none at all.
         const bool stderrIsTerminal = ::isatty(STDERR_FILENO) == 1;
         const bool stdoutIsTerminal = ::isatty(STDOUT_FILENO) == 1;
         m_out = stderrIsTerminal || options.json ? &std::cerr : &std::cout;
-        m_terminal = stderrIsTerminal || (stdoutIsTerminal && !options.json);
+        m_terminal = (stderrIsTerminal || (stdoutIsTerminal && !options.json)) &&
+                     options.verbosity != Verbosity::Verbose;
+        if (m_quiet)
+            m_out = &m_discard;
     }
 
 private:
@@ -168,8 +159,9 @@ private:
         if (std::holds_alternative<UpdateStarted>(happened.event)) {
             m_progress = std::make_unique<ProgressDisplay>(
                 *m_out, m_terminal, m_clock, [this] { return m_bytesSent; }, m_image.size());
-            note(sendingTo(0, describePortIdentity(m_ports[0])) + " at " + std::to_string(m_baud) +
-                 " baud");
+            if (!m_quiet)
+                note(sendingTo(0, describePortIdentity(m_ports[0])) + " at " +
+                     std::to_string(m_baud) + " baud");
         } else if (const auto* served = std::get_if<PageServed>(&happened.event))
             m_progress->showPage(served->page);
         else if (std::holds_alternative<PageZeroRequested>(happened.event))
@@ -178,13 +170,15 @@ private:
     void show(const RunEvent& event) override {
         if (std::holds_alternative<AttemptStarting>(event)) {
             m_bytesSent = 0;
-        } else if (const auto* ended = std::get_if<AttemptEnded>(&event); ended && ended->again) {
+        } else if (const auto* ended = std::get_if<AttemptEnded>(&event);
+                   ended && ended->again && !m_quiet) {
             note(describeAgain(*ended));
         }
     }
 
     int m_baud;
     const Clock& m_clock;
+    std::ostream m_discard{nullptr};  // --quiet: where the progress goes
     std::ostream* m_out = nullptr;
     bool m_terminal = false;
     std::uint64_t m_bytesSent = 0;
@@ -197,12 +191,17 @@ class GangPresenter final : public WordedPresenter {
 public:
     GangPresenter(const Options& options, const ImageSnapshot& image, const Clock& clock, bool live,
                   int columns, std::ostream& progress, std::ostream& tableOut)
-        : WordedPresenter(image),
+        : WordedPresenter(image, options.verbosity),
           m_display(progress, std::cerr, live, columns, clock, portNumbers(options)),
           m_out(tableOut) {
-        // Every line shows the pages to come from the first drawing on.
-        for (std::size_t slot = 0; slot < options.ports.size(); ++slot)
-            m_display.startAttempt(slot, image.pages());
+        // Every line shows the pages to come from the first drawing on;
+        // a station's, that it waits for a board.
+        for (std::size_t slot = 0; slot < options.ports.size() && !m_quiet; ++slot) {
+            if (options.station)
+                m_display.showIdle(slot, "waiting for a board");
+            else
+                m_display.startAttempt(slot, image.pages());
+        }
     }
 
     void refresh() override { m_display.refresh(); }
@@ -223,6 +222,8 @@ private:
     }
     void show(const AttemptEvent& happened) override {
         const std::size_t slot = happened.slot;
+        if (m_quiet)
+            return;
         if (std::holds_alternative<UpdateStarted>(happened.event)) {
             m_display.startAttempt(slot, m_image.pages());  // after a download command too
             m_display.showState(slot, sendingTo(slot, m_ports[slot].device));
@@ -236,6 +237,18 @@ private:
             m_display.showState(slot, "silent");
     }
     void show(const RunEvent& event) override {
+        if (const auto* finished = std::get_if<RunFinished>(&event)) {
+            m_display.finish();
+            const RunSummary& summary = finished->summary;
+            // A station stopped before any board: nothing to tabulate.
+            if (summary.mode == RunMode::Station && summary.outcomes.empty())
+                note("no boards were flashed");
+            else
+                m_out << formatSummaryTable(summary) << formatCompleteCount(summary.outcomes)
+                      << std::endl;
+        }
+        if (m_quiet)
+            return;
         if (const auto* starting = std::get_if<AttemptStarting>(&event)) {
             m_display.startAttempt(starting->slot, m_image.pages());
         } else if (const auto* ended = std::get_if<AttemptEnded>(&event)) {
@@ -244,16 +257,13 @@ private:
                                      (ended->again ? "; " + describeAgain(*ended) : ""));
         } else if (const auto* changed = std::get_if<StationChanged>(&event)) {
             if (changed->phase == StationPhase::WaitingForBoard)
-                m_display.showState(changed->slot, "waiting for a device");
+                m_display.showIdle(changed->slot, "waiting for a board");
             else if (changed->phase == StationPhase::BoardFound)
                 m_display.showState(changed->slot, "found " + changed->device);
             else if (changed->phase == StationPhase::WaitingForRemoval)
                 m_display.showState(changed->slot,
                                     describeResult(changed->result.value_or(RunResult::Complete)) +
-                                        std::string("; waiting for the device to go"));
-        } else if (const auto* finished = std::get_if<RunFinished>(&event)) {
-            m_display.finish();
-            m_out << formatSummaryTable(finished->summary.outcomes) << std::flush;
+                                        std::string("; waiting for the board to be removed"));
         }
     }
 

@@ -48,13 +48,6 @@ std::string formatProgressLine(const ProgressSnapshot& snapshot) {
     return line;
 }
 
-std::string groupThousands(std::uint64_t value) {
-    std::string digits = std::to_string(value);
-    for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3)
-        digits.insert(static_cast<std::size_t>(at), ",");
-    return digits;
-}
-
 std::string formatRate(double bytesPerSecond) {
     char text[32];
     if (bytesPerSecond >= 1000.0)

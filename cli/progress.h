@@ -10,6 +10,7 @@
 #include <string>
 
 #include "protocol/clock.h"
+#include "runs/report.h"
 
 namespace oxu::cli {
 
@@ -27,8 +28,7 @@ struct ProgressSnapshot {
 // the share is left out when the header announced no pages.
 std::string formatProgressLine(const ProgressSnapshot& snapshot);
 
-// "65,280": digits in groups of three.
-std::string groupThousands(std::uint64_t value);
+using runs::groupThousands;
 
 // "262 B/s", "16.4 kB/s".
 std::string formatRate(double bytesPerSecond);

@@ -320,7 +320,7 @@ void Attempt::checkProgress() {
     const std::string seconds = formatSeconds(m_setup.timeout);
     const std::string problem = heard == 0
                                     ? "nothing heard for " + seconds + " s"
-                                    : std::to_string(heard) + (heard == 1 ? " byte" : " bytes") +
+                                    : groupThousands(heard) + (heard == 1 ? " byte" : " bytes") +
                                           " heard but no valid request for " + seconds +
                                           " s (wrong baud rate or wiring?)";
     end(m_engine->heardNothing() ? RunResult::ConnectionFailed : RunResult::TransferInterrupted,

@@ -211,10 +211,16 @@ QJsonObject makeSummaryRecord(const RecordContext& context, const ImageSnapshot&
         QJsonObject entry;
         entry["attempt_id"] = QString::fromStdString(outcome.last.id);
         addOutcome(entry, outcome.port, outcome.last);
+        // Station mode: which board on its port, and one taken out before its retry.
+        if (outcome.board > 0) {
+            entry["board"] = outcome.board;
+            entry["removed_before_retry"] = outcome.removedBeforeRetry;
+        }
         outcomes.append(entry);
     }
     record["complete"] = complete;
     record["failed"] = static_cast<int>(summary.outcomes.size()) - complete;
+    record["total"] = static_cast<int>(summary.outcomes.size());
     record["exit_code"] = summary.exitCode;
     record["seconds"] = toSeconds(summary.duration);
     record["results"] = outcomes;

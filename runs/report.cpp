@@ -1,6 +1,9 @@
 #include "runs/report.h"
 
+#include <algorithm>
 #include <cstddef>
+#include <ctime>
+#include <variant>
 
 namespace oxu::runs {
 namespace {
@@ -50,6 +53,86 @@ const char* resultKey(RunResult result) {
 
 int exitCodeFor(RunResult result) {
     return namesOf(result).exitCode;
+}
+
+std::string describeEngineEvent(const UpdateEvent& event) {
+    if (std::holds_alternative<PageZeroRequested>(event))
+        return "the device asked for page 0; pages start at 1";
+    if (std::holds_alternative<UpdateCompleted>(event))
+        return describeResult(RunResult::Complete);
+    if (std::holds_alternative<ConnectionFailed>(event))
+        return describeResult(RunResult::ConnectionFailed);
+    if (std::holds_alternative<TransferInterrupted>(event))
+        return describeResult(RunResult::TransferInterrupted);
+    if (const auto* lost = std::get_if<PortLost>(&event))
+        return lost->description;
+    if (const auto* failed = std::get_if<WriteFailed>(&event))
+        return failed->description;
+    return {};
+}
+
+std::string groupThousands(std::uint64_t value) {
+    std::string digits = std::to_string(value);
+    for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3)
+        digits.insert(static_cast<std::size_t>(at), ",");
+    return digits;
+}
+
+std::string describeProblem(const PortOutcome& outcome) {
+    const AttemptReport& last = outcome.last;
+    std::string words = last.problem;
+    if (last.errorKind) {
+        switch (*last.errorKind) {
+            case PortErrorKind::NoDevice:
+                words = "no device there";
+                break;
+            case PortErrorKind::Busy:
+                words = "in use by another program";
+                break;
+            case PortErrorKind::AccessDenied:
+                words = "access denied";
+                break;
+            case PortErrorKind::Stalled:
+                words = "the line stopped taking bytes";
+                break;
+            case PortErrorKind::Disconnected:
+                words = "disconnected";
+                break;
+            case PortErrorKind::Io:
+                // During an update, the port fails on a write.
+                words =
+                    last.result == RunResult::NotStarted ? "input/output error" : "write failed";
+                break;
+            case PortErrorKind::Unsupported:
+                words = "not supported by the port";
+                break;
+        }
+    }
+    if (outcome.removedBeforeRetry)
+        words += (words.empty() ? "" : "; ") + std::string("board removed before the retry");
+    return words;
+}
+
+std::string formatClockTime(std::chrono::system_clock::time_point time) {
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(time);
+    std::tm local{};
+    char text[16] = "--:--:--";
+    if (::localtime_r(&seconds, &local) != nullptr)
+        std::strftime(text, sizeof text, "%H:%M:%S", &local);
+    return text;
+}
+
+std::string describeBoard(const PortOutcome& board) {
+    const std::string problem = describeProblem(board);
+    return "board " + std::to_string(board.board) + " at " + formatClockTime(board.ended) + ": " +
+           describeResult(board.last.result) + (problem.empty() ? "" : " (" + problem + ")");
+}
+
+std::string formatCompleteCount(const std::vector<PortOutcome>& outcomes) {
+    const auto complete = std::count_if(outcomes.begin(), outcomes.end(), [](const auto& outcome) {
+        return outcome.last.result == RunResult::Complete;
+    });
+    return std::to_string(complete) + " of " + std::to_string(outcomes.size()) + " complete";
 }
 
 const char* modeKey(RunMode mode) {

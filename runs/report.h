@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "protocol/serial_port.h"
+#include "protocol/update_events.h"
 #include "serial/usb_adapter.h"
 
 namespace oxu::runs {
@@ -41,6 +42,14 @@ const char* describeResult(RunResult result);
 const char* resultKey(RunResult result);
 // The exit code of a one-port run that ended with result.
 int exitCodeFor(RunResult result);
+
+// What people are told of an engine event, in the words of the command line
+// and the station ("complete", "connection failed", the port's own error);
+// empty for the events that only move the progress on.
+std::string describeEngineEvent(const UpdateEvent& event);
+
+// "65,280": digits in groups of three, as every count of bytes is written.
+std::string groupThousands(std::uint64_t value);
 
 // What the system says of the device behind a port when it is identified.
 struct DeviceNames {
@@ -90,7 +99,30 @@ struct AttemptReport {
 struct PortOutcome {
     PortIdentity port;
     AttemptReport last;
+    // Station mode: the board's number on its port (1 for the first), when
+    // it ended, and whether it was taken out while a retry was due (last is
+    // then the failure that ended it).
+    int board = 0;
+    std::chrono::system_clock::time_point ended{};
+    bool removedBeforeRetry = false;
 };
+
+// What went wrong with an outcome, without the port and device its row
+// already names: the kind of port error in words ("in use by another
+// program", "write failed"), else the attempt's own problem ("nothing heard
+// for 10 s"); then "board removed before the retry" where that ended it.
+// Empty for a complete one.
+std::string describeProblem(const PortOutcome& outcome);
+
+// "14:02:11": the time of day, local time.
+std::string formatClockTime(std::chrono::system_clock::time_point time);
+
+// A station's board in words: "board 3 at 14:02:11: connection failed
+// (nothing heard for 10 s; board removed before the retry)".
+std::string describeBoard(const PortOutcome& board);
+
+// "3 of 4 complete": the outcomes that completed, of all of them.
+std::string formatCompleteCount(const std::vector<PortOutcome>& outcomes);
 
 enum class RunMode { Single, Gang, Station };
 

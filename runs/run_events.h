@@ -91,10 +91,12 @@ struct StationChanged {
     std::optional<RunResult> result;  // WaitingForRemoval: how the board ended
 };
 
-// Station mode: boards done so far.
+// Station mode: a board is done (board), and the boards done so far.
 struct BoardTally {
     int complete = 0;
     int failed = 0;
+    std::size_t slot = 0;
+    PortOutcome board;
 };
 
 // The image file changed on disk after the run read it; the run keeps

@@ -20,6 +20,7 @@ struct Scheduler::Slot {
     Step step = Step::Idle;
     StationPhase station = StationPhase::WaitingForBoard;
     int attempts = 0;  // begun on this port (this board, in station mode)
+    int boards = 0;    // station mode: boards done on this port
     std::optional<AttemptReport> last;
     std::unique_ptr<Alarm> timer;  // the retry pause; station mode: the settle time
     bool startWhenClosed = false;  // the pause is over; the last attempt's port is still closing
@@ -167,6 +168,14 @@ void Scheduler::slotTimerFired(std::size_t index) {
     if (m_interrupted)
         return;
     if (slot.step == Slot::Step::Pausing) {
+        // A board taken out while its retry was due ended with the failure
+        // before, not with a port that is no longer there.
+        if (m_setup.mode == RunMode::Station && slot.last &&
+            !m_parts.presence->boardPresent(slot.request)) {
+            slot.step = Slot::Step::Idle;
+            boardDone(index, *slot.last, true);
+            return;
+        }
         startAttempt(index);
         return;
     }
@@ -203,14 +212,15 @@ void Scheduler::pollPresence() {
     m_presenceAlarm->start(kPresencePoll);
 }
 
-void Scheduler::boardDone(std::size_t index, const AttemptReport& report) {
+void Scheduler::boardDone(std::size_t index, const AttemptReport& report, bool removed) {
     Slot& slot = *m_slots[index];
-    m_boards.push_back({slot.identity, report});
+    m_boards.push_back(
+        {slot.identity, report, ++slot.boards, std::chrono::system_clock::now(), removed});
     if (report.result == RunResult::Interrupted)
         return;
     ++(report.result == RunResult::Complete ? m_boardsComplete : m_boardsFailed);
     setStation(index, StationPhase::WaitingForRemoval, report.result);
-    tell(BoardTally{m_boardsComplete, m_boardsFailed});
+    tell(BoardTally{m_boardsComplete, m_boardsFailed, index, m_boards.back()});
 }
 
 void Scheduler::setStation(std::size_t index, StationPhase phase, std::optional<RunResult> result) {
@@ -239,7 +249,8 @@ void Scheduler::interrupt() {
         slot->startWhenClosed = false;
         // Station mode: a board whose retry is cancelled ends with its failure.
         if (slot->step == Slot::Step::Pausing && m_setup.mode == RunMode::Station && slot->last)
-            m_boards.push_back({slot->identity, *slot->last});
+            m_boards.push_back({slot->identity, *slot->last, ++slot->boards,
+                                std::chrono::system_clock::now(), false});
         if (slot->step == Slot::Step::Running)
             slot->attempt->interrupt();
         slot->step = Slot::Step::Done;

@@ -91,7 +91,7 @@ private:
     void attemptClosed(std::size_t index, const std::optional<SerialError>& failure);
     void slotTimerFired(std::size_t index);
     void pollPresence();
-    void boardDone(std::size_t index, const AttemptReport& report);
+    void boardDone(std::size_t index, const AttemptReport& report, bool removed = false);
     void setStation(std::size_t index, StationPhase phase,
                     std::optional<RunResult> result = std::nullopt);
     void writeRecord(RecordKind kind, const QJsonObject& record);

@@ -169,6 +169,26 @@ NodeAccess checkNodeAccess(const DeviceNode& node) {
     return access;
 }
 
+std::string adviseAccess(const NodeAccess& access, const std::string& path) {
+    if (access.allowed || access.error != EACCES)
+        return {};
+    if (access.memberSinceLogin)
+        return access.userName + " is in the " + access.groupName +
+               " group, but this login session began before that: log out and in again";
+    const std::string fix = "add your user to the dialout group and log in again";
+    if (access.groupMayUse && access.groupName == "dialout")
+        return fix;
+    if (access.groupMayUse)
+        return "the " + access.groupName + " group may use it: add your user to the " +
+               access.groupName + " group and log in again";
+    // Neither the user nor any group of users may open it: joining a group
+    // alone does not help until the node is given to one.
+    return "only its owner " + access.ownerName + " may open it, not the " + access.groupName +
+           " group. Serial ports normally belong to the dialout group with mode crw-rw---- "
+           "(udev sets that): give the device to that group (chgrp dialout " +
+           path + "; chmod 660 " + path + "), then " + fix;
+}
+
 std::string findTtyDriver(dev_t rdev, const fs::path& root) {
     const std::string number = std::to_string(::major(rdev)) + ":" + std::to_string(::minor(rdev));
     std::error_code error;

@@ -78,6 +78,13 @@ DeviceNode inspectDeviceNode(const std::string& path);
 // open it and whether the user joined it after logging in.
 NodeAccess checkNodeAccess(const DeviceNode& node);
 
+// What would let this user open a node that access refused, in words ("add
+// your user to the dialout group and log in again", "log out and in again",
+// or how to give a node only its owner may open to a group first); empty
+// when access was allowed or was refused for another reason than EACCES.
+// path is the device as the operator named it.
+std::string adviseAccess(const NodeAccess& access, const std::string& path);
+
 // The kernel driver of a character device: the name of sysfs' device/driver
 // link under root/sys/dev/char/<major>:<minor>, past the serial core's own
 // "port" and "ctrl" drivers to the hardware's ("ftdi_sio", "cdc_acm",

@@ -13,6 +13,8 @@
 #include <filesystem>
 #include <utility>
 
+#include "serial/device_facts.h"
+
 namespace oxu {
 namespace {
 
@@ -328,10 +330,15 @@ void QtSerialPort::open() {
             case PortErrorKind::NoDevice:
                 cause = "the device does not exist (" + reason + ")";
                 break;
-            case PortErrorKind::AccessDenied:
-                cause = "access is denied; add your user to the dialout group and log in again (" +
-                        reason + ")";
+            case PortErrorKind::AccessDenied: {
+                // The same advice as the port check gives: the dialout group
+                // only where joining it would help.
+                const std::string advice =
+                    adviseAccess(checkNodeAccess(inspectDeviceNode(device)), device);
+                cause = "access is denied" + (advice.empty() ? "" : "; " + advice) + " (" + reason +
+                        ")";
                 break;
+            }
             case PortErrorKind::Busy:
                 cause = "the port is in use by another program (" + reason + ")";
                 break;

@@ -4,6 +4,7 @@
 
 #include <sstream>
 
+#include "runs/report.h"
 #include "tests/kit/fakes.h"
 
 namespace oxu::cli {
@@ -24,43 +25,11 @@ TEST(FormatPortLine, ShowsPortPagesShareRateAndState) {
         // A device may ask for pages past the image; the share stops at 100%.
         {{1, 6, 4, 1'000, 2s, ""}, "COM  1  page 006/004 100%     500 B/s"},
         {{2, 0, 0, 4, 1s, "complete"}, "COM  2  page 000/000   0%       4 B/s  complete"},
+        // No attempt on the port: the state alone, whatever came before.
+        {{3, 17, 160, 4'386, 1s, "waiting for a board", true}, "COM  3  waiting for a board"},
     };
     for (const Case& c : cases)
         EXPECT_EQ(formatPortLine(c.line), c.expected);
-}
-
-PortOutcome outcome(int number, std::string device, RunResult result, int served, int pages,
-                    std::uint64_t bytes, int attempt, std::string problem = {}) {
-    PortOutcome o;
-    o.port.number = number;
-    o.port.device = std::move(device);
-    o.last.result = result;
-    o.last.pagesServed = served;
-    o.last.pagesAnnounced = pages;
-    o.last.bytesSent = bytes;
-    o.last.attempt = attempt;
-    o.last.duration = 1'234'567us;
-    o.last.problem = std::move(problem);
-    return o;
-}
-
-TEST(FormatSummaryTable, OneAlignedRowPerPort) {
-    PortOutcome usb = outcome(12, "/dev/ttyUSB0", RunResult::ConnectionFailed, 0, 160, 4, 2,
-                              "nothing heard for 10 s");
-    usb.last.duration = 10'000'000us;
-    usb.port.adapter = {.vendorId = 0x0403, .productId = 0x6001, .serialNumber = "A12BC3D4"};
-    const std::string table = formatSummaryTable(
-        {outcome(1, "/dev/pts/3", RunResult::Complete, 160, 160, 41'284, 1), usb,
-         outcome(2, "", RunResult::NotStarted, 0, 0, 0, 1, "Cannot open COM 2: no device")});
-    EXPECT_EQ(table,
-              "port    device        adapter             result               pages   bytes  "
-              "seconds  retries  problem\n"
-              "COM 1   /dev/pts/3    -                   complete           160/160  41,284     "
-              "1.23        0\n"
-              "COM 12  /dev/ttyUSB0  0403:6001 A12BC3D4  connection failed    0/160       4    "
-              "10.00        1  nothing heard for 10 s\n"
-              "COM 2   (no device)   -                   could not start        0/0       0     "
-              "1.23        0  Cannot open COM 2: no device\n");
 }
 
 TEST(FormatAdapter, ShowsWhatIsKnown) {
@@ -78,7 +47,7 @@ TEST(GangDisplay, WithoutATerminalEveryEventIsALineNamingItsPort) {
     display.showState(1, "sending to /dev/pts/9");
     display.showPage(0, 17, 4'386);
     display.showPage(1, 1, 262);
-    display.showMessage("oxu-update: COM 7: Connection Failed");
+    display.showMessage("oxu-update: COM 7: connection failed");
     display.endAttempt(0, "complete");
     display.refresh();
     display.finish();
@@ -87,7 +56,7 @@ TEST(GangDisplay, WithoutATerminalEveryEventIsALineNamingItsPort) {
               "COM 3: page 017/160\n"
               "COM 7: page 001/160\n"
               "COM 3: complete\n");
-    EXPECT_EQ(messages.str(), "oxu-update: COM 7: Connection Failed\n");
+    EXPECT_EQ(messages.str(), "oxu-update: COM 7: connection failed\n");
 }
 
 TEST(GangDisplay, OnATerminalMessagesGoAboveTheLinesOfThePorts) {
@@ -98,11 +67,11 @@ TEST(GangDisplay, OnATerminalMessagesGoAboveTheLinesOfThePorts) {
     display.startAttempt(1, 4);
     display.showState(0, "sending");
     screen.str("");
-    display.showMessage("oxu-update: COM 2: Connection Failed");
+    display.showMessage("oxu-update: COM 2: connection failed");
     const std::string drawn = screen.str();
     // Up over the two lines, erase them, the message, then both lines again,
     // each cut to the width of the terminal.
-    EXPECT_EQ(drawn.rfind("\x1b[2A\r\x1b[Joxu-update: COM 2: Connection Failed\n", 0), 0u) << drawn;
+    EXPECT_EQ(drawn.rfind("\x1b[2A\r\x1b[Joxu-update: COM 2: connection failed\n", 0), 0u) << drawn;
     EXPECT_NE(drawn.find("\nCOM  1  page 000/004   0%      -- B/s  se\x1b[K\n"), std::string::npos)
         << drawn;
     EXPECT_NE(drawn.find("\nCOM  2  page 000/004   0%      -- B/s\x1b[K\n"), std::string::npos)

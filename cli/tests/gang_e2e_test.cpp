@@ -168,12 +168,14 @@ TEST_F(GangTest, EightMixedDevicesEachGetTheirOwnResult) {
     // People's text went to standard error: a line per event naming its
     // port, each failure once, and the summary table.
     EXPECT_NE(run.err.find("COM 1: page 004/004"), std::string::npos) << run.err;
-    EXPECT_EQ(countOccurrences(run.err, "COM 2: Connection Failed"), 1) << run.err;
-    EXPECT_EQ(countOccurrences(run.err, "COM 6: Transfer Interrupted"), 1) << run.err;
+    EXPECT_EQ(countOccurrences(run.err, "oxu-update: COM 2: connection failed\n"), 1) << run.err;
+    EXPECT_EQ(countOccurrences(run.err, "oxu-update: COM 6: transfer interrupted\n"), 1) << run.err;
     EXPECT_EQ(countOccurrences(run.err, "oxu-update: COM 4: The connection to COM 4 ("), 1)
         << run.err;
     EXPECT_NE(run.err.find("\nport "), std::string::npos) << run.err;
     EXPECT_EQ(countOccurrences(run.err, "  complete  "), 5) << run.err;
+    EXPECT_EQ(run.err.substr(run.err.size() - 16), "5 of 8 complete\n") << run.err;
+    EXPECT_EQ(lines.back()["total"].toInt(), 8);
 }
 
 TEST_F(GangTest, RetryStartsOnlyTheFailedPortAgain) {
@@ -195,8 +197,8 @@ TEST_F(GangTest, RetryStartsOnlyTheFailedPortAgain) {
     EXPECT_EQ(results[1]["retries"].toInt(), 1);
     EXPECT_EQ(countOccurrences(run.err, "COM 2: connection failed; starting again"), 1) << run.err;
     // The summary: port 2 completed on its second attempt.
-    EXPECT_TRUE(
-        std::regex_search(run.err, std::regex("\nCOM 2 .* complete +4/4 +1,012 +[0-9.]+ +1\n")))
+    EXPECT_TRUE(std::regex_search(
+        run.err, std::regex("\nCOM 2 +complete +4/4 +1,012 +[0-9.]+ +1 +" + comeback->path())))
         << run.err;
 
     EXPECT_EQ(healthy->finish().exitCode, 0);
@@ -232,7 +234,7 @@ TEST_F(GangTest, OnePortRetriesAndKeepsItsOwnExitCodes) {
         EXPECT_EQ(attempts.back()["retries"].toInt(), 1) << c.name;
         EXPECT_EQ(lines.back()["mode"].toString(), "single") << c.name;
         // The one-port messages as ever, and the new attempt said once.
-        EXPECT_EQ(countOccurrences(run.err, "oxu-update: Connection Failed"),
+        EXPECT_EQ(countOccurrences(run.err, "oxu-update: connection failed\n"),
                   c.attempts - 1 + (c.exitCode != 0))
             << c.name << ": " << run.err;
         EXPECT_EQ(countOccurrences(run.err, "starting again in 0.5 s (attempt 2 of 2)"), 1)
@@ -258,15 +260,18 @@ TEST_F(GangTest, ABusyPortSaysSoAndTheOthersGoAhead) {
         << run.out;
     EXPECT_EQ(run.out.find("COM 9: page"), std::string::npos) << run.out;
     EXPECT_EQ(run.out.find('\x1b'), std::string::npos) << run.out;
+    // The table: a row per port, what went wrong below it (without the
+    // port and device again), then the count.
     const std::vector<std::string> lines = splitLines(run.out);
-    ASSERT_GE(lines.size(), 3u);
-    EXPECT_TRUE(std::regex_search(lines[lines.size() - 3], std::regex("^port +device +adapter")))
+    ASSERT_GE(lines.size(), 5u);
+    EXPECT_TRUE(std::regex_search(lines[lines.size() - 5], std::regex("^port +result +pages")))
         << run.out;
-    EXPECT_EQ(lines[lines.size() - 2].rfind("COM 4 ", 0), 0u) << run.out;
-    EXPECT_NE(lines[lines.size() - 2].find("complete"), std::string::npos) << run.out;
-    EXPECT_EQ(lines.back().rfind("COM 9 ", 0), 0u) << run.out;
-    EXPECT_NE(lines.back().find("could not start"), std::string::npos) << run.out;
-    EXPECT_NE(lines.back().find("in use"), std::string::npos) << run.out;
+    EXPECT_EQ(lines[lines.size() - 4].rfind("COM 4 ", 0), 0u) << run.out;
+    EXPECT_NE(lines[lines.size() - 4].find("complete"), std::string::npos) << run.out;
+    EXPECT_EQ(lines[lines.size() - 3].rfind("COM 9 ", 0), 0u) << run.out;
+    EXPECT_NE(lines[lines.size() - 3].find("could not start"), std::string::npos) << run.out;
+    EXPECT_EQ(lines[lines.size() - 2], "        in use by another program") << run.out;
+    EXPECT_EQ(lines.back(), "1 of 2 complete") << run.out;
     EXPECT_NE(run.err.find("oxu-update: COM 9: the update could not start: Cannot open COM 9"),
               std::string::npos)
         << run.err;
@@ -371,7 +376,7 @@ TEST_F(GangTest, StationModeFlashesEachBoardOnceAsItIsSwapped) {
             Stream::Err, "station: " + std::to_string(board + 1) + " flashed", 10s))
             << station.output(Stream::Err);
         const auto waiting = [&] {
-            return countOccurrences(station.output(Stream::Err), "COM 1: waiting for a device");
+            return countOccurrences(station.output(Stream::Err), "COM 1: waiting for a board");
         };
         for (int tries = 0; tries < 100 && waiting() < board + 2; ++tries)
             station.waitForOutput(Stream::Out, "never printed", 100ms);
@@ -380,7 +385,11 @@ TEST_F(GangTest, StationModeFlashesEachBoardOnceAsItIsSwapped) {
     station.sendSignal(SIGINT);
     const ProgramResult run = station.finish(20s);
     EXPECT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_NE(run.err.find("station: 3 flashed, 0 failed"), std::string::npos) << run.err;
+    // Each board's row (its number on the port) before the tally that counts it.
+    const std::size_t row = run.err.find("oxu-update: COM 1: board 3 at ");
+    ASSERT_NE(row, std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("station: 3 flashed, 0 failed", row), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.substr(run.err.size() - 16), "3 of 3 complete\n") << run.err;
     const std::vector<QJsonObject> lines = parseJsonLines(run.out);
     EXPECT_EQ(records(lines, "attempt").size(), 3u) << run.out;
     ASSERT_FALSE(lines.empty());

@@ -106,6 +106,13 @@ TEST(ParseCommandLine, KeepsDeviceTraceAndYes) {
 
 // Paths are bytes: a name that is not valid UTF-8 must reach the file system
 // and the port unchanged, and be quoted as typed.
+TEST(ParseCommandLine, KeepsHowMuchToShow) {
+    EXPECT_EQ(parseCommandLine({"fw.bin"}).verbosity, Verbosity::Normal);
+    EXPECT_EQ(parseCommandLine({"--quiet", "fw.bin"}).verbosity, Verbosity::Quiet);
+    EXPECT_EQ(parseCommandLine({"-q", "fw.bin"}).verbosity, Verbosity::Quiet);
+    EXPECT_EQ(parseCommandLine({"--verbose", "fw.bin"}).verbosity, Verbosity::Verbose);
+}
+
 TEST(ParseCommandLine, KeepsPathBytesAsTyped) {
     const Options options = parseCommandLine({"--device", "/dev/tty\xff", "fw\xe9.bin"});
     EXPECT_EQ(options.device, "/dev/tty\xff");
@@ -166,6 +173,8 @@ INSTANTIATE_TEST_SUITE_P(
                 "--check-port cannot be combined"},
         BadLine{"CheckPortWithYes", {"--check-port", "--yes"}, "--yes"},
         BadLine{"VersionWithDevice", {"--version", "--device=/dev/ttyS0"}, "no port"},
+        BadLine{"QuietAndVerbose", {"-q", "--verbose", "fw.bin"}, "cannot be combined"},
+        BadLine{"QuietWithListPorts", {"--list-ports", "--quiet"}, "updates only"},
         BadLine{"VersionWithFile", {"--version", "fw.bin"}, "unexpected argument \"fw.bin\""},
         BadLine{"SecondCommandNamed",
                 {"--list-ports", "--download-command"},

@@ -87,7 +87,7 @@ TEST_P(CompletesUpdate, DeliversTheFileByteExactWithALinePerPage) {
     const ProgramResult run = runProgram(kUpdate, args, env);
 
     EXPECT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_EQ(countOccurrences(run.err, "Transfert Complete"), 1) << run.err;
+    EXPECT_EQ(countOccurrences(run.err, "oxu-update: complete\n"), 1) << run.err;
     // Not on a terminal: one plain line per page, in order.
     const std::size_t pages = (c.size + 255) / 256;
     const auto lines = linesStartingWith(run.out, "page ");
@@ -145,7 +145,9 @@ INSTANTIATE_TEST_SUITE_P(
                     DeviceHabit{"ReverseOrder", {"--order", "reverse"}, nullptr},
                     DeviceHabit{"RandomOrder", {"--order", "random", "--seed", "7"}, nullptr},
                     DeviceHabit{"EveryPageTwice", {"--order", "repeat"}, nullptr},
-                    DeviceHabit{"PageZeroFirst", {"--page-zero"}, "Please start from page 1"}),
+                    DeviceHabit{"PageZeroFirst",
+                                {"--page-zero"},
+                                "the device asked for page 0; pages start at 1"}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(OxuUpdateTest, TraceShowsBothDirectionsFrameByFrame) {
@@ -174,8 +176,8 @@ TEST_F(OxuUpdateTest, ADeviceThatSpeaksAgainBeforeTheTimeoutStillCompletes) {
     const ProgramResult run =
         runProgram(kUpdate, {"--timeout", "10", "--device", device.path(), image});
     EXPECT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_NE(run.err.find("Transfer Interrupted"), std::string::npos) << run.err;
-    EXPECT_NE(run.err.find("Transfert Complete"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("oxu-update: transfer interrupted\n"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("oxu-update: complete\n"), std::string::npos) << run.err;
     EXPECT_EQ(device.finish().exitCode, 0);
 }
 
@@ -203,7 +205,7 @@ TEST_P(ReportsFault, WithItsExitCodeAndMessageOnce) {
         runProgram(kUpdate, {"--json", "--timeout", "1.5", "--device", device.path(), image});
     EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
     EXPECT_EQ(countOccurrences(run.err, c.message), 1) << run.err;
-    EXPECT_EQ(run.err.find("Transfert Complete"), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("oxu-update: complete\n"), std::string::npos) << run.err;
     ASSERT_NE(run.out.find("\"record\":\"attempt\""), std::string::npos) << run.out;
     EXPECT_NE(run.out.find(std::string("\"error_kind\":") + c.errorKind), std::string::npos)
         << run.out;
@@ -213,8 +215,12 @@ TEST_P(ReportsFault, WithItsExitCodeAndMessageOnce) {
 INSTANTIATE_TEST_SUITE_P(
     Faults, ReportsFault,
     testing::Values(
-        FaultCase{"SilentDevice", {"--silent"}, 2, "Connection Failed", "null"},
-        FaultCase{"DeviceStopsPartWay", {"--stop-after", "2"}, 3, "Transfer Interrupted", "null"},
+        FaultCase{"SilentDevice", {"--silent"}, 2, "oxu-update: connection failed\n", "null"},
+        FaultCase{"DeviceStopsPartWay",
+                  {"--stop-after", "2"},
+                  3,
+                  "oxu-update: transfer interrupted\n",
+                  "null"},
         FaultCase{"LineHungUp", {"--hangup-after", "2"}, 4, "was lost", "\"disconnected\""}),
     [](const auto& info) { return info.param.name; });
 

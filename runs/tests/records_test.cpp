@@ -143,6 +143,7 @@ TEST_F(RecordsTest, TheSummaryCountsOutcomesAndSaysWhetherTheImageChanged) {
     EXPECT_EQ(record["mode"].toString(), "gang");
     EXPECT_EQ(record["complete"].toInt(), 2);
     EXPECT_EQ(record["failed"].toInt(), 2);
+    EXPECT_EQ(record["total"].toInt(), 4);
     EXPECT_EQ(record["exit_code"].toInt(), 5);
     EXPECT_EQ(record["seconds"].toDouble(), 2.0);
     EXPECT_TRUE(record["image_changed_on_disk"].toBool());

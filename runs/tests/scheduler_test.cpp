@@ -409,8 +409,34 @@ TEST_F(SchedulerTest, StationFlashesEachBoardOnceAsItComesAndGoes) {
     EXPECT_EQ(tallies.back().failed, 1);
     ASSERT_EQ(summary().outcomes.size(), 3u);
     EXPECT_EQ(summary().outcomes[2].port.adapter.serialNumber, "SN1-2") << "the second board";
+    // Each board numbered on its own port, the tally told with the board it counts.
+    EXPECT_EQ(summary().outcomes[0].board, 1);
+    EXPECT_EQ(summary().outcomes[1].board, 1);
+    EXPECT_EQ(summary().outcomes[2].board, 2);
+    EXPECT_EQ(tallies.back().slot, 0u);
+    EXPECT_EQ(tallies.back().board.board, 2);
     EXPECT_EQ(summary().exitCode, runs::kExitSomeFailed);
     EXPECT_EQ(summary().mode, RunMode::Station);
+}
+
+TEST_F(SchedulerTest, StationBoardTakenOutBeforeItsRetryEndsWithItsFirstFailure) {
+    start(RunMode::Station, {silent()}, 1);
+    ports.present[1] = true;
+    ASSERT_TRUE(clock.runUntil([&] { return !observer.all<AttemptEnded>().empty(); }, 10s));
+    ports.present[1] = false;  // during the pause before the retry
+    clock.advance(2s);
+    scheduler->interrupt();
+    ASSERT_TRUE(runToEnd(1s));
+
+    EXPECT_EQ(ports.logs.size(), 1u) << "no retry on a board that is gone";
+    ASSERT_EQ(summary().outcomes.size(), 1u);
+    const runs::PortOutcome& board = summary().outcomes[0];
+    EXPECT_EQ(board.last.result, RunResult::ConnectionFailed);
+    EXPECT_TRUE(board.removedBeforeRetry);
+    EXPECT_EQ(runs::describeProblem(board),
+              "nothing heard for 2 s; board removed before the retry");
+    ASSERT_EQ(observer.all<runs::BoardTally>().size(), 1u);
+    EXPECT_EQ(observer.all<runs::BoardTally>()[0].failed, 1);
 }
 
 TEST_F(SchedulerTest, StationInterruptedMidBoardExitsInterrupted) {

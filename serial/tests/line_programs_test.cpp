@@ -179,7 +179,7 @@ TEST_F(LinePrograms, LinesThatRefuseTheCallsChangeNothingTheOperatorSees) {
     } cases[] = {
         {"oxu-update, update",
          &LinePrograms::updateByTool,
-         {"oxu-update: Transfert Complete", "low latency: not offered"}},
+         {"oxu-update: complete\n", "low latency: not offered"}},
         {"oxu-update, download command",
          &LinePrograms::downloadByTool,
          {"download command sent to COM 1", "low latency: not offered"}},
@@ -262,7 +262,7 @@ TEST_F(LinePrograms, AnAdapterThatStopsSendingDelaysTheEndOnlyByItsLineTime) {
         {"oxu-update, update",
          &LinePrograms::updateByTool,
          0,
-         {"oxu-update: Transfert Complete", "oxu-update: warning: COM 1 (", stranded}},
+         {"oxu-update: complete\n", "oxu-update: warning: COM 1 (", stranded}},
         {"window, update", &LinePrograms::updateByWindow, 0, {kCompleteBox}},
         // The command's three bytes may not have left: not sent.
         {"oxu-update, download command",

@@ -110,7 +110,8 @@ TEST_F(FaultMatrix, PortHeldByAnotherUpdaterIsReportedAsInUse) {
     DeviceSim& device = startDevice({"--silent", "--timeout", "30"});
     const std::string image = writeImage("image.bin", 1'000);
     ChildProcess holder(OXU_UPDATE_BINARY, {"--port", "1", "--timeout", "30", image});
-    ASSERT_TRUE(holder.waitForOutput(ChildProcess::Stream::Err, "Connection Failed", 10s))
+    ASSERT_TRUE(
+        holder.waitForOutput(ChildProcess::Stream::Err, "oxu-update: connection failed", 10s))
         << holder.output(ChildProcess::Stream::Err);
 
     pressUpdate(image);
