@@ -39,7 +39,8 @@ removed, until "Stop". The image can also be chosen in the window.
   --version        show the version and exit
 
 Exit codes: 0 when the window was closed; 1 without a display; 64 for bad
-usage.
+usage; 130 when SIGINT, SIGTERM or SIGHUP ended it (a run is stopped first:
+every port closed, every record written).
 )";
 
 class UsageError : public std::invalid_argument {

@@ -50,7 +50,8 @@ int runStation(int argc, char** argv, const MakeWindow& make) {
         window->stopAndClose();
     });
     window->show();
-    return app.exec();
+    const int exitCode = app.exec();
+    return runs::caughtSignal() != 0 ? runs::kExitInterrupted : exitCode;
 }
 
 }  // namespace oxu::station

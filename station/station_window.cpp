@@ -97,6 +97,10 @@ StationWindow::StationWindow(StationOptions options, const std::vector<StationPo
     m_stop = makeButton("S&top", "Stop", this);
     m_tally = new QLabel(qt(describeTally(m_board.tally())), this);
     m_tally->setAccessibleName("Tally");
+    QFont tallyFont = m_tally->font();
+    tallyFont.setBold(true);
+    tallyFont.setPointSizeF(tallyFont.pointSizeF() * 1.2);
+    m_tally->setFont(tallyFont);
     for (QPushButton* button : {m_start, m_station, m_stop})
         buttons->addWidget(button);
     buttons->addStretch(1);
@@ -241,6 +245,8 @@ void StationWindow::closeEvent(QCloseEvent* event) {
         return;
     m_closeWhenDone = true;
     stopRun();
+    if (!running())
+        event->accept();
 }
 
 bool StationWindow::askYesNo(const QString& question) {
