@@ -38,8 +38,8 @@ int runStation(int argc, char** argv, const MakeWindow& make) {
     QApplication::setApplicationName(kProgramName);
     runs::LoopClock clock;
     runs::SystemPorts system;
-    const std::vector<StationPort> ports =
-        planPorts(options.ports, system, runs::scanPortCandidates);
+    const std::vector<runs::PlannedPort> ports =
+        runs::planPorts(options.ports, system, runs::scanPortCandidates);
     std::unique_ptr<StationWindow> window =
         make(std::move(options), ports, {system, system, clock});
 
