@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QtGui/private/qguiapplication_p.h>
+#include <QtGui/qpa/qplatformaccessibility.h>
+#include <QtGui/qpa/qplatformintegration.h>
 #include <QAccessible>
 
 #include "station/tile_widget.h"
@@ -99,7 +102,7 @@ TEST(TileBoard, FollowsTheRunsEventsInWordsColourAndCounts) {
           {first, "connecting", Tone::Working},
           {Interrupting{{0}}, "stopping", Tone::Stalled},
           {endedWith(0, report(RunResult::Interrupted, "interrupted by a signal")), "interrupted",
-           Tone::Stalled, -1, 0, 0, "interrupted by a signal"}}},
+           Tone::Stalled}}},
         {"a port that cannot open",
          {{first, "connecting", Tone::Working},
           {endedWith(0, report(RunResult::NotStarted, "Cannot open COM 3: busy")),
@@ -140,6 +143,38 @@ TEST(TileBoard, FollowsTheRunsEventsInWordsColourAndCounts) {
             EXPECT_EQ(accessible->text(QAccessible::Description).toStdString(), step.state);
         }
     }
+}
+
+std::vector<std::pair<QAccessible::Event, QString>> announced;
+
+// Qt sends accessibility events only while a client listens: the test is
+// that client.
+TEST(TileWidget, AnnouncesEachNewStateLineAsItsDescription) {
+    QPlatformAccessibility* platform =
+        QGuiApplicationPrivate::platformIntegration()->accessibility();
+    platform->setActive(true);
+    const auto previous = QAccessible::installUpdateHandler([](QAccessibleEvent* event) {
+        announced.emplace_back(event->type(),
+                               event->accessibleInterface()->text(QAccessible::Description));
+    });
+    TileWidget widget;
+    TileView view;
+    view.number = 2;
+    for (const char* state :
+         {"waiting for a board", "page 17 of 160", "page 17 of 160", "failed: connection failed"}) {
+        view.state = state;
+        widget.setView(view);
+    }
+    QAccessible::installUpdateHandler(previous);
+    platform->setActive(false);
+
+    std::vector<QString> descriptions;
+    for (const auto& [type, text] : announced) {
+        if (type == QAccessible::DescriptionChanged)
+            descriptions.push_back(text);
+    }
+    EXPECT_EQ(descriptions, (std::vector<QString>{"waiting for a board", "page 17 of 160",
+                                                  "failed: connection failed"}));
 }
 
 TEST(TileBoard, ShowsTheDeviceByItsByIdNameAndTheAdapterWithItsSerial) {
