@@ -107,6 +107,7 @@ StationWindow::StationWindow(StationOptions options, const std::vector<runs::Pla
     m_message = new QLabel(this);
     m_message->setAccessibleName("Messages");
     m_message->setWordWrap(true);
+    m_message->setStyleSheet("QLabel { color: #b71c1c; font-weight: bold; }");
     layout->addWidget(m_message);
 
     connect(m_choose, &QPushButton::clicked, this, &StationWindow::chooseImage);
@@ -231,7 +232,9 @@ void StationWindow::onRunEvent(const runs::RunEvent& event) {
         m_tiles[index]->setView(view);
         emit tileChanged(view.number, qt(view.state));
     }
-    if (const auto* lost = std::get_if<runs::RecordNotWritten>(&event))
+    if (const auto* failed = std::get_if<runs::CloseFailed>(&event))
+        showMessage(qt(failed->description));
+    else if (const auto* lost = std::get_if<runs::RecordNotWritten>(&event))
         showMessage("A record was not written: " + qt(lost->reason));
     else if (const auto* changed = std::get_if<runs::ImageChanged>(&event))
         showMessage(qt(changed->path) +
