@@ -105,6 +105,7 @@ int runUpdate(const Options& options) {
     setup.baud = options.baud;
     setup.timeout = options.timeout;
     setup.retries = options.retries;
+    setup.downloadFirst = options.downloadFirst;
     setup.context = {kProgramName, kVersionText, runs::hostName(), options.baud};
     setup.runId = runs::newRunId();
 

@@ -43,6 +43,14 @@ int parseRetryOption(const std::string& text) {
     return *value;
 }
 
+std::chrono::milliseconds parseSettleOption(const std::string& text) {
+    const auto value = parseDigits(text);
+    if (!value || *value > kMaxSettle.count())
+        throw UsageError("--settle must be a number of milliseconds from 0 to " +
+                         std::to_string(kMaxSettle.count()) + ", not \"" + text + "\"");
+    return std::chrono::milliseconds(*value);
+}
+
 std::chrono::milliseconds parseTimeoutOption(const std::string& text) {
     // Plain decimal notation only: no sign, exponent, hex, inf or nan.
     char* end = nullptr;
@@ -126,15 +134,15 @@ Options parseCommandLine(const std::vector<std::string>& args) {
     // also answer to -?, --help-all and -v.
     const QCommandLineOption help(QStringList{"h", "help"}), yes(QStringList{"y", "yes"}),
         trace("trace"), version("version"), listPorts("list-ports"), download("download-command"),
-        checkPort("check-port"), json("json"), wait("wait");
+        checkPort("check-port"), json("json"), wait("wait"), downloadFirst("download-first");
     const QCommandLineOption port("port", {}, "N"), ports("ports", {}, "LIST"),
         device("device", {}, "PATH"), baud("baud", {}, "B"), timeout("timeout", {}, "S"),
-        retry("retry", {}, "N"), log("log", {}, "FILE");
-    const QList<QCommandLineOption> all{help,     yes,     trace, version, listPorts, checkPort,
-                                        download, json,    wait,  port,    ports,     device,
-                                        baud,     timeout, retry, log};
+        retry("retry", {}, "N"), log("log", {}, "FILE"), settle("settle", {}, "MS");
+    const QList<QCommandLineOption> all{help,     yes,     trace, version, listPorts,     checkPort,
+                                        download, json,    wait,  port,    ports,         device,
+                                        baud,     timeout, retry, log,     downloadFirst, settle};
     // What only an update does.
-    const QCommandLineOption updateOnly[] = {ports, retry, json, log, wait};
+    const QCommandLineOption updateOnly[] = {ports, retry, json, log, wait, downloadFirst};
     const std::pair<QCommandLineOption, Mode> commands[] = {{download, Mode::DownloadCommand},
                                                             {listPorts, Mode::ListPorts},
                                                             {checkPort, Mode::CheckPort},
@@ -207,6 +215,17 @@ Options parseCommandLine(const std::vector<std::string>& args) {
     options.trace = parser.isSet(trace);
     options.json = parser.isSet(json);
     options.station = parser.isSet(wait);
+    if (parser.isSet(settle) && !parser.isSet(downloadFirst))
+        throw UsageError("--settle applies to --download-first only");
+    if (parser.isSet(downloadFirst)) {
+        if (parser.isSet(download))
+            throw UsageError(
+                "--download-first sends the download command before an update; "
+                "it cannot be combined with --download-command");
+        options.downloadFirst = kDefaultSettle;
+        for (const QString& value : parser.values(settle))
+            options.downloadFirst = parseSettleOption(toBytes(value));
+    }
 
     for (const QString& name : parser.optionNames()) {
         for (const auto& [option, mode] : commands) {
@@ -278,6 +297,7 @@ std::string usageText() {
     return R"(Usage:
   oxu-update [--port N | --device PATH] [--baud B] [--timeout S] [--trace] FILE
   oxu-update [--port N]... [--ports LIST] [--device PATH]... [OPTIONS] FILE
+  oxu-update --download-first [--settle MS] [--port N | --device PATH] FILE
   oxu-update --download-command [--port N | --device PATH] [--baud B] [--yes] [--trace]
   oxu-update --list-ports
   oxu-update --check-port [--port N | --device PATH]
@@ -325,6 +345,14 @@ Options:
   --wait              station mode: wait for each port's device to appear,
                       update it, wait for it to go, then for the next one,
                       until Ctrl-C; shows a running tally.
+  --download-first    before each attempt (every retry, every board), send
+                      the download command (2F 55 AA), close the port, wait
+                      for the device to enter its download mode, then
+                      update it on the same port. No question is asked: the
+                      option is the confirmation. A command that cannot be
+                      sent ends the attempt (1); no update is tried.
+  --settle MS         with --download-first: the wait between the command
+                      and the update (0 to 60000 ms; default 500).
   --download-command  send the download command (2F 55 AA) instead of an
                       update. Asks for confirmation when standard input is a
                       terminal; without a terminal, --yes is required.
@@ -352,7 +380,8 @@ Exit codes:
   0    the update completed (or the download command was sent; for
        --check-port: the port can be used)
   1    the update could not start (bad or unreadable file, port missing or in
-       use, audit log that cannot be written, ...); for --download-command:
+       use, audit log that cannot be written, download command not sent with
+       --download-first, ...); for --download-command:
        not sent (failure, or answered no); for --check-port: the port cannot
        be used, and why
   2    "Connection Failed": nothing was heard from the device, and the tool

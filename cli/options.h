@@ -38,6 +38,10 @@ inline constexpr std::chrono::milliseconds kMinTimeout{1'000};
 inline constexpr std::chrono::milliseconds kMaxTimeout{86'400'000};
 // --retry: at most this many more attempts on a port.
 inline constexpr int kMaxRetries = 100;
+// --download-first: the wait after the command before the update opens the
+// port again (--settle, in milliseconds).
+inline constexpr std::chrono::milliseconds kDefaultSettle{500};
+inline constexpr std::chrono::milliseconds kMaxSettle{60'000};
 // Ports updated at once: every number there is, each once.
 inline constexpr int kMaxPorts = kLastPortNumber - kFirstPortNumber + 1;
 
@@ -70,6 +74,9 @@ struct Options {
     bool json = false;                   // --json: JSON Lines on stdout, people's text on stderr
     std::optional<std::string> logPath;  // --log: the audit log to append to
     bool station = false;                // --wait: flash board after board until Ctrl-C
+    // --download-first: the settle time after the download command that
+    // goes before every attempt; unset without the option.
+    std::optional<std::chrono::milliseconds> downloadFirst;
 };
 
 // Parses argv[1..]. Options take their value as the next argument or after

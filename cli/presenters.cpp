@@ -79,6 +79,9 @@ public:
         } else if (const auto* starting = std::get_if<AttemptStarting>(&event)) {
             m_ports[starting->slot] = starting->port;
             m_attempts[starting->slot] = {starting->attempt, starting->attempts};
+        } else if (const auto* sent = std::get_if<DownloadCommandSent>(&event)) {
+            say(sent->slot, "download command sent; updating in " +
+                                std::to_string(sent->settle.count()) + " ms");
         } else if (const auto* happened = std::get_if<AttemptEvent>(&event)) {
             show(*happened);
             if (const std::string line = engineMessage(happened->event); !line.empty())
@@ -161,10 +164,13 @@ private:
     void say(std::size_t, const std::string& text) override { note(text); }
     void show(const AttemptEvent& happened) override {
         m_bytesSent = happened.progress.bytesSent;
-        if (std::holds_alternative<UpdateStarted>(happened.event))
+        // The rate counts from the update, not from a download command before it.
+        if (std::holds_alternative<UpdateStarted>(happened.event)) {
+            m_progress = std::make_unique<ProgressDisplay>(
+                *m_out, m_terminal, m_clock, [this] { return m_bytesSent; }, m_image.size());
             note(sendingTo(0, describePortIdentity(m_ports[0])) + " at " + std::to_string(m_baud) +
                  " baud");
-        else if (const auto* served = std::get_if<PageServed>(&happened.event))
+        } else if (const auto* served = std::get_if<PageServed>(&happened.event))
             m_progress->showPage(served->page);
         else if (std::holds_alternative<PageZeroRequested>(happened.event))
             m_progress->showPage(0);
@@ -172,8 +178,6 @@ private:
     void show(const RunEvent& event) override {
         if (std::holds_alternative<AttemptStarting>(event)) {
             m_bytesSent = 0;
-            m_progress = std::make_unique<ProgressDisplay>(
-                *m_out, m_terminal, m_clock, [this] { return m_bytesSent; }, m_image.size());
         } else if (const auto* ended = std::get_if<AttemptEnded>(&event); ended && ended->again) {
             note(describeAgain(*ended));
         }
@@ -219,9 +223,10 @@ private:
     }
     void show(const AttemptEvent& happened) override {
         const std::size_t slot = happened.slot;
-        if (std::holds_alternative<UpdateStarted>(happened.event))
+        if (std::holds_alternative<UpdateStarted>(happened.event)) {
+            m_display.startAttempt(slot, m_image.pages());  // after a download command too
             m_display.showState(slot, sendingTo(slot, m_ports[slot].device));
-        else if (const auto* served = std::get_if<PageServed>(&happened.event))
+        } else if (const auto* served = std::get_if<PageServed>(&happened.event))
             m_display.showPage(slot, served->page, happened.progress.bytesSent);
         else if (std::holds_alternative<PageZeroRequested>(happened.event))
             m_display.showPage(slot, 0, happened.progress.bytesSent);

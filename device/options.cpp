@@ -100,6 +100,7 @@ Options parseOptions(const std::vector<std::string>& args) {
         {"help", &options.help, {}},
         {"version", &options.version, {}},
         {"expect-download", &options.expectDownload, {}},
+        {"download-first", &options.downloadFirst, {}},
         {"stats", &options.stats, {}},
         {"silent", &faults.silent, {}},
         {"page-zero", &faults.pageZero, {}},
@@ -180,6 +181,10 @@ Options parseOptions(const std::vector<std::string>& args) {
         }
         options.imageSize = options.expectedImage->size();
     }
+    if (options.expectDownload && options.downloadFirst)
+        throw UsageError(
+            "--expect-download is the command alone; --download-first the command, "
+            "then the update: give one of them");
     if (options.expectDownload) {
         const bool updateFlags = faults.silent || faults.stopAfter || faults.pageZero ||
                                  faults.split || faults.burst || faults.garbage > 0 ||
@@ -230,6 +235,12 @@ Update (default mode):
                          regular file of at most 65280 bytes
   --save FILE            write the received image to FILE once every page checked out
   --extra-pages K        also request K pages beyond the image (each must be 00 00)
+
+  --download-first       expect the download command 2F 55 AA first, as a device
+                         out of its download mode: the program may close the
+                         port and open it again before the header. An update
+                         started over (--silent-first) needs it again. The
+                         verdict adds download=2f55aa
 
 Faults:
   --silent               never request anything after the header

@@ -24,6 +24,7 @@ struct Options {
     bool help = false;
     bool version = false;
     bool expectDownload = false;
+    bool downloadFirst = false;  // the download command comes before the update
     std::chrono::microseconds timeout = std::chrono::seconds(10);
     std::chrono::microseconds wait{0};  // 0: wait for the program forever
     // After the verdict, keep the terminal (and the link) this long, as a board

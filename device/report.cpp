@@ -188,6 +188,8 @@ std::string formatVerdict(const UpdateReport& report) {
     }
     if (report.updates > 1)
         line += " updates=" + std::to_string(report.updates);
+    if (report.downloadCommand)
+        line += " download=" + formatBytes(*report.downloadCommand, "");
     line += " seed=" + std::to_string(report.seed);
     if (!report.ok)
         line += " reason=" + quote(report.reason);

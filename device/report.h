@@ -48,6 +48,7 @@ struct UpdateReport {
     std::optional<std::chrono::microseconds> closeDelay;  // completion byte .. close
     std::optional<long> baud;                             // the pace of the device's bytes
     int updates = 1;  // headers received: the program started over after silent updates
+    std::optional<Bytes> downloadCommand;  // --download-first: what came before the header
 };
 
 struct DownloadReport {
@@ -93,7 +94,7 @@ std::string formatStats(const UpdateReport& report);
 std::string formatDownload(const DownloadReport& report);
 
 // The reverse of formatVerdict for the fields the line carries (not the
-// round trips, the requests or the image). Keys the line leaves out keep
+// round trips, the requests, the image or the download command). Keys the line leaves out keep
 // their defaults and unknown keys are skipped; nothing when the line is not
 // a verdict or a known key has a value that is not one.
 std::optional<UpdateReport> parseVerdict(std::string_view line);

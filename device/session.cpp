@@ -99,6 +99,8 @@ private:
     }
 
     void runSteps() {
+        if (m_options.downloadFirst && !readDownloadCommand())
+            return;
         Step step;
         for (;;) {
             if (!readHeader())
@@ -107,6 +109,9 @@ private:
             if (step.kind != Step::Kind::AwaitNextUpdate)
                 break;
             if (!awaitNextUpdate(step.reason))
+                return;
+            // A program that starts over puts the device in download mode again.
+            if (m_options.downloadFirst && !readDownloadCommand())
                 return;
             ++m_report.updates;
         }
@@ -156,6 +161,30 @@ private:
                 fail(step.reason);
                 return false;
         }
+        return false;
+    }
+
+    // A device out of its download mode hears the command first. The line
+    // stays held, so the program's close and open before the header go
+    // unseen, as they do on a real device that restarts into download mode.
+    bool readDownloadCommand() {
+        const microseconds wait = m_options.wait.count() > 0 ? m_options.wait : Line::kForever;
+        const Bytes expected = buildDownloadCommand();
+        ReadStatus status = fill(1, wait);
+        if (status == ReadStatus::Data)
+            status = fill(expected.size(), m_options.timeout);
+        if (interrupted(status, "waiting for the download command"))
+            return false;
+        const std::size_t got = std::min(m_pending.size(), expected.size());
+        m_report.downloadCommand = Bytes(m_pending.begin(), m_pending.begin() + got);
+        if (status == ReadStatus::Data && *m_report.downloadCommand == expected) {
+            m_pending.erase(m_pending.begin(), m_pending.begin() + got);
+            return true;
+        }
+        if (status == ReadStatus::Data)
+            readUntilQuiet(kLastPageQuiet, kShownBytes);
+        fail("expected the download command 2f 55 aa before the update, got " +
+             (m_pending.empty() ? std::string("nothing") : formatBytes(m_pending, " ")));
         return false;
     }
 

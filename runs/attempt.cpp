@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <variant>
 
+#include "protocol/frames.h"
 #include "protocol/watched_update.h"
 #include "protocol/window_services.h"
 
@@ -18,19 +19,23 @@ std::string formatSeconds(std::chrono::milliseconds duration) {
 // The port as the engine sees it during one attempt. It counts what the port
 // took, and turns the engine's close (at completion, or after a failed
 // write) into a close that does not hold up the loop: the port is released
-// through closeWhenSent, and `released` is told when that is done.
+// through closeWhenSent, and `released` is told when that is done. Before the
+// update it may carry the download command on a close of its own.
 class AttemptPort final : public SerialPort {
 public:
     using Released = std::function<void(const std::optional<SerialError>&)>;
 
     AttemptPort(std::unique_ptr<SerialPort> inner, Released released)
         : m_inner(std::move(inner)), m_released(std::move(released)) {
+        // Nothing reaches the engine while the download command is on its
+        // way out: what the device says then is no answer to an update, and a
+        // line lost then is the command's failure, told by its close.
         m_inner->setDataReceivedHandler([this] {
-            if (!m_releasing)
+            if (!m_releasing && !m_sendingCommand)
                 notifyDataReceived();
         });
         m_inner->setPortLostHandler([this](const SerialError& error) {
-            if (!m_releasing)
+            if (!m_releasing && !m_sendingCommand)
                 notifyPortLost(error);
         });
     }
@@ -51,11 +56,32 @@ public:
     Bytes readAll() override { return m_inner->readAll(); }
     std::string describe() const override { return m_inner->describe(); }
 
+    // Opens the port, writes command in one write and closes it through
+    // closeWhenSent; sent is told once the port is closed, with what could
+    // not leave. The bytes are not counted as the update's. Throws
+    // SerialError when the open or the write fails (a failed write leaves
+    // the port open, for release()).
+    void sendAndClose(ByteView command, Released sent) {
+        m_inner->open();
+        m_inner->write(command);
+        m_sendingCommand = true;
+        m_inner->closeWhenSent([this, sent](const std::optional<SerialError>& failure) {
+            m_sendingCommand = false;
+            // Released meanwhile (a signal): this close was the release.
+            if (m_releasing)
+                m_released(failure);
+            else
+                sent(failure);
+        });
+    }
+
     // Lets the port go, once: closeWhenSent when it is open, otherwise at once.
     void release() {
         if (m_releasing)
             return;
         m_releasing = true;
+        if (m_sendingCommand)
+            return;  // the command's close is under way; it ends the release
         if (m_inner->isOpen())
             m_inner->closeWhenSent(m_released);
         else
@@ -68,6 +94,7 @@ private:
     std::unique_ptr<SerialPort> m_inner;
     Released m_released;
     bool m_releasing = false;
+    bool m_sendingCommand = false;  // the download command's close is under way
     std::uint64_t m_bytesSent = 0;
 };
 
@@ -113,6 +140,10 @@ public:
         m_update.setObserver(nullptr);
     }
 
+    void sendDownloadCommand(int baud, AttemptPort::Released sent) {
+        m_port.setBaudRate(baud);
+        m_port.sendAndClose(buildDownloadCommand(), std::move(sent));
+    }
     void start(int baud, const Bytes& image) {
         m_port.setBaudRate(baud);
         m_update.start(image, PortSelection::AsConfigured);
@@ -167,7 +198,8 @@ Attempt::Attempt(std::unique_ptr<SerialPort> port, const ImageSnapshot& image, R
       m_setup(std::move(setup)),
       m_listener(listener),
       m_engine(std::make_unique<Engine>(*this, std::move(port))),
-      m_giveUp(clock.makeAlarm([this] { checkProgress(); })) {}
+      m_giveUp(clock.makeAlarm([this] { checkProgress(); })),
+      m_settle(clock.makeAlarm([this] { startUpdate(); })) {}
 
 Attempt::~Attempt() = default;
 
@@ -176,6 +208,45 @@ void Attempt::start() {
         return;
     m_running = true;
     m_startTime = m_clock.now();
+    if (!m_setup.downloadFirst) {
+        startUpdate();
+        return;
+    }
+    try {
+        m_engine->sendDownloadCommand(
+            m_setup.baud,
+            [this](const std::optional<SerialError>& failure) { commandClosed(failure); });
+    } catch (const SerialError& failure) {
+        commandFailed(failure, failure.kind());
+    } catch (const std::exception& failure) {
+        commandFailed(failure, PortErrorKind::Io);
+    }
+}
+
+void Attempt::commandClosed(const std::optional<SerialError>& failure) {
+    if (!m_running)
+        return;
+    if (failure) {
+        commandFailed(*failure, failure->kind());
+        return;
+    }
+    m_command = DownloadCommandStep::Sent;
+    m_listener.downloadCommandSent(*m_setup.downloadFirst);
+    // The device restarts into its download mode meanwhile; the port stays
+    // closed, and the loop goes on.
+    m_settle->start(*m_setup.downloadFirst);
+}
+
+// No update is tried on a device that may not have heard the command.
+void Attempt::commandFailed(const std::exception& failure, PortErrorKind kind) {
+    m_command = DownloadCommandStep::Failed;
+    end(RunResult::NotStarted,
+        std::string("the download command could not be sent: ") + failure.what(), kind);
+}
+
+void Attempt::startUpdate() {
+    if (!m_running)
+        return;
     try {
         m_engine->start(m_setup.baud, m_image.bytes());
     } catch (const SerialError& failure) {
@@ -262,6 +333,7 @@ void Attempt::end(RunResult result, std::string problem, std::optional<PortError
     m_running = false;
     m_ended = true;
     m_giveUp->stop();
+    m_settle->stop();
     const UpdateProgress engine = m_engine->progress();
     AttemptReport report;
     report.id = m_setup.id;
@@ -275,6 +347,7 @@ void Attempt::end(RunResult result, std::string problem, std::optional<PortError
     report.bytesSent = m_engine->bytesSent();
     report.bytesHeard = engine.bytesHeard;
     report.duration = m_clock.now() - m_startTime;
+    report.downloadCommand = m_command;
     m_listener.attemptEnded(report);
     m_engine->stop();
     if (m_released && !m_closed) {

@@ -1,9 +1,9 @@
 #pragma once
 
 // One attempt at updating one port, on a loop shared with other ports: the
-// port, the watched update that answers the device on it, and the give-up
-// after --timeout without progress. It decides on the engine's events only
-// and tells its listener in values; it never waits, and it closes its port
+// port, the download command that may go first, the watched update that
+// answers the device on it, and the give-up after --timeout without progress. It decides on the
+// engine's events only and tells its listener in values; it never waits, and it closes its port
 // only through closeWhenSent, so a stalled line holds up nobody else.
 
 #include <chrono>
@@ -47,6 +47,11 @@ public:
         int baud = 38400;
         // Time without progress (the start, a page served) before it gives up.
         std::chrono::milliseconds timeout{10'000};
+        // Set: first send the download command (open, write, close through
+        // closeWhenSent), wait this long for the device to enter its download
+        // mode, then open the port again for the update. Every attempt sends
+        // it, since a device that fell out of download mode needs it again.
+        std::optional<std::chrono::milliseconds> downloadFirst{};
     };
 
     class Listener {
@@ -54,6 +59,9 @@ public:
         virtual ~Listener() = default;
         // Every event of the engine, as it happens.
         virtual void attemptEvent(const UpdateEvent& event, const AttemptProgress& progress) = 0;
+        // The download command left and its port is closed; the update
+        // opens the port again after settle.
+        virtual void downloadCommandSent(std::chrono::milliseconds settle) = 0;
         // The attempt is over; once, before its port is released.
         virtual void attemptEnded(const AttemptReport& report) = 0;
         // The port is released, after attemptEnded; failure: what its close
@@ -69,8 +77,10 @@ public:
     Attempt(const Attempt&) = delete;
     Attempt& operator=(const Attempt&) = delete;
 
-    // Sets the baud rate, opens the port and sends the header. An attempt
-    // that cannot start has ended (and is closing) when this returns.
+    // Sets the baud rate, opens the port and sends the header (with
+    // downloadFirst: the download command, and the header once the port has
+    // closed and settled). An attempt that cannot start has ended (and is
+    // closing) when this returns.
     void start();
     // Ends a running attempt as Interrupted and closes its port.
     void interrupt();
@@ -83,6 +93,9 @@ public:
 private:
     class Engine;
 
+    void startUpdate();
+    void commandClosed(const std::optional<SerialError>& failure);
+    void commandFailed(const std::exception& failure, PortErrorKind kind);
     void handleEvent(const UpdateEvent& event);
     void checkProgress();
     void end(RunResult result, std::string problem, std::optional<PortErrorKind> kind = {});
@@ -95,6 +108,7 @@ private:
     Listener& m_listener;
     std::unique_ptr<Engine> m_engine;
     std::unique_ptr<Alarm> m_giveUp;
+    std::unique_ptr<Alarm> m_settle;  // after the download command, until the update opens
 
     bool m_running = false;
     bool m_ended = false;
@@ -104,6 +118,7 @@ private:
     int m_page = 0;
     std::chrono::microseconds m_startTime{0};
     std::uint64_t m_heardAtProgress = 0;
+    DownloadCommandStep m_command = DownloadCommandStep::NotAsked;
 };
 
 }  // namespace oxu::runs

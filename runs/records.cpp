@@ -129,6 +129,10 @@ void addOutcome(QJsonObject& object, const PortIdentity& port, const AttemptRepo
     object["problem"] = textOrNull(report.problem);
     object["error_kind"] = report.errorKind ? QJsonValue(portErrorKey(*report.errorKind))
                                             : QJsonValue(QJsonValue::Null);
+    object["download_command"] =
+        report.downloadCommand == DownloadCommandStep::Sent     ? QJsonValue("sent")
+        : report.downloadCommand == DownloadCommandStep::Failed ? QJsonValue("failed")
+                                                                : QJsonValue(QJsonValue::Null);
 }
 
 }  // namespace

@@ -61,6 +61,13 @@ struct PortIdentity {
 // or "-" when nothing is known.
 std::string formatAdapter(const UsbAdapter& adapter);
 
+// Whether an attempt sent the download command before its update.
+enum class DownloadCommandStep {
+    NotAsked,  // the run goes straight to the update
+    Sent,      // the command left and its port closed; the update followed after the settle time
+    Failed,    // it could not be sent; no update was tried (the problem says why)
+};
+
 // One attempt at one port.
 struct AttemptReport {
     std::string id{};  // shared by its attempt-start and attempt records
@@ -75,7 +82,8 @@ struct AttemptReport {
     bool allPagesServed = false;   // every page 1..pagesAnnounced was served at least once
     std::uint64_t bytesSent = 0;   // header and page frames the port took
     std::uint64_t bytesHeard = 0;  // bytes read from the device
-    std::chrono::microseconds duration{0};
+    std::chrono::microseconds duration{0};  // the download command and settle time included
+    DownloadCommandStep downloadCommand = DownloadCommandStep::NotAsked;
 };
 
 // Where a port (or, in station mode, a board) ended up: its last attempt.

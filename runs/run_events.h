@@ -59,6 +59,13 @@ struct AttemptEvent {
     AttemptProgress progress;
 };
 
+// The download command went out on the slot's port and the port is closed;
+// the update opens it again after `settle`.
+struct DownloadCommandSent {
+    std::size_t slot = 0;
+    std::chrono::milliseconds settle{0};
+};
+
 // An attempt is over and its record is written; its port closes next.
 // again: the port starts over after `pause`.
 struct AttemptEnded {
@@ -112,9 +119,9 @@ struct RunFinished {
     int recordsNotWritten = 0;
 };
 
-using RunEvent = std::variant<RunStarted, AttemptStarting, AttemptEvent, AttemptEnded, CloseFailed,
-                              StationChanged, BoardTally, ImageChanged, RecordNotWritten,
-                              Interrupting, RunFinished>;
+using RunEvent = std::variant<RunStarted, AttemptStarting, DownloadCommandSent, AttemptEvent,
+                              AttemptEnded, CloseFailed, StationChanged, BoardTally, ImageChanged,
+                              RecordNotWritten, Interrupting, RunFinished>;
 
 class RunObserver {
 public:

@@ -32,6 +32,9 @@ public:
     void attemptEvent(const UpdateEvent& event, const AttemptProgress& progress) override {
         m_scheduler.attemptEvent(m_index, event, progress);
     }
+    void downloadCommandSent(std::chrono::milliseconds settle) override {
+        m_scheduler.downloadCommandSent(m_index, settle);
+    }
     void attemptEnded(const AttemptReport& report) override {
         m_scheduler.attemptEnded(m_index, report);
     }
@@ -113,7 +116,7 @@ void Scheduler::startAttempt(std::size_t index) {
     writeRecord(RecordKind::AttemptStart,
                 makeStartRecord(m_setup.context, m_image, slot.identity, id, slot.attempts,
                                 std::chrono::system_clock::now()));
-    Attempt::Setup setup{id, slot.attempts, m_setup.baud, m_setup.timeout};
+    Attempt::Setup setup{id, slot.attempts, m_setup.baud, m_setup.timeout, m_setup.downloadFirst};
     slot.attempt =
         std::make_unique<Attempt>(m_parts.ports.makePort(slot.request, slot.identity), m_image,
                                   m_parts.clock, m_ticker, std::move(setup), *slot.listener);
@@ -123,6 +126,10 @@ void Scheduler::startAttempt(std::size_t index) {
 void Scheduler::attemptEvent(std::size_t index, const UpdateEvent& event,
                              const AttemptProgress& progress) {
     tell(AttemptEvent{index, event, progress});
+}
+
+void Scheduler::downloadCommandSent(std::size_t index, std::chrono::milliseconds settle) {
+    tell(DownloadCommandSent{index, settle});
 }
 
 void Scheduler::attemptEnded(std::size_t index, const AttemptReport& report) {

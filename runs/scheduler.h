@@ -31,6 +31,9 @@ struct SchedulerSetup {
     int baud = 38400;
     std::chrono::milliseconds timeout{10'000};  // without progress, per attempt
     int retries = 0;                            // further attempts after a failure
+    // Set: every attempt (each retry, each board) sends the download command
+    // first and opens the port for the update this long after it closed.
+    std::optional<std::chrono::milliseconds> downloadFirst{};
     RecordContext context;
     std::string runId;  // attempt ids are "<runId>-<n>"
 };
@@ -83,6 +86,7 @@ private:
     void tell(const RunEvent& event);
     void startAttempt(std::size_t index);
     void attemptEvent(std::size_t index, const UpdateEvent& event, const AttemptProgress& progress);
+    void downloadCommandSent(std::size_t index, std::chrono::milliseconds settle);
     void attemptEnded(std::size_t index, const AttemptReport& report);
     void attemptClosed(std::size_t index, const std::optional<SerialError>& failure);
     void slotTimerFired(std::size_t index);

@@ -9,6 +9,7 @@
 
 #include "oxu_version.h"
 #include "protocol/line_choices.h"
+#include "runs/port_requests.h"
 
 namespace oxu::station {
 namespace {
@@ -52,32 +53,11 @@ std::string toBytes(const QString& text) {
     return text.toLatin1().toStdString();
 }
 
-int parseNumber(const std::string& text, int low, int high, const std::string& what) {
-    const bool digits = !text.empty() && text.size() < 10 &&
-                        text.find_first_not_of("0123456789") == std::string::npos;
-    const int value = digits ? std::stoi(text) : -1;
-    if (value < low || value > high)
+int parseNumber(const std::string& text, int high, const std::string& what) {
+    const auto value = runs::parseDigits(text);
+    if (!value || *value > high)
         throw UsageError(what + ", not \"" + text + "\"");
-    return value;
-}
-
-void addPortList(const std::string& text, std::vector<int>& numbers) {
-    const std::string what = "--ports must list ports 1 to 16 such as 1-4,7";
-    std::size_t at = 0;
-    do {
-        const std::size_t comma = std::min(text.find(',', at), text.size());
-        const std::string item = text.substr(at, comma - at);
-        const std::size_t dash = item.find('-');
-        const int first = parseNumber(item.substr(0, dash), kFirstPortNumber, kLastPortNumber,
-                                      what + " (\"" + text + "\")");
-        const int last = dash == std::string::npos
-                             ? first
-                             : parseNumber(item.substr(dash + 1), first, kLastPortNumber,
-                                           what + " (\"" + text + "\")");
-        for (int port = first; port <= last; ++port)
-            numbers.push_back(port);
-        at = comma + 1;
-    } while (at <= text.size());
+    return *value;
 }
 
 StationOptions parse(const std::vector<std::string>& args) {
@@ -97,11 +77,10 @@ StationOptions parse(const std::vector<std::string>& args) {
     qsizetype nextPort = 0, nextList = 0;
     for (const QString& name : parser.optionNames()) {
         if (name == "port")
-            numbers.push_back(parseNumber(toBytes(parser.values(port)[nextPort++]),
-                                          kFirstPortNumber, kLastPortNumber,
-                                          "--port must be a number from 1 to 16"));
+            numbers.push_back(runs::parsePortNumber(toBytes(parser.values(port)[nextPort++])));
         else if (name == "ports")
-            addPortList(toBytes(parser.values(ports)[nextList++]), numbers);
+            for (int number : runs::parsePortList(toBytes(parser.values(ports)[nextList++])))
+                numbers.push_back(number);
     }
     std::vector<std::string> devices;
     for (const QString& value : parser.values(device)) {
@@ -110,36 +89,22 @@ StationOptions parse(const std::vector<std::string>& args) {
         devices.push_back(toBytes(value));
     }
     for (const QString& value : parser.values(baud)) {
-        options.baud =
-            parseNumber(toBytes(value), 0, 1'000'000, "--baud must be " + listBaudRates());
-        if (findLineChoiceByBaud(options.baud) == nullptr)
+        const auto rate = runs::parseDigits(toBytes(value));
+        if (!rate || findLineChoiceByBaud(*rate) == nullptr)
             throw UsageError("--baud must be " + listBaudRates() + ", not \"" + toBytes(value) +
                              "\"");
+        options.baud = *rate;
     }
     for (const QString& value : parser.values(retry))
         options.retries =
-            parseNumber(toBytes(value), 0, kMaxRetries, "--retry must be a number from 0 to 100");
+            parseNumber(toBytes(value), kMaxRetries, "--retry must be a number from 0 to 100");
     for (const QString& value : parser.values(log)) {
         if (value.isEmpty())
             throw UsageError("--log needs a file path");
         options.logPath = toBytes(value);
     }
 
-    if (numbers.empty()) {
-        for (std::size_t i = 0; i < devices.size(); ++i)
-            numbers.push_back(kFirstPortNumber + static_cast<int>(i));
-    }
-    if (numbers.size() > static_cast<std::size_t>(kLastPortNumber))
-        throw UsageError("at most 16 ports at once, not " + std::to_string(numbers.size()));
-    if (!devices.empty() && devices.size() != numbers.size())
-        throw UsageError("give one --device for each port: " + std::to_string(numbers.size()) +
-                         " ports and " + std::to_string(devices.size()) + " devices");
-    for (std::size_t i = 0; i < numbers.size(); ++i) {
-        if (std::count(numbers.begin(), numbers.begin() + static_cast<long>(i), numbers[i]) > 0)
-            throw UsageError("port " + std::to_string(numbers[i]) + " is given twice");
-        options.ports.push_back(
-            {numbers[i], devices.empty() ? std::nullopt : std::optional<std::string>(devices[i])});
-    }
+    options.ports = runs::pairPortRequests(std::move(numbers), devices);
 
     const QStringList files = parser.positionalArguments();
     if (files.size() > 1)
@@ -173,7 +138,7 @@ std::variant<StationOptions, int> parseStationCommandLine(const std::vector<std:
     }
     try {
         return parse(args);
-    } catch (const UsageError& error) {
+    } catch (const std::invalid_argument& error) {
         err << kProgramName << ": " << error.what() << '\n'
             << kUsage << "Try 'oxu-station --help' for more information.\n";
         return kExitUsage;

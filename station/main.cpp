@@ -5,9 +5,9 @@
 
 int main(int argc, char** argv) {
     using namespace oxu::station;
-    return runStation(
-        argc, argv,
-        [](StationOptions options, const std::vector<StationPort>& ports, StationParts parts) {
-            return std::make_unique<StationWindow>(std::move(options), ports, parts);
-        });
+    return runStation(argc, argv,
+                      [](StationOptions options, const std::vector<oxu::runs::PlannedPort>& ports,
+                         StationParts parts) {
+                          return std::make_unique<StationWindow>(std::move(options), ports, parts);
+                      });
 }

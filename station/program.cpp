@@ -19,9 +19,9 @@ int runStation(int argc, char** argv, const MakeWindow& make) {
         return *exitCode;
     StationOptions options = std::get<StationOptions>(std::move(parsed));
     if (const auto shared = runs::findSharedDevice(options.ports)) {
-        std::cerr << kProgramName << ": ports " << shared->first + 1 << " and "
-                  << shared->second + 1 << " named are the same device (" << shared->device
-                  << "); give each port its own\n";
+        std::cerr << kProgramName << ": COM " << options.ports[shared->first].number << " and COM "
+                  << options.ports[shared->second].number << " are the same device ("
+                  << shared->device << "); give each port its own\n";
         return kExitUsage;
     }
     if (!displayAvailable()) {
@@ -38,8 +38,8 @@ int runStation(int argc, char** argv, const MakeWindow& make) {
     QApplication::setApplicationName(kProgramName);
     runs::LoopClock clock;
     runs::SystemPorts system;
-    const std::vector<StationPort> ports =
-        planPorts(options.ports, system, runs::scanPortCandidates);
+    const std::vector<runs::PlannedPort> ports =
+        runs::planPorts(options.ports, system, runs::scanPortCandidates);
     std::unique_ptr<StationWindow> window =
         make(std::move(options), ports, {system, system, clock});
 

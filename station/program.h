@@ -13,7 +13,7 @@
 namespace oxu::station {
 
 using MakeWindow = std::function<std::unique_ptr<StationWindow>(
-    StationOptions, const std::vector<StationPort>&, StationParts)>;
+    StationOptions, const std::vector<runs::PlannedPort>&, StationParts)>;
 
 // Runs the program with the window that make returns; returns its exit code.
 int runStation(int argc, char** argv, const MakeWindow& make);

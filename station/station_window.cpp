@@ -13,8 +13,7 @@
 #include <cmath>
 
 #include "oxu_version.h"
-#include "runs/audit_log.h"
-#include "runs/scheduler.h"
+#include "runs/run_setup.h"
 #include "station/tile_widget.h"
 
 namespace oxu::station {
@@ -36,13 +35,11 @@ QPushButton* makeButton(const QString& text, const QString& name, QWidget* paren
 }  // namespace
 
 struct StationWindow::Run {
-    runs::ImageSnapshot image;
-    std::unique_ptr<runs::AuditLog> log;
+    std::unique_ptr<runs::PreparedRun> prepared;
     std::unique_ptr<runs::Scheduler> scheduler;
-    std::size_t ports = 0;
 };
 
-StationWindow::StationWindow(StationOptions options, const std::vector<StationPort>& ports,
+StationWindow::StationWindow(StationOptions options, const std::vector<runs::PlannedPort>& ports,
                              StationParts parts, QWidget* parent)
     : QWidget(parent),
       m_options(std::move(options)),
@@ -80,7 +77,7 @@ StationWindow::StationWindow(StationOptions options, const std::vector<StationPo
         static_cast<int>(std::ceil(std::sqrt(static_cast<double>(count)))), 1, kMaxColumns);
     for (int i = 0; i < count; ++i) {
         auto* tile = new TileWidget(this);
-        tile->show(m_board.tiles()[static_cast<std::size_t>(i)]);
+        tile->setView(m_board.tiles()[static_cast<std::size_t>(i)]);
         grid->addWidget(tile, i / columns, i % columns);
         m_tiles.push_back(tile);
     }
@@ -110,6 +107,7 @@ StationWindow::StationWindow(StationOptions options, const std::vector<StationPo
     m_message = new QLabel(this);
     m_message->setAccessibleName("Messages");
     m_message->setWordWrap(true);
+    m_message->setStyleSheet("QLabel { color: #b71c1c; font-weight: bold; }");
     layout->addWidget(m_message);
 
     connect(m_choose, &QPushButton::clicked, this, &StationWindow::chooseImage);
@@ -141,59 +139,28 @@ void StationWindow::startRun(bool station) {
         showMessage("Choose an image first.");
         return;
     }
-    std::vector<runs::PortRequest> requests;
-    for (const StationPort& port : m_ports) {
+    runs::RunRequest request{
+        {},       *m_options.image,  m_options.logPath, station, m_options.baud,
+        kTimeout, m_options.retries, kProgramName,      kVersion};
+    for (const runs::PlannedPort& port : m_ports) {
         if (port.used)
-            requests.push_back(port.request);
-    }
-    if (requests.empty()) {
-        showMessage("No port to use: name one with --port or --device.");
-        return;
-    }
-    if (const auto shared = runs::findSharedDevice(requests)) {
-        showMessage(QString("COM %1 and COM %2 are the same device (%3); give each port its own.")
-                        .arg(requests[shared->first].number)
-                        .arg(requests[shared->second].number)
-                        .arg(qt(shared->device)));
-        return;
+            request.ports.push_back(port.request);
     }
     // The image is read once, here; every attempt of the run sends those bytes.
     m_run.reset();
     try {
-        m_run = std::make_unique<Run>(Run{runs::ImageSnapshot::take(*m_options.image), {}, {}, 0});
-        if (m_options.logPath)
-            m_run->log = std::make_unique<runs::AuditLog>(*m_options.logPath);
-    } catch (const std::exception& failure) {
-        m_run.reset();
+        m_run = std::make_unique<Run>(Run{runs::prepareRun(request), nullptr});
+    } catch (const runs::RunNotStarted& failure) {
         showMessage(QString("The run could not start: ") + failure.what());
         return;
     }
-    showImage(m_run->image);
-    if (m_run->image.size() == 0) {
-        showMessage("The run could not start: " + qt(m_run->image.path()) +
-                    " is empty; choose the firmware image.");
-        return;
-    }
+    const runs::PreparedRun& prepared = *m_run->prepared;
+    showImage(prepared.image);
     showMessage({});
-
-    runs::SchedulerSetup setup;
-    setup.mode = station                ? runs::RunMode::Station
-                 : requests.size() == 1 ? runs::RunMode::Single
-                                        : runs::RunMode::Gang;
-    setup.ports = requests;
-    setup.baud = m_options.baud;
-    setup.timeout = kTimeout;
-    setup.retries = m_options.retries;
-    setup.context = {kProgramName, kVersion, runs::hostName(), m_options.baud};
-    setup.runId = runs::newRunId();
-    std::vector<runs::RecordSink*> sinks;
-    if (m_run->log)
-        sinks.push_back(m_run->log.get());
-    m_run->ports = requests.size();
-    m_board.beginRun();
     m_run->scheduler = std::make_unique<runs::Scheduler>(
-        setup, m_run->image,
-        runs::SchedulerParts{m_parts.ports, m_parts.clock, *this, sinks, &m_parts.presence});
+        prepared.setup, prepared.image,
+        runs::SchedulerParts{m_parts.ports, m_parts.clock, *this, prepared.sinks(),
+                             &m_parts.presence});
     m_run->scheduler->setFinishedHandler([this] { runDone(); });
     updateButtons();
     m_run->scheduler->start();
@@ -240,7 +207,8 @@ void StationWindow::closeEvent(QCloseEvent* event) {
     // Asked once; the window closes by itself when the run has finished.
     if (m_closeWhenDone)
         return;
-    const QString ports = m_run->ports == 1 ? "1 port" : QString("%1 ports").arg(m_run->ports);
+    const std::size_t count = m_run->prepared->setup.ports.size();
+    const QString ports = count == 1 ? "1 port" : QString("%1 ports").arg(count);
     if (!askYesNo("Stop the run on " + ports + "?"))
         return;
     m_closeWhenDone = true;
@@ -261,10 +229,12 @@ QString StationWindow::pickImageFile() {
 void StationWindow::onRunEvent(const runs::RunEvent& event) {
     for (std::size_t index : m_board.apply(event)) {
         const TileView& view = m_board.tiles()[index];
-        m_tiles[index]->show(view);
+        m_tiles[index]->setView(view);
         emit tileChanged(view.number, qt(view.state));
     }
-    if (const auto* lost = std::get_if<runs::RecordNotWritten>(&event))
+    if (const auto* failed = std::get_if<runs::CloseFailed>(&event))
+        showMessage(qt(failed->description));
+    else if (const auto* lost = std::get_if<runs::RecordNotWritten>(&event))
         showMessage("A record was not written: " + qt(lost->reason));
     else if (const auto* changed = std::get_if<runs::ImageChanged>(&event))
         showMessage(qt(changed->path) +
@@ -299,7 +269,9 @@ void StationWindow::showMessage(const QString& text) {
 
 void StationWindow::updateButtons() {
     const bool busy = running();
-    const bool ready = m_options.image.has_value() && !m_ports.empty();
+    const bool ready = m_options.image.has_value() &&
+                       std::any_of(m_ports.begin(), m_ports.end(),
+                                   [](const runs::PlannedPort& port) { return port.used; });
     m_start->setEnabled(!busy && ready);
     m_station->setEnabled(!busy && ready);
     m_stop->setEnabled(busy);

@@ -39,8 +39,8 @@ class StationWindow : public QWidget, private runs::RunObserver {
 public:
     // One tile per port, in order; options give the image, the audit log,
     // the baud rate and the retries.
-    StationWindow(StationOptions options, const std::vector<StationPort>& ports, StationParts parts,
-                  QWidget* parent = nullptr);
+    StationWindow(StationOptions options, const std::vector<runs::PlannedPort>& ports,
+                  StationParts parts, QWidget* parent = nullptr);
     ~StationWindow() override;
 
     bool running() const;
@@ -82,7 +82,7 @@ private:
     void updateButtons();
 
     StationOptions m_options;
-    std::vector<StationPort> m_ports;
+    std::vector<runs::PlannedPort> m_ports;
     StationParts m_parts;
     TileBoard m_board;
     std::vector<TileWidget*> m_tiles;

@@ -3,15 +3,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
-#include <set>
 #include <variant>
-
-#include "protocol/line_choices.h"
 
 namespace oxu::station {
 namespace {
-
-constexpr std::size_t kMaxTiles = kLastPortNumber - kFirstPortNumber + 1;
 
 std::string pageLine(int page, int pages) {
     return "page " + std::to_string(page) + " of " + std::to_string(pages);
@@ -43,43 +38,8 @@ std::string describeTally(const Tally& tally) {
            std::to_string(tally.failed) + ", yield " + yield;
 }
 
-std::vector<StationPort> planPorts(const std::vector<runs::PortRequest>& named,
-                                   runs::PortFactory& factory, const runs::CandidateScan& scan) {
-    std::vector<StationPort> plan;
-    if (!named.empty()) {
-        for (const runs::PortRequest& request : named)
-            plan.push_back({request, factory.identify(request), true});
-        return plan;
-    }
-    std::vector<runs::PortCandidate> candidates = scan();
-    std::stable_partition(candidates.begin(), candidates.end(), [](const runs::PortCandidate& c) {
-        return c.adapter.vendorId.has_value();
-    });
-    std::set<int> taken;
-    for (const runs::PortCandidate& candidate : candidates) {
-        if (candidate.number)
-            taken.insert(*candidate.number);
-    }
-    int free = kFirstPortNumber;
-    for (const runs::PortCandidate& candidate : candidates) {
-        while (taken.count(free) > 0)
-            ++free;
-        const int number = candidate.number.value_or(free);
-        if (number > kLastPortNumber || plan.size() == kMaxTiles)
-            continue;
-        taken.insert(number);
-        runs::PortIdentity identity{number, candidate.device, candidate.adapter, {}};
-        identity.names.byId = candidate.byId;
-        // Only a USB adapter is opened unasked: a built-in UART may be the
-        // machine's console.
-        plan.push_back(
-            {{number, candidate.device}, identity, candidate.adapter.vendorId.has_value()});
-    }
-    return plan;
-}
-
-TileBoard::TileBoard(const std::vector<StationPort>& ports) {
-    for (const StationPort& port : ports) {
+TileBoard::TileBoard(const std::vector<runs::PlannedPort>& ports) {
+    for (const runs::PlannedPort& port : ports) {
         m_tiles.emplace_back();
         identify(m_tiles.size() - 1, port.identity);
         TileView& tile = m_tiles.back();
@@ -87,14 +47,6 @@ TileBoard::TileBoard(const std::vector<StationPort>& ports) {
         tile.state = port.used ? "ready" : "not used: name it with --port or --device";
         if (port.used)
             m_slots.push_back(m_tiles.size() - 1);
-    }
-}
-
-void TileBoard::beginRun() {
-    m_slots.clear();
-    for (std::size_t i = 0; i < m_tiles.size(); ++i) {
-        if (m_tiles[i].used)
-            m_slots.push_back(i);
     }
 }
 
@@ -114,7 +66,9 @@ void TileBoard::ended(std::size_t index, const runs::AttemptEnded& ended) {
     tile.elapsed = report.duration;
     tile.state = resultLine(report.result);
     tile.tone = resultTone(report.result);
-    tile.problem = report.problem;
+    // Stop ends attempts as a signal does, and their report says "signal": the
+    // state line says enough.
+    tile.problem = report.result == runs::RunResult::Interrupted ? "" : report.problem;
     if (report.result == runs::RunResult::Complete && !report.allPagesServed)
         tile.problem = "only " + std::to_string(report.pagesServed) + " of " +
                        std::to_string(report.pagesAnnounced) + " pages were asked for";

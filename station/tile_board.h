@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "runs/ports.h"
+#include "runs/port_plan.h"
 #include "runs/run_events.h"
 
 namespace oxu::station {
@@ -41,40 +41,23 @@ struct Tally {
 // "complete 3, failed 1, yield 75%" ("yield -" before any board).
 std::string describeTally(const Tally& tally);
 
-// A tile's port as the station lists it, and whether runs may open it.
-struct StationPort {
-    runs::PortRequest request;
-    runs::PortIdentity identity;
-    bool used = true;
-};
-
-// The ports named, each identified; or, with none named, every candidate the
-// scan lists (USB adapters first, then the others, listed but not used), each
-// with a port number of its own: the one that maps to it, or the lowest free.
-// At most 16.
-std::vector<StationPort> planPorts(const std::vector<runs::PortRequest>& named,
-                                   runs::PortFactory& factory, const runs::CandidateScan& scan);
-
 class TileBoard {
 public:
-    explicit TileBoard(const std::vector<StationPort>& ports);
+    explicit TileBoard(const std::vector<runs::PlannedPort>& ports);
 
-    // A run begins on the used tiles, in order: its slots are those tiles.
-    void beginRun();
-    // Applies one event of the run; returns the tiles whose view changed.
+    // Applies one event of a run on the used tiles, in order (its slots);
+    // returns the tiles whose view changed.
     std::vector<std::size_t> apply(const runs::RunEvent& event);
 
     const std::vector<TileView>& tiles() const { return m_tiles; }
     const Tally& tally() const { return m_tally; }
-    // The tile of each slot of the current run.
-    const std::vector<std::size_t>& runTiles() const { return m_slots; }
 
 private:
     void identify(std::size_t tile, const runs::PortIdentity& identity);
     void ended(std::size_t tile, const runs::AttemptEnded& ended);
 
     std::vector<TileView> m_tiles;
-    std::vector<std::size_t> m_slots;
+    std::vector<std::size_t> m_slots;  // the tile of each slot of a run
     Tally m_tally;
 };
 

@@ -48,7 +48,7 @@ TileWidget::TileWidget(QWidget* parent) : QWidget(parent) {
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
 }
 
-void TileWidget::show(const TileView& view) {
+void TileWidget::setView(const TileView& view) {
     const bool renamed = view.number != m_view.number || accessibleName().isEmpty();
     m_view = view;
     if (renamed)

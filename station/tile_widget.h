@@ -18,7 +18,7 @@ public:
     explicit TileWidget(QWidget* parent = nullptr);
 
     // Shows view, and tells assistive technology of a new state line.
-    void show(const TileView& view);
+    void setView(const TileView& view);
     const TileView& view() const { return m_view; }
 
     QSize sizeHint() const override;

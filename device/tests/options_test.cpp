@@ -113,6 +113,7 @@ TEST(Options, BadUsageIsRejectedWithAMessageNamingTheFlag) {
         {{"--expect-image", "/nonexistent/oxu.bin"}, "does not exist"},
         {{"--expect-image", "/nonexistent/oxu.bin"}, "/nonexistent/oxu.bin"},
         {{"--expect-download", "--burst"}, "cannot be combined"},
+        {{"--expect-download", "--download-first"}, "give one of them"},
     };
     for (const Case& c : cases) {
         try {
@@ -161,14 +162,14 @@ TEST(Options, ParsesAgainInTheSameProcess) {
 
 TEST(Options, HelpNamesEveryFlag) {
     const std::string help = usageText();
-    for (const char* flag : {"--link",         "--wait",         "--timeout",
-                             "--stats",        "--order",        "--seed",
-                             "--image-size",   "--expect-image", "--save",
-                             "--extra-pages",  "--silent",       "--stop-after",
-                             "--resume-after", "--page-zero",    "--split",
-                             "--burst",        "--garbage",      "--retry-bad-checksum",
-                             "--hangup-after", "--baud",         "--expect-download",
-                             "--version"}) {
+    for (const char* flag : {"--link",           "--wait",         "--timeout",
+                             "--stats",          "--order",        "--seed",
+                             "--image-size",     "--expect-image", "--save",
+                             "--extra-pages",    "--silent",       "--stop-after",
+                             "--resume-after",   "--page-zero",    "--split",
+                             "--burst",          "--garbage",      "--retry-bad-checksum",
+                             "--hangup-after",   "--baud",         "--expect-download",
+                             "--download-first", "--version"}) {
         EXPECT_NE(help.find(flag), std::string::npos) << flag;
     }
 }

@@ -30,6 +30,7 @@ public:
     // Times the program starts the update over (the header again) when the
     // device keeps it waiting, as a program that gives up and retries.
     int restartsWhenKeptWaiting = 0;
+    Bytes restartPrefix;  // sent before the header of each restart
     std::optional<LineSettings> lineSettings;
 
     // What was seen.
@@ -54,7 +55,9 @@ public:
         if (restartsWhenKeptWaiting > 0 && timeout > std::chrono::microseconds(0)) {
             --restartsWhenKeptWaiting;
             m_time += timeout / 2;
-            m_outgoing = buildHeaderFrame(pageCount(m_image.size()));
+            m_outgoing = restartPrefix;
+            const Bytes header = buildHeaderFrame(pageCount(m_image.size()));
+            m_outgoing.insert(m_outgoing.end(), header.begin(), header.end());
             return read(into, timeout);
         }
         if (timeout > std::chrono::microseconds(0))

@@ -500,6 +500,70 @@ TEST(LineAtTheDeviceBaud, ADownloadCommandAtAnotherSpeedIsGarbage) {
         << report.reason;
 }
 
+struct DownloadFirstCase {
+    const char* name;
+    Bytes before;         // what the program sends before the header
+    int silentFirst;      // updates the device keeps silent; the program starts over
+    Bytes beforeRestart;  // what it sends before the header when it starts over
+    bool ok;
+    const char* reason;
+};
+
+class DownloadFirst : public ::testing::TestWithParam<DownloadFirstCase> {};
+
+TEST_P(DownloadFirst, TakesTheCommandThenTheUpdate) {
+    const DownloadFirstCase& c = GetParam();
+    const Bytes image = makeImage(600);
+    ScriptedProgram program(image);
+    Bytes outgoing = c.before;
+    const Bytes header = buildHeaderFrame(pageCount(image.size()));
+    outgoing.insert(outgoing.end(), header.begin(), header.end());
+    program.replaceOutgoing(outgoing);
+    program.restartsWhenKeptWaiting = c.silentFirst;
+    program.restartPrefix = c.beforeRestart;
+    Options options = quickOptions();
+    options.downloadFirst = true;
+    options.faults.silentFirst = c.silentFirst;
+    const UpdateReport report = runUpdate(program, options);
+    EXPECT_EQ(report.ok, c.ok) << report.reason;
+    EXPECT_EQ(report.reason, c.reason);
+    EXPECT_EQ(program.completed, c.ok);
+    if (c.ok) {
+        EXPECT_NE(formatVerdict(report).find(" download=2f55aa "), std::string::npos);
+        EXPECT_EQ(report.image, image);
+    }
+}
+
+const Bytes kCommand{0x2F, 0x55, 0xAA};
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, DownloadFirst,
+    ::testing::Values(
+        DownloadFirstCase{"CommandThenHeader", kCommand, 0, {}, true, ""},
+        DownloadFirstCase{"CommandAgainAfterASilentUpdate", kCommand, 1, kCommand, true, ""},
+        DownloadFirstCase{"NoCommand",
+                          {},
+                          0,
+                          {},
+                          false,
+                          "expected the download command 2f 55 aa before the update, got aa 03 "
+                          "00 ad"},
+        DownloadFirstCase{"NoCommandWhenStartingOver",
+                          kCommand,
+                          1,
+                          {},
+                          false,
+                          "expected the download command 2f 55 aa before the update, got aa 03 "
+                          "00 ad"},
+        DownloadFirstCase{"WrongCommand",
+                          {0x2F, 0x54, 0xAA},
+                          0,
+                          {},
+                          false,
+                          "expected the download command 2f 55 aa before the update, got 2f 54 "
+                          "aa aa 03 00 ad"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 struct DownloadCase {
     const char* name;
     Bytes sent;

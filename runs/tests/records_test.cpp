@@ -120,6 +120,7 @@ TEST_F(RecordsTest, UnknownsAreNull) {
     EXPECT_EQ(record["retries"].toInt(), 0);
     EXPECT_TRUE(record["problem"].isNull());
     EXPECT_TRUE(record["error_kind"].isNull());
+    EXPECT_TRUE(record["download_command"].isNull()) << "not asked for";
 }
 
 TEST_F(RecordsTest, TheSummaryCountsOutcomesAndSaysWhetherTheImageChanged) {

@@ -49,6 +49,7 @@ protected:
         setup.mode = mode;
         setup.retries = retries;
         setup.timeout = timeout;
+        setup.downloadFirst = downloadFirst;
         setup.runId = "run";
         setup.context = {"oxu-update", "1.00", "bench-3", 38400};
         for (std::size_t i = 0; i < scripts.size(); ++i) {
@@ -75,6 +76,7 @@ protected:
     RecordingRunObserver observer;
     MemorySink sink;
     std::unique_ptr<runs::Scheduler> scheduler;
+    std::optional<std::chrono::milliseconds> downloadFirst;  // for the next start()
 };
 
 // ---- how each port ends -----------------------------------------------------
@@ -421,6 +423,184 @@ TEST_F(SchedulerTest, StationInterruptedMidBoardExitsInterrupted) {
     ASSERT_EQ(summary().outcomes.size(), 1u);
     EXPECT_EQ(summary().outcomes[0].last.result, RunResult::Interrupted);
     EXPECT_EQ(summary().exitCode, runs::kExitInterrupted);
+}
+
+// ---- the download command first ------------------------------------------
+
+struct DownloadFirstCase {
+    const char* name;
+    DeviceScript device;
+    int retries;
+    std::chrono::milliseconds settle;
+    RunResult result;
+    std::string problem;
+    // The steps on each attempt's port; "settle" stands where the settle
+    // time must pass with the port closed.
+    std::vector<std::vector<std::string>> attempts;
+    const char* recorded;  // the records' "download_command"
+};
+
+class DownloadFirst : public SchedulerTest,
+                      public testing::WithParamInterface<DownloadFirstCase> {};
+
+TEST_P(DownloadFirst, SendsTheCommandClosesSettlesThenUpdatesOnTheSamePort) {
+    const DownloadFirstCase& c = GetParam();
+    downloadFirst = c.settle;
+    start(RunMode::Single, {c.device}, c.retries);
+    ASSERT_TRUE(runToEnd());
+    const runs::AttemptReport& last = summary().outcomes[0].last;
+    EXPECT_EQ(last.result, c.result) << last.problem;
+    EXPECT_EQ(last.problem, c.problem);
+
+    const auto logs = ports.logsOf(1);
+    ASSERT_EQ(logs.size(), c.attempts.size());
+    const Bytes command = buildDownloadCommand();
+    for (std::size_t i = 0; i < logs.size(); ++i) {
+        std::vector<std::string> expected;
+        for (const std::string& step : c.attempts[i]) {
+            if (step != "settle")
+                expected.push_back(step);
+        }
+        EXPECT_EQ(logs[i]->stepNames(), expected) << "attempt " << i + 1;
+        // Nothing opens again before the settle time has passed.
+        if (std::count(c.attempts[i].begin(), c.attempts[i].end(), "settle") == 1) {
+            EXPECT_EQ(logs[i]->timeOf("open", 1) - logs[i]->timeOf("closed"), c.settle);
+        }
+        // Whatever left first was the command (a failed write left nothing).
+        const Bytes& written = logs[i]->written;
+        if (!written.empty()) {
+            ASSERT_GE(written.size(), command.size());
+            EXPECT_EQ(Bytes(written.begin(), written.begin() + 3), command);
+        }
+    }
+    if (c.result == RunResult::Complete) {
+        Bytes expected = command;
+        const Bytes wire = wireBytesOf(m_image.bytes());
+        expected.insert(expected.end(), wire.begin(), wire.end());
+        EXPECT_EQ(logs.back()->written, expected);
+        EXPECT_EQ(last.bytesSent, wire.size()) << "the command is not the update's";
+    }
+    const auto records = sink.of(RecordKind::Attempt);
+    ASSERT_EQ(records.size(), c.attempts.size());
+    for (const QJsonObject& record : records)
+        EXPECT_EQ(record["download_command"].toString().toStdString(), c.recorded);
+    EXPECT_EQ(sink.of(RecordKind::Summary)[0]["results"][0]["download_command"].toString(),
+              c.recorded);
+}
+
+const std::vector<std::string> kSentThenUpdated{"open",   "command",     "close asked",
+                                                "closed", "settle",      "open",
+                                                "header", "close asked", "closed"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Devices, DownloadFirst,
+    testing::Values(
+        DownloadFirstCase{
+            "Honest", honest(), 0, 500ms, RunResult::Complete, "", {kSentThenUpdated}, "sent"},
+        DownloadFirstCase{
+            "NoSettleTime", honest(), 0, 0ms, RunResult::Complete, "", {kSentThenUpdated}, "sent"},
+        DownloadFirstCase{"ASlowCloseIsWaitedFor",
+                          {.closeTakes = 300ms},
+                          0,
+                          500ms,
+                          RunResult::Complete,
+                          "",
+                          {kSentThenUpdated},
+                          "sent"},
+        DownloadFirstCase{"PortWillNotOpen",
+                          {.openFailure = "Cannot open COM 1: in use"},
+                          0,
+                          500ms,
+                          RunResult::NotStarted,
+                          "the download command could not be sent: Cannot open COM 1: in use",
+                          {{"open"}},
+                          "failed"},
+        DownloadFirstCase{"CommandWriteFails",
+                          {.commandWriteFailure = "Cannot write to COM 1: I/O error"},
+                          0,
+                          500ms,
+                          RunResult::NotStarted,
+                          "the download command could not be sent: Cannot write to COM 1: I/O "
+                          "error",
+                          {{"open", "command", "close asked", "closed"}},
+                          "failed"},
+        DownloadFirstCase{"CommandDidNotLeave",
+                          {.commandCloseFailure = "the line accepted nothing for 3 s"},
+                          0,
+                          500ms,
+                          RunResult::NotStarted,
+                          "the download command could not be sent: the line accepted nothing "
+                          "for 3 s",
+                          {{"open", "command", "close asked", "closed"}},
+                          "failed"},
+        // A device that fell out of download mode needs the command again.
+        DownloadFirstCase{"EveryRetrySendsItAgain",
+                          {.silentAttempts = 1},
+                          1,
+                          500ms,
+                          RunResult::Complete,
+                          "",
+                          {kSentThenUpdated, kSentThenUpdated},
+                          "sent"},
+        DownloadFirstCase{"AFailedSendIsRetriedToo",
+                          {.openFailure = "busy"},
+                          1,
+                          500ms,
+                          RunResult::NotStarted,
+                          "the download command could not be sent: busy",
+                          {{"open"}, {"open"}},
+                          "failed"}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_F(SchedulerTest, ASignalWhileSettlingEndsTheAttemptWithNoUpdate) {
+    downloadFirst = 5s;
+    start(RunMode::Single, {honest()});
+    clock.advance(1s);
+    scheduler->interrupt();
+    ASSERT_TRUE(runToEnd(1s));
+    EXPECT_EQ(summary().outcomes[0].last.result, RunResult::Interrupted);
+    EXPECT_EQ(ports.logsOf(1)[0]->stepNames(),
+              (std::vector<std::string>{"open", "command", "close asked", "closed"}));
+    EXPECT_EQ(sink.of(RecordKind::Attempt)[0]["download_command"].toString(), "sent");
+}
+
+TEST_F(SchedulerTest, ASignalDuringTheCommandsCloseWaitsForThatClose) {
+    downloadFirst = 500ms;
+    start(RunMode::Single, {{.closeTakes = 2s}});
+    clock.advance(100ms);
+    scheduler->interrupt();
+    EXPECT_FALSE(scheduler->finished()) << "the command's close is under way";
+    ASSERT_TRUE(runToEnd(3s));
+    const auto log = ports.logsOf(1)[0];
+    EXPECT_EQ(log->stepNames(),
+              (std::vector<std::string>{"open", "command", "close asked", "closed"}));
+    EXPECT_EQ(summary().outcomes[0].last.result, RunResult::Interrupted);
+    EXPECT_TRUE(observer.all<runs::DownloadCommandSent>().empty());
+}
+
+TEST_F(SchedulerTest, StationSendsTheCommandToEveryBoard) {
+    downloadFirst = 500ms;
+    start(RunMode::Station, {honest()});
+    for (int board = 1; board <= 2; ++board) {
+        ports.boards[1] = board;
+        ports.present[1] = true;
+        clock.advance(5s);
+        ports.present[1] = false;
+        clock.advance(1s);
+    }
+    scheduler->interrupt();
+    ASSERT_TRUE(runToEnd(1s));
+    ASSERT_EQ(summary().outcomes.size(), 2u);
+    const auto logs = ports.logsOf(1);
+    ASSERT_EQ(logs.size(), 2u);
+    for (std::size_t board = 0; board < 2; ++board) {
+        EXPECT_EQ(logs[board]->stepNames(),
+                  (std::vector<std::string>{"open", "command", "close asked", "closed", "open",
+                                            "header", "close asked", "closed"}))
+            << "board " << board + 1;
+        EXPECT_EQ(logs[board]->timeOf("open", 1) - logs[board]->timeOf("closed"), 500ms);
+        EXPECT_EQ(summary().outcomes[board].last.result, RunResult::Complete);
+    }
 }
 
 // ---- the exit decision ------------------------------------------------------

@@ -98,6 +98,10 @@ TEST(StationProgram, AnswersBeforeAnyWindow) {
         {{"--version"}, 0, "oxu-station 1.", ""},
         {{"--bogus"}, kExitUsage, "", "Usage: oxu-station"},
         {{"--device", "/dev/null", "--port", "2"}, kExitNoDisplay, "", "no display"},
+        {{"--device", "/dev/null", "--device", "/dev/null"},
+         kExitUsage,
+         "",
+         "COM 1 and COM 2 are the same device (/dev/null)"},
     };
     for (const Case& c : cases) {
         const kit::ProgramResult result =

@@ -7,7 +7,7 @@
 int main(int argc, char** argv) {
     using namespace oxu::station;
     return runStation(argc, argv,
-                      [](StationOptions options, const std::vector<StationPort>& ports,
+                      [](StationOptions options, const std::vector<oxu::runs::PlannedPort>& ports,
                          StationParts parts) -> std::unique_ptr<StationWindow> {
                           return std::make_unique<oxu::testkit::ScriptedStation>(std::move(options),
                                                                                  ports, parts);

@@ -29,7 +29,7 @@ void visit(QAccessibleInterface* root, const std::function<void(QAccessibleInter
 }  // namespace
 
 ScriptedStation::ScriptedStation(station::StationOptions options,
-                                 const std::vector<station::StationPort>& ports,
+                                 const std::vector<runs::PlannedPort>& ports,
                                  station::StationParts parts, int input)
     : StationWindow(std::move(options), ports, parts), m_input(input) {
     connect(this, &StationWindow::tileChanged, this, [](int number, const QString& state) {

@@ -39,7 +39,7 @@ class ScriptedStation final : public station::StationWindow {
     Q_OBJECT
 
 public:
-    ScriptedStation(station::StationOptions options, const std::vector<station::StationPort>& ports,
+    ScriptedStation(station::StationOptions options, const std::vector<runs::PlannedPort>& ports,
                     station::StationParts parts, int input = 0);
 
     // Runs one command line as described above.

@@ -56,7 +56,7 @@ protected:
         options.image = m_image;
         if (withLog)
             options.logPath = logPath();
-        std::vector<StationPort> ports;
+        std::vector<runs::PlannedPort> ports;
         for (int number = 1; number <= count; ++number) {
             const runs::PortRequest request{number, "/dev/ttyFAKE" + std::to_string(number)};
             ports.push_back({request, m_ports.identify(request), true});

@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QtGui/private/qguiapplication_p.h>
+#include <QtGui/qpa/qplatformaccessibility.h>
+#include <QtGui/qpa/qplatformintegration.h>
 #include <QAccessible>
 
 #include "station/tile_widget.h"
@@ -99,7 +102,7 @@ TEST(TileBoard, FollowsTheRunsEventsInWordsColourAndCounts) {
           {first, "connecting", Tone::Working},
           {Interrupting{{0}}, "stopping", Tone::Stalled},
           {endedWith(0, report(RunResult::Interrupted, "interrupted by a signal")), "interrupted",
-           Tone::Stalled, -1, 0, 0, "interrupted by a signal"}}},
+           Tone::Stalled}}},
         {"a port that cannot open",
          {{first, "connecting", Tone::Working},
           {endedWith(0, report(RunResult::NotStarted, "Cannot open COM 3: busy")),
@@ -119,13 +122,13 @@ TEST(TileBoard, FollowsTheRunsEventsInWordsColourAndCounts) {
         SCOPED_TRACE(story.name);
         TileBoard board({{{3, std::nullopt}, port, true}});
         TileWidget widget;
-        widget.show(board.tiles()[0]);
+        widget.setView(board.tiles()[0]);
         QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(&widget);
         for (const Step& step : story.steps) {
             for (std::size_t changed : board.apply(step.event))
                 EXPECT_EQ(changed, 0u);
             const TileView& tile = board.tiles()[0];
-            widget.show(tile);
+            widget.setView(tile);
             EXPECT_EQ(tile.state, step.state);
             EXPECT_EQ(tile.tone, step.tone) << step.state;
             if (step.page >= 0) {
@@ -140,6 +143,38 @@ TEST(TileBoard, FollowsTheRunsEventsInWordsColourAndCounts) {
             EXPECT_EQ(accessible->text(QAccessible::Description).toStdString(), step.state);
         }
     }
+}
+
+std::vector<std::pair<QAccessible::Event, QString>> announced;
+
+// Qt sends accessibility events only while a client listens: the test is
+// that client.
+TEST(TileWidget, AnnouncesEachNewStateLineAsItsDescription) {
+    QPlatformAccessibility* platform =
+        QGuiApplicationPrivate::platformIntegration()->accessibility();
+    platform->setActive(true);
+    const auto previous = QAccessible::installUpdateHandler([](QAccessibleEvent* event) {
+        announced.emplace_back(event->type(),
+                               event->accessibleInterface()->text(QAccessible::Description));
+    });
+    TileWidget widget;
+    TileView view;
+    view.number = 2;
+    for (const char* state :
+         {"waiting for a board", "page 17 of 160", "page 17 of 160", "failed: connection failed"}) {
+        view.state = state;
+        widget.setView(view);
+    }
+    QAccessible::installUpdateHandler(previous);
+    platform->setActive(false);
+
+    std::vector<QString> descriptions;
+    for (const auto& [type, text] : announced) {
+        if (type == QAccessible::DescriptionChanged)
+            descriptions.push_back(text);
+    }
+    EXPECT_EQ(descriptions, (std::vector<QString>{"waiting for a board", "page 17 of 160",
+                                                  "failed: connection failed"}));
 }
 
 TEST(TileBoard, ShowsTheDeviceByItsByIdNameAndTheAdapterWithItsSerial) {
@@ -170,50 +205,6 @@ TEST(TileBoard, TalliesEveryBoardOfTheSessionAndItsYield) {
     };
     for (const auto& [tally, text] : cases)
         EXPECT_EQ(describeTally(tally), text);
-}
-
-TEST(PlanPorts, NamedPortsAsGivenOtherwiseUsbAdaptersFirstAndBuiltInPortsListedOnly) {
-    struct Factory final : PortFactory {
-        PortIdentity identify(const PortRequest& request) override {
-            return identity(request.number, request.device.value_or("/dev/mapped"));
-        }
-        std::unique_ptr<SerialPort> makePort(const PortRequest&, const PortIdentity&) override {
-            return nullptr;
-        }
-    } factory;
-    UsbAdapter usb;
-    usb.vendorId = 0x0403;
-    const std::vector<PortCandidate> candidates{
-        {"/dev/ttyS0", 1, {}, {}},
-        {"/dev/ttyUSB0", 2, usb, {"/dev/serial/by-id/usb-A"}},
-        {"/dev/ttyUSB1", std::nullopt, usb, {}},
-        {"/dev/ttyS1", std::nullopt, {}, {}},
-    };
-    const CandidateScan scan = [&] { return candidates; };
-
-    const auto named = planPorts({{5, std::nullopt}, {2, "/dev/x"}}, factory, scan);
-    ASSERT_EQ(named.size(), 2u);
-    EXPECT_EQ(named[0].identity.device, "/dev/mapped");
-    EXPECT_EQ(named[1].request, (PortRequest{2, "/dev/x"}));
-    EXPECT_TRUE(named[0].used && named[1].used);
-
-    const auto listed = planPorts({}, factory, scan);
-    struct Expected {
-        int number;
-        const char* device;
-        bool used;
-    };
-    const Expected expected[] = {{2, "/dev/ttyUSB0", true},
-                                 {3, "/dev/ttyUSB1", true},
-                                 {1, "/dev/ttyS0", false},
-                                 {4, "/dev/ttyS1", false}};
-    ASSERT_EQ(listed.size(), std::size(expected));
-    for (std::size_t i = 0; i < listed.size(); ++i) {
-        EXPECT_EQ(listed[i].request, (PortRequest{expected[i].number, expected[i].device}));
-        EXPECT_EQ(listed[i].identity.number, expected[i].number);
-        EXPECT_EQ(listed[i].used, expected[i].used) << expected[i].device;
-    }
-    EXPECT_EQ(listed[0].identity.names.byId, std::vector<std::string>{"/dev/serial/by-id/usb-A"});
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "protocol/frames.h"
@@ -100,6 +101,8 @@ struct DeviceScript {
     PortErrorKind openKind = PortErrorKind::Busy;
     std::chrono::milliseconds closeTakes{0};   // closeWhenSent waits this long on the line
     std::chrono::milliseconds answerAfter{2};  // each request (or 0x55) this long after its cue
+    std::string commandWriteFailure{};         // writing the download command fails with this text
+    std::string commandCloseFailure{};         // the close after the download command reports this
 };
 
 // What one port (one attempt's port) saw.
@@ -111,6 +114,24 @@ struct PortLog {
     std::chrono::microseconds headerAt{0};            // when the header had arrived
     std::chrono::microseconds closeAsked{0};          // when closeWhenSent was called
     std::vector<std::chrono::microseconds> answered;  // when each page frame was complete
+    // What happened on the port, in order, and when: "open", "command" (the
+    // download command written), "header", "close asked", "closed".
+    std::vector<std::pair<std::string, std::chrono::microseconds>> steps;
+
+    std::vector<std::string> stepNames() const {
+        std::vector<std::string> names;
+        for (const auto& step : steps)
+            names.push_back(step.first);
+        return names;
+    }
+    // When the nth (from 0) step called name happened; -1 s when it did not.
+    std::chrono::microseconds timeOf(const std::string& name, int nth = 0) const {
+        for (const auto& step : steps) {
+            if (step.first == name && nth-- == 0)
+                return step.second;
+        }
+        return std::chrono::seconds(-1);
+    }
 };
 
 // A port whose device follows a script: it requests page after page as each
@@ -132,7 +153,22 @@ public:
         portNumber = m_log->number;
     }
 
+    void open() override {
+        note("open");
+        FakePort::open();
+    }
     void write(ByteView bytes) override {
+        // A device out of its download mode takes the command alone, as the
+        // first bytes on an open line.
+        if (m_expect == 0 && m_pending == 0 && Bytes(bytes.begin(), bytes.end()) == m_command) {
+            note("command");
+            if (!m_script.commandWriteFailure.empty())
+                throw SerialError(PortErrorKind::Io, m_script.commandWriteFailure);
+            FakePort::write(bytes);
+            m_log->written.insert(m_log->written.end(), bytes.begin(), bytes.end());
+            m_commandSent = true;
+            return;
+        }
         FakePort::write(bytes);
         m_log->written.insert(m_log->written.end(), bytes.begin(), bytes.end());
         m_pending += bytes.size();
@@ -152,6 +188,7 @@ public:
         FakePort::close();
     }
     void closeWhenSent(ClosedHandler done) override {
+        note("close asked");
         m_log->closedWhenSent = true;
         m_log->closeAsked = m_clock.now();
         stopDevice();
@@ -169,7 +206,10 @@ private:
         return std::min(PageSize, m_imageSize - start) + 2;
     }
 
+    void note(const std::string& step) { m_log->steps.push_back({step, m_clock.now()}); }
+
     void heardHeader() {
+        note("header");
         const int header = ++*m_headersSeen;
         m_log->headerAt = m_clock.now();
         if (m_script.floodEvery.count() > 0)
@@ -209,9 +249,13 @@ private:
         deliver({0x00});
     }
     void drained() {
+        note("closed");
         FakePort::close();
+        std::optional<SerialError> failure;
+        if (std::exchange(m_commandSent, false) && !m_script.commandCloseFailure.empty())
+            failure = SerialError(PortErrorKind::Stalled, m_script.commandCloseFailure);
         if (ClosedHandler done = std::move(m_done))
-            done(std::nullopt);
+            done(failure);
     }
     void stopDevice() {
         m_answer->stop();
@@ -231,6 +275,8 @@ private:
     std::size_t m_expect = 0;   // size of the frame awaited; 0 for the header
     int m_next = 1;             // the page to request next; 0 for completion
     bool m_lose = false;
+    bool m_commandSent = false;  // the download command is out; its close comes next
+    const Bytes m_command = buildDownloadCommand();
 };
 
 // Ports 1..16 with scripted devices, and boards that a test puts in and
