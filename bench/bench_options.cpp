@@ -19,7 +19,9 @@ void addOptions(QCommandLineParser& parser) {
         {"paced-runs", "Timed updates of each on the paced line (default 5; 0 skips them).", "N"},
         {"paced-pages", "Pages of the paced image, 1..255 (default 32).", "K"},
         {"baud", "The paced line's rate (default 38400).", "B"},
-        {"gang", "Devices updated at once by one oxu-update, 0..16 (default 16; 0 skips them).",
+        {"gang",
+         "Devices updated at once by one oxu-update and by one oxu-station, 0..16 (default 16; "
+         "0 skips them).",
          "N"},
         {"gang-runs", "Rounds of gang updates, each paced and unpaced (default 3).", "N"},
         {"idle-seconds", "How long the idle programs are watched (default 5).", "S"},
@@ -34,6 +36,8 @@ void addOptions(QCommandLineParser& parser) {
         {"updater", "The oxu-updater to use (default: likewise).", "PATH"},
         {"scripted-updater", "The oxu-updater-scripted to use (default: likewise).", "PATH"},
         {"cli-updater", "The oxu-update to use (default: likewise).", "PATH"},
+        {"station", "The oxu-station to use (default: likewise).", "PATH"},
+        {"scripted-station", "The oxu-station-scripted to use (default: likewise).", "PATH"},
     });
     for (const char* probe : {kTimerProbeOption, kIdleProbeOption}) {
         QCommandLineOption option(QString(probe).mid(2));
@@ -97,7 +101,9 @@ BenchOptions parseBenchOptions(const std::vector<std::string>& args, BenchOption
     for (auto [name, path] : {std::pair{"simulator", &options.simulator},
                               {"updater", &options.updater},
                               {"scripted-updater", &options.scriptedUpdater},
-                              {"cli-updater", &options.cliUpdater}}) {
+                              {"cli-updater", &options.cliUpdater},
+                              {"station", &options.station},
+                              {"scripted-station", &options.scriptedStation}}) {
         if (parser.isSet(name))
             *path = parser.value(name).toStdString();
     }

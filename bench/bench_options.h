@@ -38,6 +38,8 @@ struct BenchOptions {
     std::string updater;          // oxu-updater, for its idle cost
     std::string scriptedUpdater;  // oxu-updater-scripted, for a whole update as a program
     std::string cliUpdater;       // oxu-update, for the gang rows
+    std::string station;          // oxu-station, for its idle cost
+    std::string scriptedStation;  // oxu-station-scripted, for the gang rows through the station
 };
 
 // The arguments that start oxu-bench in a probe mode.

@@ -5,6 +5,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <charconv>
 #include <memory>
 #include <sstream>
 #include <thread>
@@ -22,6 +23,8 @@ using kit::ChildProcess;
 using std::chrono::milliseconds;
 
 constexpr milliseconds kLineFinish{5000};
+// The station window closes once its standard input ends.
+constexpr milliseconds kStationClose{10000};
 constexpr milliseconds kVerdictWait{15000};
 // oxu-update writes every page of every port to standard error; a failure
 // quotes only its end.
@@ -78,6 +81,41 @@ void serveWithProgram(const GangSetup& setup, const std::vector<std::string>& po
     }
 }
 
+// One station window for every port, offscreen: Start pressed through its
+// script, then the window's own word that the run finished (every port
+// closed, every record written), then closed.
+void serveWithStation(const GangSetup& setup, const std::vector<std::string>& ports,
+                      const std::string& imagePath, milliseconds timeout, GangRun& gang) {
+    std::vector<std::string> args;
+    for (const std::string& port : ports)
+        args.insert(args.end(), {"--device", port});
+    args.push_back(imagePath);
+    const rusage before = childrenUsage();
+    ChildProcess station(setup.station, args, {{"QT_QPA_PLATFORM", "offscreen"}},
+                         ChildProcess::Input::Pipe);
+    const auto pressed = std::chrono::steady_clock::now();
+    const bool finished =
+        station.writeInput("start\n") && station.waitForLine("finished ", timeout).has_value();
+    const std::chrono::duration<double, std::milli> ran =
+        std::chrono::steady_clock::now() - pressed;
+    const kit::ProgramResult result = station.finish(kStationClose);
+    gang.cpuMs = toMs(cpuTimeBetween(before, childrenUsage()));
+    const StationReport report = readStationReport(result.out);
+    if (!finished) {
+        gang.failure = setup.station + " did not finish the run (it " + describeExit(result) +
+                       "): " + lastPartOf(result.err + result.out);
+        return;
+    }
+    gang.programMs = ran.count();
+    if (report.exitCode != 0) {
+        gang.failure = setup.station + " finished with exit code " +
+                       std::to_string(report.exitCode.value_or(-1)) + ": " + report.firstProblem();
+    } else if (result.exitCode != 0) {
+        gang.failure =
+            setup.station + " " + describeExit(result) + " as it closed: " + lastPartOf(result.err);
+    }
+}
+
 // The floor: a raw responder (no Qt) for each port, each on its own thread.
 void serveWithRawThreads(const std::vector<std::string>& ports, const std::string& imagePath,
                          milliseconds timeout, GangRun& gang) {
@@ -131,6 +169,40 @@ std::optional<ProgramSummary> readProgramSummary(const std::string& jsonLines) {
     return std::nullopt;
 }
 
+std::string StationReport::firstProblem() const {
+    for (const auto& [port, state] : tiles) {
+        if (state != "complete")
+            return "COM " + std::to_string(port) + ": " + state;
+    }
+    return "";
+}
+
+StationReport readStationReport(const std::string& output) {
+    StationReport report;
+    std::istringstream lines(output);
+    std::string line;
+    const auto number = [](std::string_view text) -> std::optional<int> {
+        int value = 0;
+        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+        if (error != std::errc() || end == text.data())
+            return std::nullopt;
+        return value;
+    };
+    while (std::getline(lines, line)) {
+        const std::string_view text = line;
+        if (text.starts_with("finished ")) {
+            report.exitCode = number(text.substr(9));
+        } else if (text.starts_with("tile COM ")) {
+            const std::size_t colon = text.find(": ");
+            const std::optional<int> port =
+                colon == std::string_view::npos ? std::nullopt : number(text.substr(9, colon - 9));
+            if (port)
+                report.tiles[*port] = std::string(text.substr(colon + 2));
+        }
+    }
+    return report;
+}
+
 GangRun runGang(const GangSetup& setup, const std::string& imagePath) {
     GangRun gang;
     try {
@@ -151,10 +223,17 @@ GangRun runGang(const GangSetup& setup, const std::string& imagePath) {
         milliseconds timeout = setup.device.timeout;
         if (setup.device.baud)
             timeout += 2 * lineTimeOf(setup.device.imageSize, *setup.device.baud);
-        if (setup.server == GangServer::Program)
-            serveWithProgram(setup, ports, imagePath, timeout, gang);
-        else
-            serveWithRawThreads(ports, imagePath, timeout, gang);
+        switch (setup.server) {
+            case GangServer::Program:
+                serveWithProgram(setup, ports, imagePath, timeout, gang);
+                break;
+            case GangServer::Station:
+                serveWithStation(setup, ports, imagePath, timeout, gang);
+                break;
+            case GangServer::RawThreads:
+                serveWithRawThreads(ports, imagePath, timeout, gang);
+                break;
+        }
 
         std::vector<LineReport> reports;
         double lineCpuMs = 0;

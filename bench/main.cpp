@@ -47,6 +47,12 @@ constexpr double kGangPacedTarget = 1.02;
 // The window's timer runs only while an update is watched, so an idle window
 // should cost no more than an event loop with nothing to do.
 constexpr double kIdleTargetPercent = 0.05;
+// The station window, with the image it is given, shows these ports while it
+// waits for Start.
+constexpr int kStationIdlePorts = 4;
+// 16 boards at once through the station window cost no more than through
+// oxu-update.
+constexpr double kStationOverUpdateTarget = 1.02;
 
 // Above ordinary work, far below the kernel's own real-time threads.
 constexpr int kRealtimePriority = 10;
@@ -119,16 +125,29 @@ std::optional<double> lineRatioOf(const UpdateRun& run) {
     return run.line ? std::optional(run.line->ratio) : std::nullopt;
 }
 
-// The programs watched side by side while idle, in this order: the window,
-// and what it is held against.
-enum IdleSubjectIndex { kWindowIdle, kWindowNoGlib, kQtFloor, kTimerProbe, kTimerProbeNoGlib };
+// The programs watched side by side while idle, in this order: the windows,
+// and what they are held against.
+enum IdleSubjectIndex {
+    kWindowIdle,
+    kWindowNoGlib,
+    kStationIdle,
+    kQtFloor,
+    kTimerProbe,
+    kTimerProbeNoGlib
+};
 
-std::vector<IdleSubject> idleSubjects(const BenchOptions& options) {
+// The station window is given its ports (terminals on which nothing
+// happens) and an image, as an operator would start it before pressing Start.
+std::vector<IdleSubject> idleSubjects(const BenchOptions& options, const QuietPorts& stationPorts,
+                                      const std::string& image) {
     const std::string bench = QCoreApplication::applicationFilePath().toStdString();
     const oxu::kit::Environment noGlib = {{"QT_NO_GLIB", "1"}};
+    std::vector<std::string> stationArgs = stationPorts.deviceArguments();
+    stationArgs.push_back(image);
     return {
         {"oxu-updater", options.updater, {}, {}},
         {"oxu-updater, QT_NO_GLIB=1", options.updater, {}, noGlib},
+        {"oxu-station", options.station, stationArgs, {}},
         {"bare Qt program", bench, {kIdleProbeOption}, {}},
         {"bare Qt 10 ms timer", bench, {kTimerProbeOption}, {}},
         {"bare Qt 10 ms timer, QT_NO_GLIB=1", bench, {kTimerProbeOption}, noGlib},
@@ -173,6 +192,7 @@ struct Collected {
     GangSeries gangUnpaced{"oxu-update, gang unpaced"};
     GangSeries floorOnePaced{"raw responder, one device paced"};
     GangSeries floorGangPaced{"raw responders, gang paced"};
+    GangSeries stationGangPaced{"oxu-station, gang paced"};
     ProcessUpdate processUpdate;
     std::vector<IdleCost> idle;  // in IdleSubjectIndex order
 
@@ -183,8 +203,8 @@ struct Collected {
                     }));
         for (const UpdateSeries* series : {&raw, &bare, &engine, &window, &barePaced, &enginePaced})
             count += series->failures;
-        for (const GangSeries* series :
-             {&onePaced, &gangPaced, &oneUnpaced, &gangUnpaced, &floorOnePaced, &floorGangPaced})
+        for (const GangSeries* series : {&onePaced, &gangPaced, &oneUnpaced, &gangUnpaced,
+                                         &floorOnePaced, &floorGangPaced, &stationGangPaced})
             count += series->failures;
         return count;
     }
@@ -241,11 +261,13 @@ Collected collect(const BenchOptions& options) {
     if (options.gangDevices > 0) {
         std::fprintf(stderr,
                      "\noxu-bench: %d rounds of oxu-update on 1 and on %d devices at once, "
-                     "paced (%d pages) and unpaced (%d pages)",
+                     "paced (%d pages) and unpaced (%d pages), and of oxu-station on as many "
+                     "paced",
                      options.gangRuns, options.gangDevices, options.pacedPages, options.pages);
     }
     GangSetup gang;
     gang.updater = options.cliUpdater;
+    gang.station = options.scriptedStation;
     for (int i = 0; i < options.gangRuns && options.gangDevices > 0; ++i) {
         gang.device = paced;
         for (auto [server, one, all] :
@@ -257,6 +279,11 @@ Collected collect(const BenchOptions& options) {
             gang.devices = options.gangDevices;
             all->add(runGang(gang, pacedImage));
         }
+        // The same devices through the station window, right after the
+        // same gang through oxu-update, so that the two share the round.
+        gang.server = GangServer::Station;
+        c.stationGangPaced.add(runGang(gang, pacedImage));
+        gang.server = GangServer::Program;
         gang.device = unpaced;
         gang.devices = 1;
         c.oneUnpaced.add(runGang(gang, image));
@@ -270,7 +297,9 @@ Collected collect(const BenchOptions& options) {
         measureProcessUpdate(options.scriptedUpdater, options.simulator, image, unpaced.imageSize);
     if (!c.processUpdate.failure.empty())
         std::cerr << "oxu-bench: window program update failed: " << c.processUpdate.failure << '\n';
-    c.idle = measureIdleCosts(idleSubjects(options), options.idleSettle, options.idle);
+    const QuietPorts stationPorts(kStationIdlePorts);
+    c.idle = measureIdleCosts(idleSubjects(options, stationPorts, pacedImage), options.idleSettle,
+                              options.idle);
     for (const IdleCost& cost : c.idle) {
         if (!cost.failure.empty())
             std::cerr << "oxu-bench: idle measurement of " << cost.name
@@ -374,13 +403,19 @@ std::vector<MetricSection> summarise(const BenchOptions& options, const Collecte
          {{"oxu-updater", "idle_cpu_pct", cpu(kWindowIdle), 3, kIdleTargetPercent},
           {"oxu-updater, from clock ticks", "idle_cpu_pct_ticks", once(window.cpuPercentTicks), 3},
           {"oxu-updater, QT_NO_GLIB=1", "idle_cpu_pct_no_glib", cpu(kWindowNoGlib), 3},
+          {"oxu-station, " + std::to_string(kStationIdlePorts) + " quiet ports",
+           "station_idle_cpu_pct", cpu(kStationIdle), 3, kIdleTargetPercent},
+          {"oxu-station, from clock ticks", "", once(c.idle[kStationIdle].cpuPercentTicks), 3},
           {"bare Qt program, no timer", "qt_idle_cpu_pct", cpu(kQtFloor), 3, kIdleTargetPercent},
           {"bare Qt 10 ms timer", "timer_probe_cpu_pct", cpu(kTimerProbe), 3},
           {"bare Qt 10 ms timer, QT_NO_GLIB=1", "", cpu(kTimerProbeNoGlib), 3}}},
-        {"The window program (oxu-updater): one update of " + pages + ", memory",
+        {"The window programs, memory: oxu-updater through one update of " + pages +
+             ", and idle; oxu-station idle",
          {{"update at the device (ms)", "", once(c.processUpdate.timeMs), 3},
           {"peak RSS after the update (kB)", "window_peak_rss_kb", kb(c.processUpdate.peakRssKb)},
           {"peak RSS idle (kB)", "window_idle_rss_kb", kb(window.peakRssKb)},
+          {"oxu-station peak RSS idle (kB)", "station_idle_rss_kb",
+           kb(c.idle[kStationIdle].peakRssKb)},
           {"bare Qt program peak RSS (kB)", "", kb(c.idle[kQtFloor].peakRssKb)}}},
         {n + " devices at once through one oxu-update, each on its own paced line at " +
              std::to_string(options.baud) + " baud, " + std::to_string(options.pacedPages) +
@@ -406,6 +441,17 @@ std::vector<MetricSection> summarise(const BenchOptions& options, const Collecte
            shareOfSpan(c.gangPaced, &GangRun::lineCpuMs), 1},
           {n + " simulated devices' CPU (% of one core)", "",
            shareOfSpan(c.gangPaced, &GangRun::simulatorCpuMs), 1}}},
+        {"The same " + n +
+             " paced devices through one station window (oxu-station, offscreen, "
+             "Start pressed once) in the same rounds",
+         {{n + " devices, first byte in to last out (ms)", "",
+           gangMs(c.stationGangPaced, &GangRun::lineSpanMs), 1},
+          {"oxu-station / oxu-update, " + n + " devices", "station_over_update",
+           gangOver(c.stationGangPaced, c.gangPaced, 1, &GangRun::lineSpanMs), 4,
+           kStationOverUpdateTarget},
+          {n + " devices, slowest line, time / line time", "", slowestLine(c.stationGangPaced), 4},
+          {"oxu-station CPU per device, " + n + " at once (ms)", "station_cpu_ms_per_device",
+           cpuPerDevice(c.stationGangPaced), 1}}},
         {n + " devices at once through one oxu-update, unpaced, " + pages +
              " each; time as the program reports it (to the ms)",
          {{"one device (ms)", "", gangMs(c.oneUnpaced, &GangRun::programMs), 1},
@@ -445,6 +491,8 @@ int main(int argc, char** argv) {
     defaults.updater = OXU_BENCH_UPDATER;
     defaults.scriptedUpdater = OXU_BENCH_SCRIPTED;
     defaults.cliUpdater = OXU_BENCH_CLI;
+    defaults.station = OXU_BENCH_STATION;
+    defaults.scriptedStation = OXU_BENCH_SCRIPTED_STATION;
     BenchOptions options;
     try {
         options = parseBenchOptions(std::vector<std::string>(argv + 1, argv + argc), defaults);

@@ -77,6 +77,21 @@ std::optional<long long> cpuTicksFromStat(const std::string& statText) {
     return *utime + *stime;
 }
 
+std::optional<char> processStateFromStat(const std::string& statText) {
+    const std::size_t close = statText.rfind(')');
+    if (close == std::string::npos)
+        return std::nullopt;
+    std::istringstream rest(statText.substr(close + 1));
+    std::string state;
+    if (!(rest >> state) || state.size() != 1)
+        return std::nullopt;
+    return state.front();
+}
+
+bool stillRunning(char state) {
+    return state != 'Z' && state != 'X' && state != 'x';
+}
+
 std::optional<long long> cpuNanosFromSchedstat(const std::string& schedstatText) {
     std::istringstream fields(schedstatText);
     std::string first;

@@ -35,6 +35,14 @@ std::string findLine(const std::string& text, const std::string& prefix);
 // may itself hold blanks and parentheses.
 std::optional<long long> cpuTicksFromStat(const std::string& statText);
 
+// The state letter (R, S, D, Z...) from the text of /proc/<pid>/stat;
+// nothing when the text has no state after the command name.
+std::optional<char> processStateFromStat(const std::string& statText);
+
+// Whether a process in that state still runs: not a zombie (ended, not yet
+// reaped) nor dead.
+bool stillRunning(char state);
+
 // Run time in nanoseconds from the text of /proc/<pid>/task/<tid>/schedstat
 // (its first field); nothing when malformed.
 std::optional<long long> cpuNanosFromSchedstat(const std::string& schedstatText);

@@ -34,6 +34,13 @@ std::optional<long long> peakRssOf(int pid) {
     return status ? statusFieldKb(*status, "VmHWM") : std::nullopt;
 }
 
+// Whether the program had not ended by itself: it is there and no zombie.
+bool isRunning(int pid) {
+    const auto stat = readTextFile("/proc/" + std::to_string(pid) + "/stat");
+    const std::optional<char> state = stat ? processStateFromStat(*stat) : std::nullopt;
+    return state && stillRunning(*state);
+}
+
 // Ends a program that is still running; a SIGTERM is its normal end here.
 ProgramResult endProgram(ChildProcess& program) {
     program.sendSignal(SIGTERM);
@@ -41,6 +48,35 @@ ProgramResult endProgram(ChildProcess& program) {
 }
 
 }  // namespace
+
+QuietPorts::QuietPorts(int count) {
+    try {
+        for (int i = 0; i < count; ++i)
+            m_ends.push_back(kit::openRawPty());
+    } catch (...) {
+        close();
+        throw;
+    }
+}
+
+QuietPorts::~QuietPorts() {
+    close();
+}
+
+void QuietPorts::close() {
+    for (const kit::PtyEnds& ends : m_ends) {
+        ::close(ends.slave);
+        ::close(ends.master);
+    }
+    m_ends.clear();
+}
+
+std::vector<std::string> QuietPorts::deviceArguments() const {
+    std::vector<std::string> args;
+    for (const kit::PtyEnds& ends : m_ends)
+        args.insert(args.end(), {"--device", ends.slavePath});
+    return args;
+}
 
 CpuSample sampleCpu(int pid) {
     CpuSample sample;
@@ -109,9 +145,12 @@ std::vector<IdleCost> measureIdleCosts(const std::vector<IdleSubject>& subjects,
     for (std::size_t i = 0; i < programs.size(); ++i) {
         if (!programs[i])
             continue;
-        const ProgramResult result = endProgram(*programs[i]);
         // A program that ended by itself before the SIGTERM was not idling.
-        if (result.signal != SIGTERM) {
+        // One that was can end by the signal or, catching it to close its
+        // ports cleanly, by exiting.
+        const bool idling = isRunning(programs[i]->pid());
+        const ProgramResult result = endProgram(*programs[i]);
+        if (!idling) {
             // Its figures are those of a program that was not running.
             costs[i] = IdleCost{};
             costs[i].name = subjects[i].name;

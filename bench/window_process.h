@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "kit/child_process.h"
+#include "kit/pty.h"
 
 namespace oxu::bench {
 
@@ -27,6 +28,26 @@ struct IdleCost {
     std::optional<double> cpuPercentTicks;  // the same from utime+stime (clock ticks)
     std::optional<long long> peakRssKb;     // VmHWM after idling
     std::string failure;                    // empty when measured
+};
+
+// Pseudo-terminals on which nothing happens, to name as the ports of a
+// program that idles: it can open them and hears nothing. Both ends stay
+// open until this is destroyed. Throws std::runtime_error (from the
+// terminal helper) when one cannot be opened; then none stays open.
+class QuietPorts {
+public:
+    explicit QuietPorts(int count);
+    ~QuietPorts();
+    QuietPorts(const QuietPorts&) = delete;
+    QuietPorts& operator=(const QuietPorts&) = delete;
+
+    // "--device <path>" for each terminal, in order.
+    std::vector<std::string> deviceArguments() const;
+
+private:
+    void close();
+
+    std::vector<kit::PtyEnds> m_ends;
 };
 
 // Starts every subject (offscreen), lets them settle, then measures the CPU

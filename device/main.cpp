@@ -3,6 +3,7 @@
 
 #include <signal.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -78,6 +79,22 @@ private:
     std::string m_path;
 };
 
+// Waits out `time`, or until one of the (blocked) termination signals comes.
+void lingerFor(std::chrono::microseconds time, const sigset_t& signals) {
+    const auto end = std::chrono::steady_clock::now() + time;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(
+            end - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return;
+        const timespec wait{static_cast<time_t>(left.count() / 1'000'000'000),
+                            static_cast<long>(left.count() % 1'000'000'000)};
+        const int signal = sigtimedwait(&signals, nullptr, &wait);
+        if (signal > 0 || (signal < 0 && errno != EINTR))
+            return;
+    }
+}
+
 int runSimulator(const Options& options) {
     // Termination signals are blocked except while the line waits, so a
     // signal always ends a wait instead of slipping in just before it.
@@ -133,6 +150,8 @@ int runSimulator(const Options& options) {
     if (options.stats)
         std::cout << formatStats(report) << '\n';
     std::cout.flush();
+    if (options.linger.count() > 0)
+        lingerFor(options.linger, blocked);
     return report.ok && saved ? kExitOk : kExitFailed;
 }
 

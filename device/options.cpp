@@ -111,6 +111,7 @@ Options parseOptions(const std::vector<std::string>& args) {
         {"seed", nullptr, whole(faults.seed, 0, INT64_MAX)},
         {"timeout", nullptr, seconds(options.timeout)},
         {"wait", nullptr, seconds(options.wait)},
+        {"linger", nullptr, seconds(options.linger)},
         {"link", nullptr, text(options.linkPath)},
         {"save", nullptr, text(options.savePath)},
         {"expect-image", nullptr, text(options.expectImagePath)},
@@ -214,6 +215,8 @@ General:
                          replaced; anything else at PATH is left alone (exit 2)
   --wait S               give up if the program has not started within S seconds
                          (default 0: wait forever)
+  --linger S             after the verdict, stay plugged in: keep the terminal and
+                         the link S seconds, or until a termination signal
   --timeout S            give up when the program stays silent S seconds while an
                          answer is due (default 10)
   --stats                also print a "stats:" line with page round-trip times

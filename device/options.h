@@ -27,6 +27,9 @@ struct Options {
     bool downloadFirst = false;  // the download command comes before the update
     std::chrono::microseconds timeout = std::chrono::seconds(10);
     std::chrono::microseconds wait{0};  // 0: wait for the program forever
+    // After the verdict, keep the terminal (and the link) this long, as a board
+    // left plugged in; a termination signal ends it sooner. 0: end at once.
+    std::chrono::microseconds linger{0};
     std::optional<std::string> linkPath;
     std::optional<std::string> savePath;
     std::optional<std::string> expectImagePath;

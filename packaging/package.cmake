@@ -16,8 +16,9 @@ and the program answers every request until the device reports completion.
 It can also send the device its download command.
 
 The package has the window for the operator (oxu-updater), the same update
-from a terminal or a script (oxu-update), and a simulated device on a
-pseudo-terminal to try both without hardware (oxu-device-sim).]=])
+from a terminal or a script (oxu-update), a window for a production line
+with one tile per port, up to 16 at once (oxu-station), and a simulated
+device on a pseudo-terminal to try them without hardware (oxu-device-sim).]=])
 set(CPACK_RESOURCE_FILE_LICENSE ${CMAKE_CURRENT_SOURCE_DIR}/copyright)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_GENERATOR DEB)

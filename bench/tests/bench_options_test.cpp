@@ -56,6 +56,9 @@ TEST(BenchOptions, ReadsEveryValue) {
     EXPECT_EQ(options.cliUpdater, "c");
     EXPECT_FALSE(options.warmUp);
     EXPECT_TRUE(options.realtime);
+    const BenchOptions station = parse({"--station", "st", "--scripted-station", "ss"});
+    EXPECT_EQ(station.station, "st");
+    EXPECT_EQ(station.scriptedStation, "ss");
 }
 
 TEST(BenchOptions, RefusesBadArgumentsNamingTheOption) {
@@ -92,8 +95,8 @@ TEST(BenchOptions, ReadsTheHiddenProbeModesAndKeepsThemOutOfTheHelp) {
     EXPECT_EQ(parse({kIdleProbeOption}).probe, Probe::Idle);
     const std::string help = benchUsage();
     EXPECT_EQ(help.find("probe"), std::string::npos) << help;
-    for (const char* option :
-         {"--runs", "--quick", "--realtime", "--scripted-updater", "Exit codes"})
+    for (const char* option : {"--runs", "--quick", "--realtime", "--scripted-updater",
+                               "--scripted-station", "Exit codes"})
         EXPECT_NE(help.find(option), std::string::npos) << option;
 }
 

@@ -35,6 +35,7 @@ protected:
     GangSetup setup(std::optional<long> baud) const {
         GangSetup gang;
         gang.updater = OXU_BENCH_CLI;
+        gang.station = OXU_BENCH_SCRIPTED_STATION;
         gang.device.simulator = OXU_BENCH_SIMULATOR;
         gang.device.imageSize = kImageSize;
         gang.device.baud = baud;
@@ -96,20 +97,51 @@ TEST_F(GangRunsTest, TheRawFloorServesTheSameDevicesOnTheSameLines) {
     EXPECT_FALSE(gang.programMs.has_value());
 }
 
-TEST_F(GangRunsTest, AFailureNamesTheProgramOrTheDevice) {
-    GangSetup missingProgram = setup(std::nullopt);
-    missingProgram.updater = (m_directory / "no-oxu-update").string();
-    GangRun gang = runGang(missingProgram, m_image);
-    EXPECT_FALSE(gang.ok);
-    EXPECT_NE(gang.failure.find(missingProgram.updater), std::string::npos) << gang.failure;
+TEST_F(GangRunsTest, TheStationWindowServesTheSameDevicesOnTheSameLines) {
+    for (const std::optional<long> baud : {std::optional<long>{}, std::optional<long>{115200}}) {
+        SCOPED_TRACE(baud ? "paced" : "unpaced");
+        GangSetup station = setup(baud);
+        station.server = GangServer::Station;
+        station.updater = (m_directory / "never-started").string();
+        const GangRun gang = runGang(station, m_image);
+        ASSERT_TRUE(gang.ok) << gang.failure;
+        ASSERT_EQ(gang.runs.size(), static_cast<std::size_t>(kDevices));
+        for (const UpdateRun& device : gang.runs) {
+            EXPECT_TRUE(device.ok) << device.failure;
+            EXPECT_EQ(device.line.has_value(), baud.has_value());
+        }
+        // The window really ran: it used CPU, and its run took time.
+        EXPECT_GT(gang.cpuMs.value_or(0), 0);
+        EXPECT_GT(gang.programMs.value_or(0), 0);
+        EXPECT_EQ(gang.lineSpanMs.has_value(), baud.has_value());
+    }
+}
 
-    // Devices that expect another image size refuse the frames: the
-    // failure names a device's terminal and what went wrong there.
-    GangSetup wrongSize = setup(std::nullopt);
-    wrongSize.device.imageSize = kImageSize + 100;
-    gang = runGang(wrongSize, m_image);
-    EXPECT_FALSE(gang.ok);
-    EXPECT_NE(gang.failure.find(": /dev/"), std::string::npos) << gang.failure;
+TEST_F(GangRunsTest, AFailureNamesTheProgramOrTheDevice) {
+    for (const GangServer server : {GangServer::Program, GangServer::Station}) {
+        const bool station = server == GangServer::Station;
+        SCOPED_TRACE(station ? "station" : "oxu-update");
+        GangSetup missingProgram = setup(std::nullopt);
+        missingProgram.server = server;
+        missingProgram.updater = (m_directory / "no-oxu-update").string();
+        missingProgram.station = (m_directory / "no-oxu-station").string();
+        GangRun gang = runGang(missingProgram, m_image);
+        EXPECT_FALSE(gang.ok);
+        EXPECT_NE(gang.failure.find(station ? missingProgram.station : missingProgram.updater),
+                  std::string::npos)
+            << gang.failure;
+
+        // Devices that expect another image size refuse the frames: the
+        // failure names a device's terminal and what went wrong there, or
+        // the station's first tile that failed.
+        GangSetup wrongSize = setup(std::nullopt);
+        wrongSize.server = server;
+        wrongSize.device.imageSize = kImageSize + 100;
+        gang = runGang(wrongSize, m_image);
+        EXPECT_FALSE(gang.ok);
+        EXPECT_NE(gang.failure.find(station ? "COM 1: failed" : ": /dev/"), std::string::npos)
+            << gang.failure;
+    }
 }
 
 TEST(ProgramSummary, ReadsTheSummaryRecordAmongTheAttemptLines) {
@@ -131,6 +163,35 @@ TEST(ProgramSummary, ReadsTheSummaryRecordAmongTheAttemptLines) {
     for (const char* bad : {"", "not json\n", "{\"record\":\"attempt\",\"seconds\":1}\n",
                             "{\"record\":\"summary\",\"seconds\":\"soon\",\"complete\":1}\n"})
         EXPECT_FALSE(readProgramSummary(bad).has_value()) << bad;
+}
+
+TEST(StationReport, TakesTheFinishAndEachTilesLastStateFromTheScript) {
+    const struct {
+        const char* output;
+        std::optional<int> exitCode;
+        std::string firstProblem;
+    } cases[] = {
+        {"tile COM 1: page 1 of 2\ntile COM 2: page 1 of 2\ntile COM 1: complete\n"
+         "tile COM 2: complete\nfinished 0\nclosed\n",
+         0, ""},
+        // The first failure by port number, whatever order the lines came in;
+        // a later state replaces an earlier one.
+        {"tile COM 12: failed: connection failed\ntile COM 3: failed: port lost\n"
+         "tile COM 3: complete\ntile COM 10: stalled: no answer\nfinished 5\n",
+         5, "COM 10: stalled: no answer"},
+        // No run finished: no exit code. Lines that are not the script's are
+        // left alone, and so are tiles without a number.
+        {"message Image changed\ntile COM x: complete\ntile COM 4 complete\n"
+         "tile COM 2: waiting for a board\nfinished\nfinished soon\n",
+         std::nullopt, "COM 2: waiting for a board"},
+        {"", std::nullopt, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.output);
+        const StationReport report = readStationReport(c.output);
+        EXPECT_EQ(report.exitCode, c.exitCode);
+        EXPECT_EQ(report.firstProblem(), c.firstProblem);
+    }
 }
 
 }  // namespace

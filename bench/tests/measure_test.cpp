@@ -58,6 +58,35 @@ TEST(CpuTicksFromStat, AddsUserAndSystemTimePastAnyCommandName) {
     EXPECT_TRUE(cpuTicksFromStat(*own));
 }
 
+TEST(ProcessStateFromStat, ReadsTheStateAndTellsAnEndedProcessApart) {
+    const std::string tail = " 1 2 3 4 5 6 7 8 9 10 111 222 13 14 15";
+    const struct {
+        std::string stat;
+        std::optional<char> state;
+        bool running;
+    } cases[] = {
+        {"42 (oxu-station) S" + tail, 'S', true},
+        {"42 (oxu-station) R" + tail, 'R', true},
+        {"42 (a) Z (b)) D" + tail, 'D', true},  // the name holds ") Z ("
+        {"42 (oxu-station) Z" + tail, 'Z', false},
+        {"42 (oxu-station) X" + tail, 'X', false},
+        {"42 (oxu-station)", std::nullopt, false},
+        {"42 (oxu-station) SS" + tail, std::nullopt, false},
+        {"no parenthesis at all", std::nullopt, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.stat);
+        const std::optional<char> state = processStateFromStat(c.stat);
+        EXPECT_EQ(state, c.state);
+        if (state) {
+            EXPECT_EQ(stillRunning(*state), c.running);
+        }
+    }
+    const auto own = readTextFile("/proc/self/stat");
+    ASSERT_TRUE(own);
+    EXPECT_TRUE(stillRunning(processStateFromStat(*own).value_or('Z')));
+}
+
 TEST(CpuNanosFromSchedstat, TakesTheFirstField) {
     EXPECT_EQ(cpuNanosFromSchedstat("123456 789 10\n"), 123456);
     EXPECT_FALSE(cpuNanosFromSchedstat(""));

@@ -36,22 +36,42 @@ TEST(SampleCpu, SaysNothingForAProcessThatIsNotThere) {
 TEST(MeasureIdleCosts, MeasuresIdlersAndRefusesProgramsThatEndOnTheirOwn) {
     const std::vector<IdleSubject> subjects = {
         {"sleeper", "/bin/sleep", {"30"}, {}},
+        // Ends cleanly when told to, as a window that closes its ports does.
+        {"catcher", "/bin/sh", {"-c", "trap 'exit 0' TERM; while :; do sleep 0.05; done"}, {}},
         {"quitter", "/bin/true", {}, {}},
         {"missing", "/nonexistent/oxu-updater", {}, {}},
     };
     const auto costs = measureIdleCosts(subjects, milliseconds(200), milliseconds(300));
-    ASSERT_EQ(costs.size(), 3u);
+    ASSERT_EQ(costs.size(), 4u);
     EXPECT_EQ(costs[0].name, "sleeper");
-    EXPECT_TRUE(costs[0].failure.empty()) << costs[0].failure;
-    ASSERT_TRUE(costs[0].cpuPercent);
-    EXPECT_GE(*costs[0].cpuPercent, 0.0);
-    EXPECT_GT(costs[0].peakRssKb.value_or(0), 0);
-    for (std::size_t i : {1u, 2u}) {
+    for (std::size_t i : {0u, 1u}) {
+        EXPECT_TRUE(costs[i].failure.empty()) << costs[i].name << ": " << costs[i].failure;
+        ASSERT_TRUE(costs[i].cpuPercent);
+        EXPECT_GE(*costs[i].cpuPercent, 0.0);
+        EXPECT_GT(costs[i].peakRssKb.value_or(0), 0);
+    }
+    for (std::size_t i : {2u, 3u}) {
         EXPECT_NE(costs[i].failure.find("ended on its own"), std::string::npos) << costs[i].failure;
         EXPECT_FALSE(costs[i].cpuPercent);
         EXPECT_FALSE(costs[i].cpuPercentTicks);
     }
-    EXPECT_NE(costs[2].failure.find("exit status 127"), std::string::npos) << costs[2].failure;
+    EXPECT_NE(costs[3].failure.find("exit status 127"), std::string::npos) << costs[3].failure;
+}
+
+TEST(MeasureIdleCosts, TheStationWindowIdlesOnQuietPortsUntilEnded) {
+    const QuietPorts ports(2);
+    const std::vector<std::string> args = ports.deviceArguments();
+    ASSERT_EQ(args.size(), 4u);
+    for (std::size_t i = 1; i < args.size(); i += 2) {
+        EXPECT_EQ(args[i - 1], "--device");
+        EXPECT_TRUE(fs::exists(args[i])) << args[i];
+    }
+    const auto costs = measureIdleCosts({{"oxu-station", OXU_BENCH_STATION, args, {}}},
+                                        milliseconds(300), milliseconds(300));
+    ASSERT_EQ(costs.size(), 1u);
+    EXPECT_TRUE(costs[0].failure.empty()) << costs[0].failure;
+    EXPECT_TRUE(costs[0].cpuPercent);
+    EXPECT_GT(costs[0].peakRssKb.value_or(0), 0);
 }
 
 TEST(MeasureIdleCosts, TheProbeModesOfTheBenchmarkIdleUntilEnded) {

@@ -142,6 +142,14 @@ TEST(Options, ReadsTheFaultsOfSeveralUpdatesAndOfAPageCutShort) {
     EXPECT_NE(usageText().find("--hangup-mid-page"), std::string::npos);
 }
 
+TEST(Options, ReadsHowLongTheBoardStaysPluggedIn) {
+    EXPECT_EQ(parseOptions({}).linger.count(), 0);
+    EXPECT_EQ(parseOptions({"--linger", "2.5"}).linger, std::chrono::milliseconds(2500));
+    for (const char* bad : {"-1", "soon", ""})
+        EXPECT_THROW(parseOptions({"--linger", bad}), UsageError) << bad;
+    EXPECT_NE(usageText().find("--linger"), std::string::npos);
+}
+
 TEST(Options, ParsesAgainInTheSameProcess) {
     // getopt_long keeps its place between calls unless told to start afresh.
     for (int round = 0; round < 3; ++round) {

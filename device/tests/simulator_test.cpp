@@ -47,6 +47,8 @@ public:
     }
     // What came after that line, once the simulator has ended.
     std::string readStdout() { return ended().out.substr(m_skipped); }
+    // Waits for the verdict line while the simulator still runs.
+    bool waitForVerdict() { return m_process.waitForLine("verdict:", kGuard).has_value(); }
     std::string readStderr() { return ended().err; }
     // The exit status, or 128 plus the signal that ended it, as a shell says.
     int exitCode() {
@@ -144,6 +146,27 @@ TEST(Simulator, FullUpdateIsSavedAndTheLinkRemoved) {
     struct stat info {};
     EXPECT_NE(lstat(link.c_str(), &info), 0);
     std::remove(save.c_str());
+}
+
+TEST(Simulator, LingersPluggedInAfterTheVerdictUntilASignal) {
+    const std::string link = ::testing::TempDir() + std::to_string(getpid()) + "_oxu_sim_linger";
+    const Bytes image = makeImage(300);
+    Simulator sim({"--link", link, "--image-size", "300", "--wait", "20", "--linger", "60"});
+    ASSERT_FALSE(sim.readLine().empty());
+    const int fd = openPort(link, B38400);
+    ASSERT_GE(fd, 0);
+    EXPECT_TRUE(serveUpdate(fd, image));
+    close(fd);
+    ASSERT_TRUE(sim.waitForVerdict());
+    // The board is still there: its link leads to a terminal.
+    struct stat info {};
+    ASSERT_EQ(stat(link.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISCHR(info.st_mode));
+    kill(sim.pid(), SIGTERM);
+    const std::string out = sim.readStdout();
+    EXPECT_EQ(sim.exitCode(), 0) << out << sim.readStderr();
+    EXPECT_EQ(out.rfind("verdict: ok pages=2", 0), 0u) << out;
+    EXPECT_NE(lstat(link.c_str(), &info), 0);
 }
 
 TEST(Simulator, CorruptedPageFailsNamingIt) {

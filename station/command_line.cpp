@@ -1,0 +1,166 @@
+#include "station/command_line.h"
+
+#include <QCommandLineParser>
+#include <algorithm>
+#include <cstdlib>
+#include <ostream>
+#include <stdexcept>
+#include <string_view>
+
+#include "oxu_version.h"
+#include "protocol/line_choices.h"
+#include "runs/port_requests.h"
+
+namespace oxu::station {
+namespace {
+
+constexpr const char* kUsage =
+    "Usage: oxu-station [--log FILE] [--retry N] [--baud B]\n"
+    "                   [--port N | --ports LIST | --device PATH]... [IMAGE]\n";
+
+constexpr const char* kHelp = R"(
+The station window: one tile per serial port (up to 16) showing which board
+is done, which failed and why. "Start" sends IMAGE to every port once;
+"Station mode" flashes each board as it is plugged in and waits for it to be
+removed, until "Stop". The image can also be chosen in the window.
+
+  --port N         serial port 1 to 16 (OXU_COM<N> names its device, otherwise
+                   the Nth serial device); give it again for more ports.
+  --ports LIST     several ports at once, e.g. 1-4,7.
+  --device PATH    use this device as the port; the Nth --device is the Nth
+                   port named, or port N when no port is named.
+                   With no port named, the window shows every serial port
+                   the system lists, USB adapters first; a built-in serial
+                   port (/dev/ttyS*) is shown but only used when named.
+  --baud B         9600, 19200 or 38400 (default 38400).
+  --retry N        start a failed update again, up to N times (0 to 100).
+  --log FILE       append audit records (JSON lines) to FILE, as oxu-update
+                   --log does; the same file may be shared.
+  -h, --help       show this text and exit
+  --version        show the version and exit
+
+Exit codes: 0 when the window was closed; 1 without a display; 64 for bad
+usage; 130 when SIGINT, SIGTERM or SIGHUP ended it (a run is stopped first:
+every port closed, every record written).
+)";
+
+class UsageError : public std::invalid_argument {
+public:
+    using std::invalid_argument::invalid_argument;
+};
+
+std::string toBytes(const QString& text) {
+    return text.toLatin1().toStdString();
+}
+
+int parseNumber(const std::string& text, int high, const std::string& what) {
+    const auto value = runs::parseDigits(text);
+    if (!value || *value > high)
+        throw UsageError(what + ", not \"" + text + "\"");
+    return *value;
+}
+
+StationOptions parse(const std::vector<std::string>& args) {
+    const QCommandLineOption port("port", {}, "N"), ports("ports", {}, "LIST"),
+        device("device", {}, "PATH"), baud("baud", {}, "B"), retry("retry", {}, "N"),
+        log("log", {}, "FILE");
+    QCommandLineParser parser;
+    parser.addOptions({port, ports, device, baud, retry, log});
+    QStringList line{kProgramName};
+    for (const std::string& arg : args)
+        line << QString::fromLatin1(arg);
+    if (!parser.parse(line))
+        throw UsageError(toBytes(parser.errorText()));
+
+    StationOptions options;
+    std::vector<int> numbers;
+    qsizetype nextPort = 0, nextList = 0;
+    for (const QString& name : parser.optionNames()) {
+        if (name == "port")
+            numbers.push_back(runs::parsePortNumber(toBytes(parser.values(port)[nextPort++])));
+        else if (name == "ports")
+            for (int number : runs::parsePortList(toBytes(parser.values(ports)[nextList++])))
+                numbers.push_back(number);
+    }
+    std::vector<std::string> devices;
+    for (const QString& value : parser.values(device)) {
+        if (value.isEmpty())
+            throw UsageError("--device needs a device path, e.g. /dev/ttyUSB0");
+        devices.push_back(toBytes(value));
+    }
+    for (const QString& value : parser.values(baud)) {
+        const auto rate = runs::parseDigits(toBytes(value));
+        if (!rate || findLineChoiceByBaud(*rate) == nullptr)
+            throw UsageError("--baud must be " + listBaudRates() + ", not \"" + toBytes(value) +
+                             "\"");
+        options.baud = *rate;
+    }
+    for (const QString& value : parser.values(retry))
+        options.retries =
+            parseNumber(toBytes(value), kMaxRetries, "--retry must be a number from 0 to 100");
+    for (const QString& value : parser.values(log)) {
+        if (value.isEmpty())
+            throw UsageError("--log needs a file path");
+        options.logPath = toBytes(value);
+    }
+
+    options.ports = runs::pairPortRequests(std::move(numbers), devices);
+
+    const QStringList files = parser.positionalArguments();
+    if (files.size() > 1)
+        throw UsageError("one image at a time, not \"" + toBytes(files[0]) + "\" and \"" +
+                         toBytes(files[1]) + "\"");
+    if (!files.empty())
+        options.image = toBytes(files[0]);
+    return options;
+}
+
+bool isSet(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0';
+}
+
+}  // namespace
+
+std::variant<StationOptions, int> parseStationCommandLine(const std::vector<std::string>& args,
+                                                          std::ostream& out, std::ostream& err) {
+    // Help and the version answer whatever else is on the line, up to "--".
+    const auto end = std::find(args.begin(), args.end(), "--");
+    if (std::find_if(args.begin(), end, [](const std::string& arg) {
+            return arg == "--help" || arg == "-h";
+        }) != end) {
+        out << kUsage << kHelp;
+        return 0;
+    }
+    if (std::find(args.begin(), end, "--version") != end) {
+        out << kProgramName << ' ' << kVersion << '\n';
+        return 0;
+    }
+    try {
+        return parse(args);
+    } catch (const std::invalid_argument& error) {
+        err << kProgramName << ": " << error.what() << '\n'
+            << kUsage << "Try 'oxu-station --help' for more information.\n";
+        return kExitUsage;
+    }
+}
+
+bool displayAvailable() {
+    if (isSet("DISPLAY") || isSet("WAYLAND_DISPLAY"))
+        return true;
+    // A list of platforms tried in turn ("wayland;xcb"), each with optional
+    // settings after a colon; any but xcb and wayland works without a display.
+    const char* platforms = std::getenv("QT_QPA_PLATFORM");
+    std::string_view rest = platforms != nullptr ? platforms : "";
+    while (!rest.empty()) {
+        const std::size_t end = rest.find(';');
+        std::string_view name = rest.substr(0, end);
+        name = name.substr(0, name.find(':'));
+        if (name != "xcb" && name.substr(0, 7) != "wayland")
+            return true;
+        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+    }
+    return false;
+}
+
+}  // namespace oxu::station

@@ -1,0 +1,211 @@
+// The tiles from scripted sequences of run events: each tile's state line,
+// colour, progress, time and counts, the session's tally, and what the tile
+// widget tells assistive technology; and the ports a station lists.
+
+#include "station/tile_board.h"
+
+#include <gtest/gtest.h>
+
+#include <QtGui/private/qguiapplication_p.h>
+#include <QtGui/qpa/qplatformaccessibility.h>
+#include <QtGui/qpa/qplatformintegration.h>
+#include <QAccessible>
+
+#include "station/tile_widget.h"
+
+namespace oxu::station {
+namespace {
+
+using namespace std::chrono_literals;
+using namespace runs;
+
+PortIdentity identity(int number, std::string device, std::vector<std::string> byId = {}) {
+    PortIdentity port;
+    port.number = number;
+    port.device = std::move(device);
+    port.names.byId = std::move(byId);
+    return port;
+}
+
+AttemptReport report(RunResult result, std::string problem = {}, int attempt = 1) {
+    AttemptReport made;
+    made.result = result;
+    made.problem = std::move(problem);
+    made.attempt = attempt;
+    made.pagesAnnounced = 4;
+    made.pagesServed = 4;
+    made.allPagesServed = result == RunResult::Complete;
+    made.duration = 2'500ms;
+    return made;
+}
+
+AttemptEvent served(std::size_t slot, int page) {
+    AttemptProgress progress;
+    progress.page = page;
+    progress.pages = 4;
+    progress.elapsed = std::chrono::milliseconds(page * 100);
+    return {slot, PageServed{page, 258}, progress};
+}
+
+AttemptEnded endedWith(std::size_t slot, AttemptReport made, bool again = false) {
+    return {slot, identity(3, "/dev/ttyUSB0"), std::move(made), again, 500ms, 2};
+}
+
+StationChanged station(StationPhase phase, std::optional<RunResult> result = {}) {
+    return {0, phase, "/dev/ttyUSB0", result};
+}
+
+// After the event, the tile of slot 0 (COM 3) shows these.
+struct Step {
+    RunEvent event;
+    const char* state;
+    Tone tone;
+    int page = -1;  // -1: not checked
+    int complete = 0;
+    int failed = 0;
+    const char* problem = "";
+};
+
+struct Story {
+    const char* name;
+    std::vector<Step> steps;
+};
+
+TEST(TileBoard, FollowsTheRunsEventsInWordsColourAndCounts) {
+    const PortIdentity port = identity(3, "/dev/ttyUSB0", {"/dev/serial/by-id/usb-FTDI_A1-port0"});
+    const RunStarted started{RunMode::Single, {port}, 2};
+    const AttemptStarting first{0, "r-1", 1, 1, port};
+    const AttemptStarting second{0, "r-2", 2, 2, port};
+    const Story stories[] = {
+        {"complete",
+         {{started, "starting", Tone::Working},
+          {first, "connecting", Tone::Working, 0},
+          {AttemptEvent{0, UpdateStarted{1000, 4}, {0, 4}}, "page 0 of 4", Tone::Working, 0},
+          {served(0, 1), "page 1 of 4", Tone::Working, 1},
+          {served(0, 4), "page 4 of 4", Tone::Working, 4},
+          {endedWith(0, report(RunResult::Complete)), "complete", Tone::Complete, 4, 1, 0},
+          {RunFinished{}, "complete", Tone::Complete, 4, 1, 0}}},
+        {"silent, then stalled, then retried",
+         {{started, "starting", Tone::Working},
+          {first, "connecting", Tone::Working},
+          {AttemptEvent{0, ConnectionFailed{}, {}}, "stalled: no answer", Tone::Stalled},
+          {endedWith(0, report(RunResult::ConnectionFailed, "nothing heard for 10 s"), true),
+           "failed: connection failed, trying again", Tone::Failed, -1, 0, 0,
+           "nothing heard for 10 s"},
+          {second, "connecting, attempt 2 of 2", Tone::Working},
+          {served(0, 2), "page 2 of 4", Tone::Working, 2},
+          {AttemptEvent{0, TransferInterrupted{}, {2, 4}}, "stalled", Tone::Stalled, 2},
+          {endedWith(0, report(RunResult::TransferInterrupted, "silent for 10 s", 2)),
+           "failed: transfer interrupted", Tone::Failed, 2, 0, 1, "silent for 10 s"}}},
+        {"stopped mid-transfer counts neither way",
+         {{started, "starting", Tone::Working},
+          {first, "connecting", Tone::Working},
+          {Interrupting{{0}}, "stopping", Tone::Stalled},
+          {endedWith(0, report(RunResult::Interrupted, "interrupted by a signal")), "interrupted",
+           Tone::Stalled}}},
+        {"a port that cannot open",
+         {{first, "connecting", Tone::Working},
+          {endedWith(0, report(RunResult::NotStarted, "Cannot open COM 3: busy")),
+           "failed: could not start", Tone::Failed, -1, 0, 1, "Cannot open COM 3: busy"}}},
+        {"station mode, board after board",
+         {{RunStarted{RunMode::Station, {identity(3, "")}, 1}, "starting", Tone::Working},
+          {station(StationPhase::WaitingForBoard), "waiting for a board", Tone::Idle},
+          {station(StationPhase::BoardFound), "board found", Tone::Working},
+          {first, "connecting", Tone::Working},
+          {endedWith(0, report(RunResult::Complete)), "complete", Tone::Complete, -1, 1, 0},
+          {station(StationPhase::WaitingForRemoval, RunResult::Complete),
+           "complete, remove the board", Tone::Complete, -1, 1, 0},
+          {station(StationPhase::WaitingForBoard), "waiting for a board", Tone::Idle, -1, 1, 0},
+          {RunFinished{}, "stopped", Tone::Idle, -1, 1, 0}}},
+    };
+    for (const Story& story : stories) {
+        SCOPED_TRACE(story.name);
+        TileBoard board({{{3, std::nullopt}, port, true}});
+        TileWidget widget;
+        widget.setView(board.tiles()[0]);
+        QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(&widget);
+        for (const Step& step : story.steps) {
+            for (std::size_t changed : board.apply(step.event))
+                EXPECT_EQ(changed, 0u);
+            const TileView& tile = board.tiles()[0];
+            widget.setView(tile);
+            EXPECT_EQ(tile.state, step.state);
+            EXPECT_EQ(tile.tone, step.tone) << step.state;
+            if (step.page >= 0) {
+                EXPECT_EQ(tile.page, step.page) << step.state;
+            }
+            EXPECT_EQ(tile.complete, step.complete) << step.state;
+            EXPECT_EQ(tile.failed, step.failed) << step.state;
+            EXPECT_EQ(tile.problem, step.problem);
+            EXPECT_EQ(board.tally().complete, step.complete);
+            EXPECT_EQ(board.tally().failed, step.failed);
+            EXPECT_EQ(accessible->text(QAccessible::Name), "COM 3");
+            EXPECT_EQ(accessible->text(QAccessible::Description).toStdString(), step.state);
+        }
+    }
+}
+
+std::vector<std::pair<QAccessible::Event, QString>> announced;
+
+// Qt sends accessibility events only while a client listens: the test is
+// that client.
+TEST(TileWidget, AnnouncesEachNewStateLineAsItsDescription) {
+    QPlatformAccessibility* platform =
+        QGuiApplicationPrivate::platformIntegration()->accessibility();
+    platform->setActive(true);
+    const auto previous = QAccessible::installUpdateHandler([](QAccessibleEvent* event) {
+        announced.emplace_back(event->type(),
+                               event->accessibleInterface()->text(QAccessible::Description));
+    });
+    TileWidget widget;
+    TileView view;
+    view.number = 2;
+    for (const char* state :
+         {"waiting for a board", "page 17 of 160", "page 17 of 160", "failed: connection failed"}) {
+        view.state = state;
+        widget.setView(view);
+    }
+    QAccessible::installUpdateHandler(previous);
+    platform->setActive(false);
+
+    std::vector<QString> descriptions;
+    for (const auto& [type, text] : announced) {
+        if (type == QAccessible::DescriptionChanged)
+            descriptions.push_back(text);
+    }
+    EXPECT_EQ(descriptions, (std::vector<QString>{"waiting for a board", "page 17 of 160",
+                                                  "failed: connection failed"}));
+}
+
+TEST(TileBoard, ShowsTheDeviceByItsByIdNameAndTheAdapterWithItsSerial) {
+    PortIdentity usb = identity(1, "/dev/ttyUSB0", {"/dev/serial/by-id/usb-FTDI_FT232R_A1-if00"});
+    usb.adapter.vendorId = 0x0403;
+    usb.adapter.productId = 0x6001;
+    usb.adapter.manufacturer = "FTDI";
+    usb.adapter.product = "FT232R USB UART";
+    usb.adapter.serialNumber = "A1";
+    TileBoard board({{{1, std::nullopt}, usb, true},
+                     {{2, std::nullopt}, identity(2, "/dev/pts/4"), true},
+                     {{3, std::nullopt}, identity(3, ""), true}});
+    const auto& tiles = board.tiles();
+    EXPECT_EQ(tiles[0].device, "usb-FTDI_FT232R_A1-if00");
+    EXPECT_EQ(tiles[0].adapter, "FTDI FT232R USB UART, serial A1");
+    EXPECT_EQ(tiles[1].device, "/dev/pts/4");
+    EXPECT_EQ(tiles[1].adapter, "");
+    EXPECT_EQ(tiles[2].device, "no device");
+    EXPECT_EQ(tiles[0].state, "ready");
+}
+
+TEST(TileBoard, TalliesEveryBoardOfTheSessionAndItsYield) {
+    const std::pair<Tally, const char*> cases[] = {
+        {{0, 0}, "complete 0, failed 0, yield -"},
+        {{3, 1}, "complete 3, failed 1, yield 75.0%"},
+        {{2, 1}, "complete 2, failed 1, yield 66.7%"},
+        {{0, 2}, "complete 0, failed 2, yield 0.0%"},
+    };
+    for (const auto& [tally, text] : cases)
+        EXPECT_EQ(describeTally(tally), text);
+}
+
+}  // namespace
+}  // namespace oxu::station
