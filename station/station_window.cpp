@@ -113,7 +113,7 @@ StationWindow::StationWindow(StationOptions options, const std::vector<runs::Pla
     connect(m_choose, &QPushButton::clicked, this, &StationWindow::chooseImage);
     connect(m_start, &QPushButton::clicked, this, [this] { startRun(false); });
     connect(m_station, &QPushButton::clicked, this, [this] { startRun(true); });
-    connect(m_stop, &QPushButton::clicked, this, &StationWindow::stopRun);
+    connect(m_stop, &QPushButton::clicked, this, [this] { stopRun(); });
 
     if (m_options.image) {
         try {
@@ -166,9 +166,9 @@ void StationWindow::startRun(bool station) {
     m_run->scheduler->start();
 }
 
-void StationWindow::stopRun() {
+void StationWindow::stopRun(runs::Interruption why) {
     if (running())
-        m_run->scheduler->interrupt();
+        m_run->scheduler->interrupt(why);
 }
 
 void StationWindow::chooseImage() {
@@ -193,7 +193,7 @@ void StationWindow::chooseImage() {
 void StationWindow::stopAndClose() {
     m_closeWhenDone = true;
     if (running())
-        stopRun();
+        stopRun(runs::Interruption::Signal);
     else
         close();
 }

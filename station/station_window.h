@@ -50,9 +50,9 @@ public:
     // Stop. Refused with a message while a run goes, without an image, or
     // when the image or the audit log cannot be used.
     void startRun(bool station);
-    // Stop: every attempt ends as interrupted, with its record, and every
-    // port closes; the run finishes once they have.
-    void stopRun();
+    // Stop: every attempt ends as interrupted, with its record saying why,
+    // and every port closes; the run finishes once they have.
+    void stopRun(runs::Interruption why = runs::Interruption::OperatorStop);
     // Choose image…: refused with a message while a run goes.
     void chooseImage();
     // A signal to end the program: stops the run, then closes the window.

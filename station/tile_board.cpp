@@ -66,9 +66,7 @@ void TileBoard::ended(std::size_t index, const runs::AttemptEnded& ended) {
     tile.elapsed = report.duration;
     tile.state = resultLine(report.result);
     tile.tone = resultTone(report.result);
-    // Stop ends attempts as a signal does, and their report says "signal": the
-    // state line says enough.
-    tile.problem = report.result == runs::RunResult::Interrupted ? "" : report.problem;
+    tile.problem = report.problem;
     if (report.result == runs::RunResult::Complete && !report.allPagesServed)
         tile.problem = "only " + std::to_string(report.pagesServed) + " of " +
                        std::to_string(report.pagesAnnounced) + " pages were asked for";

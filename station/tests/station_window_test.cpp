@@ -161,7 +161,10 @@ TEST_F(StationWindowTest, StopEndsEveryAttemptClosesEveryPortAndWritesEveryRecor
     ASSERT_EQ(m_ports.logs.size(), 3u);
     for (const auto& port : m_ports.logs)
         EXPECT_TRUE(port->closedWhenSent || port->closedAtOnce) << "COM " << port->number;
-    EXPECT_EQ(records("attempt").size(), 3u);
+    const auto ended = records("attempt");
+    ASSERT_EQ(ended.size(), 3u);
+    for (const QJsonObject& record : ended)
+        EXPECT_EQ(record["problem"].toString(), "stopped by the operator");
     EXPECT_EQ(describeTally(window->board().tally()), "complete 0, failed 0, yield -");
 }
 
@@ -187,7 +190,9 @@ TEST_F(StationWindowTest, ClosingDuringARunAsksOnceThenStopsAndClosesWhenTheRunH
     QCoreApplication::processEvents();
     EXPECT_FALSE(window->isVisible());
     EXPECT_EQ(m_exitCodes, std::vector<int>{runs::kExitInterrupted});
-    EXPECT_EQ(records("attempt").size(), 2u);
+    const auto ended = records("attempt");
+    ASSERT_EQ(ended.size(), 2u);
+    EXPECT_EQ(ended[0]["problem"].toString(), "stopped by the operator");
 }
 
 TEST_F(StationWindowTest, TheImageCannotChangeDuringARun) {
