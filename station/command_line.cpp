@@ -2,10 +2,8 @@
 
 #include <QCommandLineParser>
 #include <algorithm>
-#include <cstdlib>
 #include <ostream>
 #include <stdexcept>
-#include <string_view>
 
 #include "oxu_version.h"
 #include "protocol/line_choices.h"
@@ -115,11 +113,6 @@ StationOptions parse(const std::vector<std::string>& args) {
     return options;
 }
 
-bool isSet(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr && *value != '\0';
-}
-
 }  // namespace
 
 std::variant<StationOptions, int> parseStationCommandLine(const std::vector<std::string>& args,
@@ -143,24 +136,6 @@ std::variant<StationOptions, int> parseStationCommandLine(const std::vector<std:
             << kUsage << "Try 'oxu-station --help' for more information.\n";
         return kExitUsage;
     }
-}
-
-bool displayAvailable() {
-    if (isSet("DISPLAY") || isSet("WAYLAND_DISPLAY"))
-        return true;
-    // A list of platforms tried in turn ("wayland;xcb"), each with optional
-    // settings after a colon; any but xcb and wayland works without a display.
-    const char* platforms = std::getenv("QT_QPA_PLATFORM");
-    std::string_view rest = platforms != nullptr ? platforms : "";
-    while (!rest.empty()) {
-        const std::size_t end = rest.find(';');
-        std::string_view name = rest.substr(0, end);
-        name = name.substr(0, name.find(':'));
-        if (name != "xcb" && name.substr(0, 7) != "wayland")
-            return true;
-        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
-    }
-    return false;
 }
 
 }  // namespace oxu::station
