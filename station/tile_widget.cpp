@@ -8,6 +8,8 @@
 namespace oxu::station {
 namespace {
 
+using runs::Tone;
+
 constexpr int kMargin = 8;
 constexpr int kLines = 7;  // COM N, device, adapter, bar, state, cause, time and counts
 
@@ -48,7 +50,7 @@ TileWidget::TileWidget(QWidget* parent) : QWidget(parent) {
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
 }
 
-void TileWidget::setView(const TileView& view) {
+void TileWidget::setView(const runs::PortView& view) {
     const bool renamed = view.number != m_view.number || accessibleName().isEmpty();
     m_view = view;
     if (renamed)
@@ -56,7 +58,7 @@ void TileWidget::setView(const TileView& view) {
     // Qt tells assistive technology when the description changes.
     if (accessibleDescription() != text(view.state))
         setAccessibleDescription(text(view.state));
-    setToolTip(text(view.problem));
+    setToolTip(text(view.detail));
     update();
 }
 
