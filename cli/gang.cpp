@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <QEventLoop>
-#include <QSocketNotifier>
 #include <QTimer>
 #include <iostream>
 #include <memory>
@@ -109,12 +108,7 @@ int runUpdate(const Options& options) {
     runs::Scheduler scheduler(setup, image, {ports, clock, *presenter, sinks, &ports.system()});
     QEventLoop loop;
     scheduler.setFinishedHandler([&loop] { loop.exit(0); });
-    QSocketNotifier signalNotifier(runs::signalPipeFd(), QSocketNotifier::Read);
-    signalNotifier.setEnabled(runs::signalPipeFd() >= 0);
-    QObject::connect(&signalNotifier, &QSocketNotifier::activated, [&scheduler] {
-        runs::drainSignalPipe();
-        scheduler.interrupt();
-    });
+    const auto signalWatch = runs::watchSignals([&scheduler] { scheduler.interrupt(); });
     QTimer refresh;
     refresh.setInterval(GangDisplay::kRedrawInterval);
     QObject::connect(&refresh, &QTimer::timeout, [&presenter] { presenter->refresh(); });

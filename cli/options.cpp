@@ -109,11 +109,7 @@ Options parseCommandLine(const std::vector<std::string>& args) {
         options.timeout = parseTimeoutOption(toBytes(value));
     for (const QString& value : parser.values(retry))
         options.retries = runs::parseRetryCount(toBytes(value));
-    for (const QString& value : parser.values(log)) {
-        if (value.isEmpty())
-            throw UsageError("--log needs a file path");
-        options.logPath = toBytes(value);
-    }
+    options.logPath = runs::readLogPath(parser);
     options.yes = parser.isSet(yes);
     options.trace = parser.isSet(trace);
     options.json = parser.isSet(json);

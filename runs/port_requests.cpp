@@ -80,6 +80,16 @@ PortOptions readPortOptions(const QCommandLineParser& parser) {
     return options;
 }
 
+std::optional<std::string> readLogPath(const QCommandLineParser& parser) {
+    std::optional<std::string> path;
+    for (const QString& value : parser.values("log")) {
+        if (value.isEmpty())
+            throw OptionError("--log needs a file path");
+        path = argumentBytes(value);
+    }
+    return path;
+}
+
 std::vector<PortRequest> pairPortRequests(std::vector<int> numbers,
                                           const std::vector<std::string>& devices) {
     constexpr std::size_t kMaxPorts = kLastPortNumber - kFirstPortNumber + 1;

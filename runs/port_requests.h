@@ -4,7 +4,7 @@
 // (again for more), --ports "1-4,7", and --device PATH, the Nth device going
 // to the Nth port named, or to port N when no port is named; and the other
 // values every run takes, --baud and --retry, with the same words for a bad
-// one wherever it was typed.
+// one wherever it was typed, and --log.
 
 #include <QCommandLineParser>
 #include <optional>
@@ -56,6 +56,10 @@ struct PortOptions {
 // know, after a successful parse. Throws OptionError for a bad number or
 // list, or an empty device.
 PortOptions readPortOptions(const QCommandLineParser& parser);
+
+// The last --log value (option "log", which parser must know), or nothing.
+// Throws OptionError for an empty one.
+std::optional<std::string> readLogPath(const QCommandLineParser& parser);
 
 // The requests for the numbers named (in order) and the devices given.
 // Without a number, the devices go to ports 1, 2, ...; without either, the

@@ -101,29 +101,48 @@ TEST(PortRequests, ReadsEachValueOrSaysWhatItMustBe) {
     EXPECT_EQ(parseDigits("1234567890"), std::nullopt);
 }
 
-TEST(PortRequests, ReadsPortsInTheOrderGivenAndDevicesAsTyped) {
+TEST(PortRequests, ReadsPortsInTheOrderGivenAndPathsAsTyped) {
     struct Case {
         std::vector<std::string> args;
         Numbers numbers;
         Devices devices;
+        std::optional<std::string> log;
         const char* error;
     };
     const Case cases[] = {
-        {{}, {}, {}, nullptr},
-        {{"--port", "9", "--ports=2-3", "--port", "1"}, {9, 2, 3, 1}, {}, nullptr},
+        {{}, {}, {}, {}, nullptr},
+        {{"--port", "9", "--ports=2-3", "--port", "1"}, {9, 2, 3, 1}, {}, {}, nullptr},
         {{"--device", "/dev/a", "--port", "7", "--device=/dev/b"},
          {7},
          {"/dev/a", "/dev/b"},
+         {},
          nullptr},
         // A path's bytes come back as typed, whatever their encoding.
-        {{"--device", "/dev/caf\xe9"}, {}, {"/dev/caf\xe9"}, nullptr},
-        {{"--port", "1", "--port", "x"}, {}, {}, "--port must be a number from 1 to 16, not \"x\""},
-        {{"--ports", "2-1"}, {}, {}, "--ports must list ports 1 to 16 such as 1-4,7, not \"2-1\""},
-        {{"--device="}, {}, {}, "--device needs a device path, e.g. /dev/ttyUSB0"},
+        {{"--device", "/dev/caf\xe9", "--log", "/var/log/\xe9.jsonl"},
+         {},
+         {"/dev/caf\xe9"},
+         "/var/log/\xe9.jsonl",
+         nullptr},
+        {{"--log=first", "--log", "last"}, {}, {}, "last", nullptr},
+        {{"--port", "1", "--port", "x"},
+         {},
+         {},
+         {},
+         "--port must be a number from 1 to 16, not \"x\""},
+        {{"--ports", "2-1"},
+         {},
+         {},
+         {},
+         "--ports must list ports 1 to 16 such as 1-4,7, not \"2-1\""},
+        {{"--device="}, {}, {}, {}, "--device needs a device path, e.g. /dev/ttyUSB0"},
+        {{"--log="}, {}, {}, {}, "--log needs a file path"},
     };
     for (const Case& c : cases) {
         QCommandLineParser parser;
-        parser.addOptions({{"port", {}, "N"}, {"ports", {}, "LIST"}, {"device", {}, "PATH"}});
+        parser.addOptions({{"port", {}, "N"},
+                           {"ports", {}, "LIST"},
+                           {"device", {}, "PATH"},
+                           {"log", {}, "FILE"}});
         QStringList line{"program"};
         for (const std::string& arg : c.args)
             line << QString::fromLatin1(arg);
@@ -132,6 +151,7 @@ TEST(PortRequests, ReadsPortsInTheOrderGivenAndDevicesAsTyped) {
             const PortOptions read = readPortOptions(parser);
             EXPECT_EQ(read.numbers, c.numbers);
             EXPECT_EQ(read.devices, c.devices);
+            EXPECT_EQ(readLogPath(parser), c.log);
             EXPECT_EQ(c.error, nullptr);
         } catch (const OptionError& error) {
             EXPECT_STREQ(error.what(), c.error);
