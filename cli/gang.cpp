@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <QEventLoop>
-#include <QSocketNotifier>
 #include <QTimer>
 #include <iostream>
 #include <memory>
@@ -13,9 +12,8 @@
 #include "cli/port_choice.h"
 #include "cli/presenters.h"
 #include "cli/terminal_window.h"
-#include "runs/audit_log.h"
 #include "runs/interrupts.h"
-#include "runs/scheduler.h"
+#include "runs/run_setup.h"
 #include "serial/line_control.h"
 #include "serial/qt_serial_port.h"
 #include "serial/traced_port.h"
@@ -70,44 +68,21 @@ int terminalColumns() {
 }  // namespace
 
 int runUpdate(const Options& options) {
-    runs::SchedulerSetup setup;
-    setup.mode = options.station             ? runs::RunMode::Station
-                 : options.ports.size() == 1 ? runs::RunMode::Single
-                                             : runs::RunMode::Gang;
-    setup.ports = options.ports;
-    // Refused before anything opens, as bad usage.
-    if (const auto shared = runs::findSharedDevice(setup.ports)) {
-        const auto name = [&](std::size_t i) {
-            const runs::PortRequest& port = setup.ports[i];
-            return "COM " + std::to_string(port.number) + " (" + runs::deviceFor(port) + ")";
-        };
-        printLine(name(shared->first) + " and " + name(shared->second) + " are the same device (" +
-                  shared->device + "); give each port its own");
-        return kExitUsage;
-    }
-
     // The image is read once, before any port opens; every attempt sends it.
-    std::optional<runs::ImageSnapshot> image;
-    std::unique_ptr<runs::AuditLog> log;
+    std::unique_ptr<runs::PreparedRun> run;
     try {
-        image = runs::ImageSnapshot::take(options.file);
-        if (options.logPath)
-            log = std::make_unique<runs::AuditLog>(*options.logPath);
-    } catch (const std::exception& failure) {
-        printLine(std::string("the update could not start: ") + failure.what());
-        return kExitNotStarted;
+        run = runs::prepareRun({options.ports, options.file, options.logPath, options.station,
+                                options.baud, options.timeout, options.retries, kProgramName,
+                                kVersionText, options.downloadFirst});
+    } catch (const runs::RunNotStarted& failure) {
+        // Two ports on one device or an empty image are bad usage.
+        printLine(failure.badRequest
+                      ? failure.what()
+                      : std::string("the update could not start: ") + failure.what());
+        return failure.badRequest ? kExitUsage : kExitNotStarted;
     }
-    // Checked again on the bytes read: the file may have been emptied since.
-    if (image->size() == 0) {
-        printLine(describeEmptyImage(options.file));
-        return kExitUsage;
-    }
-    setup.baud = options.baud;
-    setup.timeout = options.timeout;
-    setup.retries = options.retries;
-    setup.downloadFirst = options.downloadFirst;
-    setup.context = {kProgramName, kVersionText, runs::hostName(), options.baud};
-    setup.runId = runs::newRunId();
+    const runs::SchedulerSetup& setup = run->setup;
+    const runs::ImageSnapshot& image = run->image;
 
     runs::LoopClock clock;
     TerminalPorts ports(options, clock);
@@ -122,25 +97,18 @@ int runUpdate(const Options& options) {
     std::ostream& humanOut = options.json ? std::cerr : std::cout;
     std::unique_ptr<Presenter> presenter =
         setup.mode == runs::RunMode::Single
-            ? makeSinglePresenter(options, *image, clock)
-            : makeGangPresenter(options, *image, clock, live, terminalColumns(),
+            ? makeSinglePresenter(options, image, clock)
+            : makeGangPresenter(options, image, clock, live, terminalColumns(),
                                 live ? std::cerr : humanOut, humanOut);
     JsonLines json(std::cout);
-    std::vector<runs::RecordSink*> sinks;
-    if (log)
-        sinks.push_back(log.get());
+    std::vector<runs::RecordSink*> sinks = run->sinks();
     if (options.json)
         sinks.push_back(&json);
 
-    runs::Scheduler scheduler(setup, *image, {ports, clock, *presenter, sinks, &ports.system()});
+    runs::Scheduler scheduler(setup, image, {ports, clock, *presenter, sinks, &ports.system()});
     QEventLoop loop;
     scheduler.setFinishedHandler([&loop] { loop.exit(0); });
-    QSocketNotifier signalNotifier(runs::signalPipeFd(), QSocketNotifier::Read);
-    signalNotifier.setEnabled(runs::signalPipeFd() >= 0);
-    QObject::connect(&signalNotifier, &QSocketNotifier::activated, [&scheduler] {
-        runs::drainSignalPipe();
-        scheduler.interrupt();
-    });
+    const auto signalWatch = runs::watchSignals([&scheduler] { scheduler.interrupt(); });
     QTimer refresh;
     refresh.setInterval(GangDisplay::kRedrawInterval);
     QObject::connect(&refresh, &QTimer::timeout, [&presenter] { presenter->refresh(); });

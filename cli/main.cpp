@@ -1,7 +1,6 @@
 // oxu-update: the firmware update and the download command from a terminal
 // or a script, on the same engine and serial code as the window.
 
-#include <signal.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -60,8 +59,6 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
 
-    // A closed pipe on stdout must not kill the run with the port open.
-    ::signal(SIGPIPE, SIG_IGN);
     if (!oxu::runs::installSignalWatch())
         std::cerr << kProgramName << ": warning: Ctrl-C will not close the port cleanly"
                   << std::endl;

@@ -1,47 +1,14 @@
 #include "cli/options.h"
 
 #include <QCommandLineParser>
-#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
 namespace oxu::cli {
 namespace {
 
-// Arguments go through the parser as Latin-1, a character per byte: paths come back as typed.
-std::string toBytes(const QString& text) {
-    return text.toLatin1().toStdString();
-}
-
-// The value of a decimal integer written only with digits, or nothing.
-std::optional<int> parseDigits(const std::string& text) {
-    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != text.npos)
-        return std::nullopt;
-    return std::stoi(text);
-}
-
-int parsePortOption(const std::string& text) {
-    const auto value = parseDigits(text);
-    if (!value || *value < kFirstPortNumber || *value > kLastPortNumber)
-        throw UsageError("--port must be a number from " + std::to_string(kFirstPortNumber) +
-                         " to " + std::to_string(kLastPortNumber) + ", not \"" + text + "\"");
-    return *value;
-}
-
-int parseBaudOption(const std::string& text) {
-    const auto value = parseDigits(text);
-    if (!value || findLineChoiceByBaud(*value) == nullptr)
-        throw UsageError("--baud must be " + listBaudRates() + ", not \"" + text + "\"");
-    return *value;
-}
-
-int parseRetryOption(const std::string& text) {
-    const auto value = parseDigits(text);
-    if (!value || *value > kMaxRetries)
-        throw UsageError("--retry must be a number from 0 to " + std::to_string(kMaxRetries) +
-                         ", not \"" + text + "\"");
-    return *value;
-}
+using runs::parseDigits;
+const auto toBytes = runs::argumentBytes;  // paths come back as typed
 
 std::chrono::milliseconds parseSettleOption(const std::string& text) {
     const auto value = parseDigits(text);
@@ -77,57 +44,7 @@ std::string findArgument(const QStringList& line, const QString& name, bool with
     return {};
 }
 
-// The ports of a run: the numbers named, in order, each with the device given
-// for it. Without a number, devices go to ports 1, 2, ...; without either,
-// port 1.
-std::vector<PortChoice> pairPorts(std::vector<int> numbers,
-                                  const std::vector<std::string>& devices) {
-    const std::size_t count = std::max(numbers.size(), devices.size());
-    if (count > static_cast<std::size_t>(kMaxPorts))
-        throw UsageError("at most " + std::to_string(kMaxPorts) + " ports at once, not " +
-                         std::to_string(count));
-    if (numbers.empty()) {
-        for (std::size_t i = 0; i < std::max<std::size_t>(devices.size(), 1); ++i)
-            numbers.push_back(devices.empty() ? kDefaultPort
-                                              : kFirstPortNumber + static_cast<int>(i));
-    }
-    if (!devices.empty() && devices.size() != numbers.size())
-        throw UsageError("give one --device for each port: " + std::to_string(numbers.size()) +
-                         " ports and " + std::to_string(devices.size()) + " devices");
-    std::vector<PortChoice> ports;
-    for (std::size_t i = 0; i < numbers.size(); ++i) {
-        for (const PortChoice& earlier : ports) {
-            if (earlier.number == numbers[i])
-                throw UsageError("port " + std::to_string(numbers[i]) + " is given twice");
-        }
-        ports.push_back(
-            {numbers[i], devices.empty() ? std::nullopt : std::optional<std::string>(devices[i])});
-    }
-    return ports;
-}
-
 }  // namespace
-
-std::vector<int> parsePortList(const std::string& text) {
-    const UsageError bad("--ports must list ports " + std::to_string(kFirstPortNumber) + " to " +
-                         std::to_string(kLastPortNumber) + " such as 1-4,7, not \"" + text + "\"");
-    std::vector<int> ports;
-    std::size_t at = 0;
-    do {
-        const std::size_t comma = std::min(text.find(',', at), text.size());
-        const std::string item = text.substr(at, comma - at);
-        const std::size_t dash = item.find('-');
-        const auto first = parseDigits(item.substr(0, dash));
-        const auto last = dash == item.npos ? first : parseDigits(item.substr(dash + 1));
-        if (!first || !last || *first < kFirstPortNumber || *last > kLastPortNumber ||
-            *first > *last)
-            throw bad;
-        for (int port = *first; port <= *last; ++port)
-            ports.push_back(port);
-        at = comma + 1;
-    } while (at <= text.size());
-    return ports;
-}
 
 Options parseCommandLine(const std::vector<std::string>& args) {
     // Help and the version are plain flags, not the parser's own, which would
@@ -185,34 +102,14 @@ Options parseCommandLine(const std::vector<std::string>& args) {
 
     // Every value is checked. Ports add up, in the order given, whichever
     // option names them; of the other values the last one given counts.
-    std::vector<int> numbers;
-    const QStringList portValues = parser.values(port), listValues = parser.values(ports);
-    qsizetype nextPort = 0, nextList = 0;
-    for (const QString& name : parser.optionNames()) {
-        if (name == "port")
-            numbers.push_back(parsePortOption(toBytes(portValues[nextPort++])));
-        if (name == "ports") {
-            for (int number : parsePortList(toBytes(listValues[nextList++])))
-                numbers.push_back(number);
-        }
-    }
-    std::vector<std::string> devices;
-    for (const QString& value : parser.values(device)) {
-        if (value.isEmpty())
-            throw UsageError("--device needs a device path, e.g. /dev/ttyUSB0");
-        devices.push_back(toBytes(value));
-    }
+    const auto [numbers, devices] = runs::readPortOptions(parser);
     for (const QString& value : parser.values(baud))
-        options.baud = parseBaudOption(toBytes(value));
+        options.baud = runs::parseBaudRate(toBytes(value));
     for (const QString& value : parser.values(timeout))
         options.timeout = parseTimeoutOption(toBytes(value));
     for (const QString& value : parser.values(retry))
-        options.retries = parseRetryOption(toBytes(value));
-    for (const QString& value : parser.values(log)) {
-        if (value.isEmpty())
-            throw UsageError("--log needs a file path");
-        options.logPath = toBytes(value);
-    }
+        options.retries = runs::parseRetryCount(toBytes(value));
+    options.logPath = runs::readLogPath(parser);
     options.yes = parser.isSet(yes);
     options.trace = parser.isSet(trace);
     options.json = parser.isSet(json);
@@ -254,8 +151,11 @@ Options parseCommandLine(const std::vector<std::string>& args) {
     }
     if (options.mode == Mode::Update || options.mode == Mode::DownloadCommand ||
         options.mode == Mode::CheckPort) {
-        options.ports = pairPorts(numbers, devices);
-        options.portNamed = !numbers.empty() || !devices.empty();
+        // With no port named, port 1 stands in until one is chosen.
+        options.ports = runs::pairPortRequests(numbers, devices);
+        options.portNamed = !options.ports.empty();
+        if (!options.portNamed)
+            options.ports = {{kDefaultPort, std::nullopt}};
         options.port = options.ports.back().number;
         options.device = options.ports.back().device;
     }

@@ -4,13 +4,12 @@
 
 #include <chrono>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "oxu_version.h"
 #include "protocol/line_choices.h"
-#include "runs/ports.h"
+#include "runs/port_requests.h"
 
 namespace oxu::cli {
 
@@ -36,20 +35,13 @@ inline constexpr std::chrono::milliseconds kDefaultTimeout{10'000};
 // end the run before the operator is told why.
 inline constexpr std::chrono::milliseconds kMinTimeout{1'000};
 inline constexpr std::chrono::milliseconds kMaxTimeout{86'400'000};
-// --retry: at most this many more attempts on a port.
-inline constexpr int kMaxRetries = 100;
 // --download-first: the wait after the command before the update opens the
 // port again (--settle, in milliseconds).
 inline constexpr std::chrono::milliseconds kDefaultSettle{500};
 inline constexpr std::chrono::milliseconds kMaxSettle{60'000};
-// Ports updated at once: every number there is, each once.
-inline constexpr int kMaxPorts = kLastPortNumber - kFirstPortNumber + 1;
 
 // Bad command-line input. what() is the one line shown to the user.
-class UsageError : public std::invalid_argument {
-public:
-    using std::invalid_argument::invalid_argument;
-};
+using UsageError = runs::OptionError;
 
 enum class Mode { Update, DownloadCommand, ListPorts, CheckPort, Help, Version };
 
@@ -93,10 +85,6 @@ struct Options {
 // or fewer devices than ports, a baud rate not in kLineChoices, a missing or
 // extra file, two modes, or an update option with another command.
 Options parseCommandLine(const std::vector<std::string>& args);
-
-// The ports of a --ports value such as "1-4,7" (ranges ascending), in
-// order. Throws UsageError for anything else or a port outside 1..16.
-std::vector<int> parsePortList(const std::string& text);
 
 // The --help text, exit codes included.
 std::string usageText();

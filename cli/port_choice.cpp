@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include "runs/ports.h"
+#include "runs/run_setup.h"
 
 namespace oxu::cli {
 namespace {
@@ -62,14 +63,10 @@ std::optional<std::string> chooseDefaultPort(Options& options, const CandidateSc
                      "it is plugged into;\n--port N takes port N as --list-ports shows it.");
 }
 
-std::string describeEmptyImage(const std::string& path) {
-    return "the firmware file \"" + path + "\" is empty (0 bytes): nothing to send";
-}
-
 void refuseEmptyImage(const std::string& path) {
     struct stat info {};
     if (::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size == 0)
-        throw UsageError(describeEmptyImage(path));
+        throw UsageError(runs::describeEmptyImage(path));
 }
 
 }  // namespace oxu::cli

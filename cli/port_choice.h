@@ -29,7 +29,4 @@ std::optional<std::string> chooseDefaultPort(Options& options, const CandidateSc
 // the device would report a 0-page update complete.
 void refuseEmptyImage(const std::string& path);
 
-// The line for an empty image, shared with the check of the image as read.
-std::string describeEmptyImage(const std::string& path);
-
 }  // namespace oxu::cli

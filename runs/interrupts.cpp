@@ -35,6 +35,7 @@ void openClosedStandardDescriptors() {
 }
 
 bool installSignalWatch() {
+    ::signal(SIGPIPE, SIG_IGN);
     if (g_pipe[0] >= 0)
         return true;
     if (::pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
@@ -49,6 +50,16 @@ bool installSignalWatch() {
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGHUP, &action, nullptr);
     return true;
+}
+
+std::unique_ptr<QSocketNotifier> watchSignals(std::function<void()> caught) {
+    auto notifier = std::make_unique<QSocketNotifier>(g_pipe[0], QSocketNotifier::Read);
+    notifier->setEnabled(g_pipe[0] >= 0);
+    QObject::connect(notifier.get(), &QSocketNotifier::activated, [caught = std::move(caught)] {
+        drainSignalPipe();
+        caught();
+    });
+    return notifier;
 }
 
 int signalPipeFd() {

@@ -6,6 +6,10 @@
 // other input. A closed terminal or a dropped SSH session (SIGHUP) ends a run
 // as Ctrl-C does.
 
+#include <QSocketNotifier>
+#include <functional>
+#include <memory>
+
 namespace oxu::runs {
 
 // Opens /dev/null on each of descriptors 0, 1 and 2 that is closed, so that
@@ -15,8 +19,14 @@ void openClosedStandardDescriptors();
 
 // Installs the handlers for SIGINT, SIGTERM and SIGHUP, once per process. Reads and
 // waits on stdin are interrupted by them (no SA_RESTART). Returns false when
-// the pipe cannot be made; the default handlers then stay.
+// the pipe cannot be made; the default handlers then stay. SIGPIPE is
+// ignored either way: a closed pipe on standard output must not end a run
+// with its ports open.
 bool installSignalWatch();
+
+// Calls caught on the thread's event loop after each signal the watch took
+// in, the pipe emptied first. Without the watch it is never called.
+std::unique_ptr<QSocketNotifier> watchSignals(std::function<void()> caught);
 
 // The read end of the pipe; -1 before installSignalWatch() succeeded.
 int signalPipeFd();

@@ -28,6 +28,9 @@ struct RunRequest {
     int retries = 0;
     std::string program;  // the program and its version, for the records
     std::string version;
+    // The settle time after a download command sent before every attempt;
+    // unset: no command.
+    std::optional<std::chrono::milliseconds> downloadFirst{};
 };
 
 // A run ready to start. The scheduler refers to image: keep this alive
@@ -39,11 +42,19 @@ struct PreparedRun {
     std::vector<RecordSink*> sinks() const;
 };
 
-// Why a run could not start; what() is the line to show.
+// Why a run could not start; what() is the line to show. The request itself
+// is at fault (no port, two ports on one device, an empty image) or the
+// system refused what it needs (an image or a log it cannot read or write).
 class RunNotStarted : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    RunNotStarted(const std::string& reason, bool badRequest)
+        : std::runtime_error(reason), badRequest(badRequest) {}
+    bool badRequest;
 };
+
+// The words for an image of 0 bytes: the device would call a 0-page update
+// complete.
+std::string describeEmptyImage(const std::string& path);
 
 // Reads the image and opens the log. The mode is Station, or Single for one
 // port and Gang for more. Throws RunNotStarted for no port, two ports on one

@@ -12,6 +12,7 @@
 
 #include "kit/child_process.h"
 #include "tests/kit/device_sim.h"
+#include "tests/kit/programs.h"
 #include "tests/kit/pty_pair.h"
 
 namespace oxu::testkit {
@@ -19,9 +20,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Stream = ChildProcess::Stream;
-
-const std::string kUpdate = OXU_UPDATE_BINARY;
-const std::string kSimulator = OXU_DEVICE_SIM_BINARY;
 
 ProgramResult checkPort(const std::vector<std::string>& args) {
     std::vector<std::string> line{"--check-port"};

@@ -9,6 +9,7 @@
 
 #include "kit/child_process.h"
 #include "serial/usb_adapter.h"
+#include "tests/kit/programs.h"
 #include "tests/kit/pty_pair.h"
 #include "tests/kit/test_files.h"
 
@@ -18,7 +19,6 @@ namespace {
 using kit::ProgramResult;
 using kit::runProgram;
 
-const std::string kUpdate = OXU_UPDATE_BINARY;
 #ifdef OXU_STRACE
 const std::string kStrace = OXU_STRACE;
 #else

@@ -6,17 +6,11 @@
 
 #include "kit/child_process.h"
 #include "tests/kit/device_sim.h"
+#include "tests/kit/programs.h"
 #include "tests/kit/test_files.h"
 
 namespace oxu::testkit {
 namespace {
-
-const std::string kUpdate = OXU_UPDATE_BINARY;
-#ifdef OXU_DEVICE_SIM_BINARY
-const std::string kSimulator = OXU_DEVICE_SIM_BINARY;
-#else
-const std::string kSimulator;
-#endif
 
 TEST(DownloadFirst, SendsTheCommandThenAByteExactUpdate) {
     if (kSimulator.empty())

@@ -8,7 +8,6 @@
 
 #include <QCryptographicHash>
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QSerialPort>
 #include <filesystem>
@@ -16,11 +15,12 @@
 #include <iterator>
 #include <memory>
 #include <regex>
-#include <sstream>
 #include <thread>
 
 #include "kit/child_process.h"
 #include "tests/kit/device_sim.h"
+#include "tests/kit/json_lines.h"
+#include "tests/kit/programs.h"
 #include "tests/kit/pty_pair.h"
 #include "tests/kit/test_files.h"
 
@@ -30,46 +30,7 @@ namespace {
 using namespace std::chrono_literals;
 using Stream = ChildProcess::Stream;
 
-const std::string kUpdate = OXU_UPDATE_BINARY;
-#ifdef OXU_DEVICE_SIM_BINARY
-const std::string kSimulator = OXU_DEVICE_SIM_BINARY;
-#else
-const std::string kSimulator;
-#endif
-
 constexpr std::size_t kImageSize = 1000;  // 4 pages
-
-std::vector<std::string> splitLines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
-// Every line of text as a JSON object; a line that is not one fails the test.
-std::vector<QJsonObject> parseJsonLines(const std::string& text) {
-    std::vector<QJsonObject> objects;
-    for (const std::string& line : splitLines(text)) {
-        QJsonParseError error{};
-        const QJsonDocument document =
-            QJsonDocument::fromJson(QByteArray::fromStdString(line), &error);
-        EXPECT_EQ(error.error, QJsonParseError::NoError) << "not JSON: " << line;
-        EXPECT_TRUE(document.isObject()) << line;
-        objects.push_back(document.object());
-    }
-    return objects;
-}
-
-// The objects whose "record" is `kind`.
-std::vector<QJsonObject> records(const std::vector<QJsonObject>& objects, const char* kind) {
-    std::vector<QJsonObject> found;
-    for (const QJsonObject& object : objects) {
-        if (object["record"].toString() == kind)
-            found.push_back(object);
-    }
-    return found;
-}
 
 class GangTest : public testing::Test {
 protected:

@@ -137,14 +137,6 @@ INSTANTIATE_TEST_SUITE_P(
                     "one port at a time"}),
     [](const auto& info) { return info.param.name; });
 
-TEST(ParsePortList, ExpandsRangesInOrder) {
-    EXPECT_EQ(parsePortList("5"), std::vector<int>{5});
-    EXPECT_EQ(parsePortList("3-5,1"), (std::vector<int>{3, 4, 5, 1}));
-    EXPECT_EQ(parsePortList("16-16"), std::vector<int>{16});
-    for (const char* bad : {"", "-", "0", "1-2-3", "a", "1;2", " 1", "+2", "2-1", "17"})
-        EXPECT_THROW(parsePortList(bad), UsageError) << bad;
-}
-
 TEST(UsageText, DocumentsTheGangOptionsAndExitCodeFive) {
     const std::string help = usageText();
     for (const char* part : {"--ports LIST", "--retry N", "--json", "--log FILE", "--wait",

@@ -14,6 +14,7 @@
 
 #include "kit/child_process.h"
 #include "tests/kit/device_sim.h"
+#include "tests/kit/programs.h"
 #include "tests/kit/pty_pair.h"
 #include "tests/kit/test_files.h"
 
@@ -22,13 +23,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Stream = ChildProcess::Stream;
-
-const std::string kUpdate = OXU_UPDATE_BINARY;
-#ifdef OXU_DEVICE_SIM_BINARY
-const std::string kSimulator = OXU_DEVICE_SIM_BINARY;
-#else
-const std::string kSimulator;
-#endif
 
 std::vector<std::string> linesStartingWith(const std::string& text, const std::string& prefix) {
     std::vector<std::string> lines;

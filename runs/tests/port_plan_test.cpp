@@ -1,12 +1,9 @@
 // The ports a front end offers: those named, as given; otherwise every port
-// listed, USB adapters first and built-in ports listed but not used; and the
-// port options of a command line paired into requests.
+// listed, USB adapters first and built-in ports listed but not used.
 
 #include "runs/port_plan.h"
 
 #include <gtest/gtest.h>
-
-#include "runs/port_requests.h"
 
 namespace oxu::runs {
 namespace {
@@ -68,46 +65,6 @@ TEST(PlanPorts, ListsAtMostPortsOneToSixteen) {
     const auto listed = planPorts({}, factory, [&] { return candidates; });
     ASSERT_EQ(listed.size(), 16u);
     EXPECT_EQ(listed.back().request.number, 16);
-}
-
-TEST(PortRequests, PairsNumbersAndDevicesOrSaysWhatIsWrong) {
-    using Numbers = std::vector<int>;
-    using Devices = std::vector<std::string>;
-    struct Case {
-        Numbers numbers;
-        Devices devices;
-        std::vector<PortRequest> requests;
-        const char* error;
-    };
-    const Case cases[] = {
-        {{}, {}, {}, nullptr},
-        {{3, 1}, {}, {{3, std::nullopt}, {1, std::nullopt}}, nullptr},
-        {{}, {"/dev/a", "/dev/b"}, {{1, "/dev/a"}, {2, "/dev/b"}}, nullptr},
-        {{7}, {"/dev/a"}, {{7, "/dev/a"}}, nullptr},
-        {{1, 2}, {"/dev/a"}, {}, "give one --device for each port: 2 ports and 1 devices"},
-        {{2, 2}, {}, {}, "port 2 is given twice"},
-        {Numbers(17, 1), {}, {}, "at most 16 ports at once, not 17"},
-    };
-    for (const Case& c : cases) {
-        try {
-            EXPECT_EQ(pairPortRequests(c.numbers, c.devices), c.requests);
-            EXPECT_EQ(c.error, nullptr);
-        } catch (const PortOptionError& error) {
-            EXPECT_STREQ(error.what(), c.error);
-        }
-    }
-}
-
-TEST(PortRequests, ReadsPortNumbersAndListsOfThem) {
-    EXPECT_EQ(parsePortList("1-3,7"), (std::vector<int>{1, 2, 3, 7}));
-    EXPECT_EQ(parsePortList("16"), std::vector<int>{16});
-    EXPECT_EQ(parsePortNumber("09"), 9);
-    for (const char* bad : {"", "0", "17", "4-2", "1,,2", "1-", "-3", "a", "1 ", "+1"}) {
-        EXPECT_THROW(parsePortList(bad), PortOptionError) << bad;
-        EXPECT_THROW(parsePortNumber(bad), PortOptionError) << bad;
-    }
-    EXPECT_EQ(parseDigits("123456789"), 123456789);
-    EXPECT_EQ(parseDigits("1234567890"), std::nullopt);
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "tests/kit/test_files.h"
 
 namespace oxu::runs {
@@ -24,6 +26,7 @@ protected:
         made.retries = 2;
         made.program = "oxu-test";
         made.version = "9.99";
+        made.downloadFirst = std::chrono::milliseconds(250);
         return made;
     }
 
@@ -44,6 +47,7 @@ TEST_F(PrepareRunTest, SettlesTheModeTheRecordsAndTheImageOnce) {
         EXPECT_EQ(run->setup.ports, asked.ports);
         EXPECT_EQ(run->setup.baud, 9600);
         EXPECT_EQ(run->setup.retries, 2);
+        EXPECT_EQ(run->setup.downloadFirst, std::chrono::milliseconds(250));
         EXPECT_EQ(run->setup.context.program, "oxu-test");
         EXPECT_EQ(run->setup.context.baud, 9600);
         EXPECT_EQ(run->setup.runId.size(), 16u);
@@ -63,20 +67,24 @@ TEST_F(PrepareRunTest, SaysWhyARunCannotStart) {
     missing.image = m_files.path() + "/nowhere.bin";
     empty.image = m_files.file("empty.bin", {});
     badLog.logPath = m_files.path() + "/no/such/folder/audit.jsonl";
-    const std::pair<RunRequest, const char*> cases[] = {
-        {noPort, "no port to use"},
-        {shared, "COM 1 (/dev/oxu-a) and COM 2 (/dev/oxu-a) are the same device"},
-        {missing, "nowhere.bin"},
-        {empty, "is empty: there is nothing to send"},
-        {badLog, "audit.jsonl"},
+    // The request's own faults apart from what the system refused: a
+    // command line calls the first bad usage.
+    const std::tuple<RunRequest, std::string, bool> cases[] = {
+        {noPort, "no port to use", true},
+        {shared, "COM 1 (/dev/oxu-a) and COM 2 (/dev/oxu-a) are the same device", true},
+        {missing, "nowhere.bin", false},
+        {empty, "the firmware file \"" + empty.image + "\" is empty (0 bytes): nothing to send",
+         true},
+        {badLog, "audit.jsonl", false},
     };
-    for (const auto& [asked, reason] : cases) {
+    for (const auto& [asked, reason, badRequest] : cases) {
         try {
             prepareRun(asked);
             ADD_FAILURE() << "started: " << reason;
         } catch (const RunNotStarted& failure) {
             EXPECT_NE(std::string(failure.what()).find(reason), std::string::npos)
                 << failure.what();
+            EXPECT_EQ(failure.badRequest, badRequest) << reason;
         }
     }
 }

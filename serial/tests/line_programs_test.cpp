@@ -16,6 +16,7 @@
 #include "kit/child_process.h"
 #include "serial/tests/shim_log.h"
 #include "tests/kit/device_sim.h"
+#include "tests/kit/programs.h"
 #include "tests/kit/pty_pair.h"
 
 namespace oxu::testkit {
@@ -24,9 +25,7 @@ namespace {
 using namespace std::chrono_literals;
 using Stream = ChildProcess::Stream;
 
-const std::string kUpdate = OXU_UPDATE_BINARY;
 const std::string kWindow = OXU_UPDATER_SCRIPTED;
-const std::string kSimulator = OXU_DEVICE_SIM_BINARY;
 const std::string kShim = OXU_LINE_SHIM;
 
 constexpr std::size_t kImageSize = 600;  // three pages

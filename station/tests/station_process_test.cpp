@@ -13,18 +13,13 @@
 
 #include "runs/image.h"
 #include "tests/kit/device_sim.h"
+#include "tests/kit/programs.h"
 #include "tests/kit/test_files.h"
 
 namespace oxu::testkit {
 namespace {
 
 using namespace std::chrono_literals;
-
-#ifdef OXU_DEVICE_SIM_BINARY
-const std::string kSimulator = OXU_DEVICE_SIM_BINARY;
-#else
-const std::string kSimulator;
-#endif
 
 constexpr std::size_t kImageSize = 1000;  // 4 pages
 
