@@ -17,8 +17,6 @@ namespace oxu::station {
 inline constexpr const char* kProgramName = "oxu-station";
 inline constexpr int kExitNoDisplay = 1;
 inline constexpr int kExitUsage = 64;
-// --retry: at most this many more attempts on a port.
-inline constexpr int kMaxRetries = 100;
 
 struct StationOptions {
     // The ports named, in order; empty: every port the system lists.
