@@ -1,10 +1,10 @@
 #include "app/command_line.h"
 
-#include <cstdlib>
 #include <iostream>
 #include <string>
 #include <string_view>
 
+#include "desktop/display.h"
 #include "oxu_version.h"
 
 namespace oxu {
@@ -22,33 +22,6 @@ oxu-update does the same from a terminal or a script.
   -h, --help     show this text and exit
   --version      show the version and exit
 )";
-
-bool isSet(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr && *value != '\0';
-}
-
-// Whether Qt would look for a display server: its default platform does, and
-// so do xcb and wayland when they are asked for by name. Any other platform
-// named in QT_QPA_PLATFORM (offscreen, minimal, vnc, eglfs, linuxfb...) needs
-// none, and Qt is left to judge it.
-bool platformNeedsDisplay() {
-    const char* platforms = std::getenv("QT_QPA_PLATFORM");
-    if (platforms == nullptr || *platforms == '\0')
-        return true;
-    // A list of choices tried in turn ("wayland;xcb"), each with optional
-    // settings after a colon ("vnc:size=800x600").
-    std::string_view rest(platforms);
-    while (!rest.empty()) {
-        const std::size_t end = rest.find(';');
-        std::string_view name = rest.substr(0, end);
-        name = name.substr(0, name.find(':'));
-        if (name != "xcb" && name.substr(0, 7) != "wayland")
-            return false;
-        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -77,7 +50,7 @@ std::optional<int> answerWithoutWindow(int argc, char** argv) {
         std::cout << "oxu-updater " << kVersion << '\n';
         return 0;
     }
-    if (!isSet("DISPLAY") && !isSet("WAYLAND_DISPLAY") && platformNeedsDisplay()) {
+    if (!displayAvailable()) {
         std::cerr << "oxu-updater: no display (DISPLAY and WAYLAND_DISPLAY are not set); use "
                      "oxu-update for a terminal\n";
         return kExitNoDisplay;

@@ -260,8 +260,8 @@ void Attempt::startUpdate() {
         m_giveUp->start(m_setup.timeout);
 }
 
-void Attempt::interrupt() {
-    end(RunResult::Interrupted, "interrupted by a signal");
+void Attempt::interrupt(Interruption why) {
+    end(RunResult::Interrupted, describeInterruption(why));
 }
 
 AttemptProgress Attempt::progress() const {

@@ -82,8 +82,8 @@ public:
     // closed and settled). An attempt that cannot start has ended (and is
     // closing) when this returns.
     void start();
-    // Ends a running attempt as Interrupted and closes its port.
-    void interrupt();
+    // Ends a running attempt as Interrupted, saying why, and closes its port.
+    void interrupt(Interruption why = Interruption::Signal);
 
     bool running() const { return m_running; }
     // Over, and its port released: it may be destroyed.

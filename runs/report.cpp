@@ -55,6 +55,11 @@ int exitCodeFor(RunResult result) {
     return namesOf(result).exitCode;
 }
 
+const char* describeInterruption(Interruption why) {
+    return why == Interruption::OperatorStop ? "stopped by the operator"
+                                             : "interrupted by a signal";
+}
+
 std::string describeEngineEvent(const UpdateEvent& event) {
     if (std::holds_alternative<PageZeroRequested>(event))
         return "the device asked for page 0; pages start at 1";

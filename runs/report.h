@@ -33,8 +33,16 @@ enum class RunResult {
     TransferInterrupted,  // the device was heard, then made no progress, and the run gave up
     PortLost,             // the port went away (or a write failed) during the update
     NotStarted,           // the port could not be used
-    Interrupted,          // a signal ended it
+    Interrupted,          // a signal, or the operator, ended it
 };
+
+// What cut a run short: a signal to the program (Ctrl-C, SIGTERM, SIGHUP), or
+// its operator (a Stop button, a window closed during the run).
+enum class Interruption { Signal, OperatorStop };
+
+// "interrupted by a signal", "stopped by the operator": the problem an
+// attempt cut short is recorded with.
+const char* describeInterruption(Interruption why);
 
 // "complete", "connection failed", ...: the result in words.
 const char* describeResult(RunResult result);
@@ -136,7 +144,7 @@ struct RunSummary {
     int exitCode = kExitComplete;
     std::chrono::microseconds duration{0};
     bool imageChangedOnDisk = false;  // the file changed while the run sent its snapshot
-    bool interrupted = false;         // a signal ended the run
+    bool interrupted = false;         // a signal or the operator ended the run
 };
 
 // The exit code of a run: a signal that cut an attempt short gives

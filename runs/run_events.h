@@ -110,9 +110,11 @@ struct RecordNotWritten {
     std::string reason;
 };
 
-// A signal ends the run: these slots' attempts are being cut short.
+// A signal or the operator ends the run: these slots' attempts are being
+// cut short.
 struct Interrupting {
     std::vector<std::size_t> running;
+    Interruption why = Interruption::Signal;
 };
 
 // The run is over: every record written, every port closed.

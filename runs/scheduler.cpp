@@ -233,11 +233,11 @@ void Scheduler::setStation(std::size_t index, StationPhase phase, std::optional<
     tell(StationChanged{index, phase, device, result});
 }
 
-void Scheduler::interrupt() {
+void Scheduler::interrupt(Interruption why) {
     if (m_interrupted || m_finished || !m_started)
         return;
     m_interrupted = true;
-    Interrupting interrupting;
+    Interrupting interrupting{{}, why};
     for (std::size_t i = 0; i < m_slots.size(); ++i) {
         if (m_slots[i]->step == Slot::Step::Running)
             interrupting.running.push_back(i);
@@ -252,7 +252,7 @@ void Scheduler::interrupt() {
             m_boards.push_back({slot->identity, *slot->last, ++slot->boards,
                                 std::chrono::system_clock::now(), false});
         if (slot->step == Slot::Step::Running)
-            slot->attempt->interrupt();
+            slot->attempt->interrupt(why);
         slot->step = Slot::Step::Done;
     }
     finishIfDone();

@@ -68,9 +68,10 @@ public:
     // boards). The run may have finished when this returns.
     void start();
 
-    // A signal: every running attempt ends as interrupted (with its record),
-    // nothing new starts, and the run finishes once every port is closed.
-    void interrupt();
+    // A signal, or the operator's Stop: every running attempt ends as
+    // interrupted (its record saying which), nothing new starts, and the run
+    // finishes once every port is closed.
+    void interrupt(Interruption why = Interruption::Signal);
 
     // Every port done and closed, every record written, RunFinished told.
     bool finished() const { return m_finished; }

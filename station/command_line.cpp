@@ -2,13 +2,10 @@
 
 #include <QCommandLineParser>
 #include <algorithm>
-#include <cstdlib>
 #include <ostream>
 #include <stdexcept>
-#include <string_view>
 
 #include "oxu_version.h"
-#include "protocol/line_choices.h"
 #include "runs/port_requests.h"
 
 namespace oxu::station {
@@ -44,21 +41,7 @@ usage; 130 when SIGINT, SIGTERM or SIGHUP ended it (a run is stopped first:
 every port closed, every record written).
 )";
 
-class UsageError : public std::invalid_argument {
-public:
-    using std::invalid_argument::invalid_argument;
-};
-
-std::string toBytes(const QString& text) {
-    return text.toLatin1().toStdString();
-}
-
-int parseNumber(const std::string& text, int high, const std::string& what) {
-    const auto value = runs::parseDigits(text);
-    if (!value || *value > high)
-        throw UsageError(what + ", not \"" + text + "\"");
-    return *value;
-}
+using runs::argumentBytes;
 
 StationOptions parse(const std::vector<std::string>& args) {
     const QCommandLineOption port("port", {}, "N"), ports("ports", {}, "LIST"),
@@ -70,54 +53,25 @@ StationOptions parse(const std::vector<std::string>& args) {
     for (const std::string& arg : args)
         line << QString::fromLatin1(arg);
     if (!parser.parse(line))
-        throw UsageError(toBytes(parser.errorText()));
+        throw runs::OptionError(argumentBytes(parser.errorText()));
 
+    // The values every front end reads alike, in the same words when bad.
     StationOptions options;
-    std::vector<int> numbers;
-    qsizetype nextPort = 0, nextList = 0;
-    for (const QString& name : parser.optionNames()) {
-        if (name == "port")
-            numbers.push_back(runs::parsePortNumber(toBytes(parser.values(port)[nextPort++])));
-        else if (name == "ports")
-            for (int number : runs::parsePortList(toBytes(parser.values(ports)[nextList++])))
-                numbers.push_back(number);
-    }
-    std::vector<std::string> devices;
-    for (const QString& value : parser.values(device)) {
-        if (value.isEmpty())
-            throw UsageError("--device needs a device path, e.g. /dev/ttyUSB0");
-        devices.push_back(toBytes(value));
-    }
-    for (const QString& value : parser.values(baud)) {
-        const auto rate = runs::parseDigits(toBytes(value));
-        if (!rate || findLineChoiceByBaud(*rate) == nullptr)
-            throw UsageError("--baud must be " + listBaudRates() + ", not \"" + toBytes(value) +
-                             "\"");
-        options.baud = *rate;
-    }
+    runs::PortOptions named = runs::readPortOptions(parser);
+    for (const QString& value : parser.values(baud))
+        options.baud = runs::parseBaudRate(argumentBytes(value));
     for (const QString& value : parser.values(retry))
-        options.retries =
-            parseNumber(toBytes(value), kMaxRetries, "--retry must be a number from 0 to 100");
-    for (const QString& value : parser.values(log)) {
-        if (value.isEmpty())
-            throw UsageError("--log needs a file path");
-        options.logPath = toBytes(value);
-    }
-
-    options.ports = runs::pairPortRequests(std::move(numbers), devices);
+        options.retries = runs::parseRetryCount(argumentBytes(value));
+    options.logPath = runs::readLogPath(parser);
+    options.ports = runs::pairPortRequests(std::move(named.numbers), named.devices);
 
     const QStringList files = parser.positionalArguments();
     if (files.size() > 1)
-        throw UsageError("one image at a time, not \"" + toBytes(files[0]) + "\" and \"" +
-                         toBytes(files[1]) + "\"");
+        throw runs::OptionError("one image at a time, not \"" + argumentBytes(files[0]) +
+                                "\" and \"" + argumentBytes(files[1]) + "\"");
     if (!files.empty())
-        options.image = toBytes(files[0]);
+        options.image = argumentBytes(files[0]);
     return options;
-}
-
-bool isSet(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr && *value != '\0';
 }
 
 }  // namespace
@@ -143,24 +97,6 @@ std::variant<StationOptions, int> parseStationCommandLine(const std::vector<std:
             << kUsage << "Try 'oxu-station --help' for more information.\n";
         return kExitUsage;
     }
-}
-
-bool displayAvailable() {
-    if (isSet("DISPLAY") || isSet("WAYLAND_DISPLAY"))
-        return true;
-    // A list of platforms tried in turn ("wayland;xcb"), each with optional
-    // settings after a colon; any but xcb and wayland works without a display.
-    const char* platforms = std::getenv("QT_QPA_PLATFORM");
-    std::string_view rest = platforms != nullptr ? platforms : "";
-    while (!rest.empty()) {
-        const std::size_t end = rest.find(';');
-        std::string_view name = rest.substr(0, end);
-        name = name.substr(0, name.find(':'));
-        if (name != "xcb" && name.substr(0, 7) != "wayland")
-            return true;
-        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
-    }
-    return false;
 }
 
 }  // namespace oxu::station

@@ -1,9 +1,8 @@
 #pragma once
 
 // The command line of oxu-station, decided before any window exists: --help
-// and --version answer on standard output without a display, bad options end
-// the program with a short usage, and a session without a display is told so
-// (Qt would end the process when it finds none).
+// and --version answer on standard output without a display, and bad options
+// end the program with a short usage.
 
 #include <iosfwd>
 #include <optional>
@@ -18,8 +17,6 @@ namespace oxu::station {
 inline constexpr const char* kProgramName = "oxu-station";
 inline constexpr int kExitNoDisplay = 1;
 inline constexpr int kExitUsage = 64;
-// --retry: at most this many more attempts on a port.
-inline constexpr int kMaxRetries = 100;
 
 struct StationOptions {
     // The ports named, in order; empty: every port the system lists.
@@ -37,10 +34,5 @@ struct StationOptions {
 // why on out (--help, --version) or err (bad usage: 64).
 std::variant<StationOptions, int> parseStationCommandLine(const std::vector<std::string>& args,
                                                           std::ostream& out, std::ostream& err);
-
-// Whether a window can open: false when neither DISPLAY nor WAYLAND_DISPLAY is
-// set and QT_QPA_PLATFORM asks for no platform that works without one
-// (offscreen, minimal, vnc, ...).
-bool displayAvailable();
 
 }  // namespace oxu::station

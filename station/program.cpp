@@ -6,6 +6,7 @@
 #include <QSocketNotifier>
 #include <iostream>
 
+#include "desktop/display.h"
 #include "runs/interrupts.h"
 #include "runs/run_clock.h"
 

@@ -6,7 +6,6 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QLocale>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QVBoxLayout>
@@ -45,7 +44,11 @@ StationWindow::StationWindow(StationOptions options, const std::vector<runs::Pla
       m_options(std::move(options)),
       m_ports(ports),
       m_parts(parts),
-      m_board(ports) {
+      m_board(ports),
+      m_refresh(parts.clock.makeAlarm([this] {
+          showTiles(m_board.refresh(m_parts.clock.now()));
+          paceRefresh();
+      })) {
     setWindowTitle("OXU Station");
     auto* layout = new QVBoxLayout(this);
 
@@ -72,12 +75,12 @@ StationWindow::StationWindow(StationOptions options, const std::vector<runs::Pla
     layout->addWidget(m_log);
 
     auto* grid = new QGridLayout;
-    const int count = static_cast<int>(m_board.tiles().size());
+    const int count = static_cast<int>(m_board.ports().size());
     const int columns = std::clamp(
         static_cast<int>(std::ceil(std::sqrt(static_cast<double>(count)))), 1, kMaxColumns);
     for (int i = 0; i < count; ++i) {
         auto* tile = new TileWidget(this);
-        tile->setView(m_board.tiles()[static_cast<std::size_t>(i)]);
+        tile->setView(m_board.ports()[static_cast<std::size_t>(i)]);
         grid->addWidget(tile, i / columns, i % columns);
         m_tiles.push_back(tile);
     }
@@ -92,7 +95,7 @@ StationWindow::StationWindow(StationOptions options, const std::vector<runs::Pla
     m_start = makeButton("&Start", "Start", this);
     m_station = makeButton("Station &mode", "Station mode", this);
     m_stop = makeButton("S&top", "Stop", this);
-    m_tally = new QLabel(qt(describeTally(m_board.tally())), this);
+    m_tally = new QLabel(qt(runs::describeTally(m_board.tally())), this);
     m_tally->setAccessibleName("Tally");
     QFont tallyFont = m_tally->font();
     tallyFont.setBold(true);
@@ -113,7 +116,7 @@ StationWindow::StationWindow(StationOptions options, const std::vector<runs::Pla
     connect(m_choose, &QPushButton::clicked, this, &StationWindow::chooseImage);
     connect(m_start, &QPushButton::clicked, this, [this] { startRun(false); });
     connect(m_station, &QPushButton::clicked, this, [this] { startRun(true); });
-    connect(m_stop, &QPushButton::clicked, this, &StationWindow::stopRun);
+    connect(m_stop, &QPushButton::clicked, this, [this] { stopRun(); });
 
     if (m_options.image) {
         try {
@@ -166,9 +169,9 @@ void StationWindow::startRun(bool station) {
     m_run->scheduler->start();
 }
 
-void StationWindow::stopRun() {
+void StationWindow::stopRun(runs::Interruption why) {
     if (running())
-        m_run->scheduler->interrupt();
+        m_run->scheduler->interrupt(why);
 }
 
 void StationWindow::chooseImage() {
@@ -193,7 +196,7 @@ void StationWindow::chooseImage() {
 void StationWindow::stopAndClose() {
     m_closeWhenDone = true;
     if (running())
-        stopRun();
+        stopRun(runs::Interruption::Signal);
     else
         close();
 }
@@ -227,11 +230,9 @@ QString StationWindow::pickImageFile() {
 }
 
 void StationWindow::onRunEvent(const runs::RunEvent& event) {
-    for (std::size_t index : m_board.apply(event)) {
-        const TileView& view = m_board.tiles()[index];
-        m_tiles[index]->setView(view);
-        emit tileChanged(view.number, qt(view.state));
-    }
+    const std::vector<std::size_t> changed = m_board.apply(event, m_parts.clock.now());
+    showTiles(changed);
+    paceRefresh();
     if (const auto* failed = std::get_if<runs::CloseFailed>(&event))
         showMessage(qt(failed->description));
     else if (const auto* lost = std::get_if<runs::RecordNotWritten>(&event))
@@ -240,7 +241,25 @@ void StationWindow::onRunEvent(const runs::RunEvent& event) {
         showMessage(qt(changed->path) +
                     " changed on disk during the run; every port gets it as it was read at the "
                     "start.");
-    m_tally->setText(qt(describeTally(m_board.tally())));
+    if (!changed.empty())
+        m_tally->setText(qt(runs::describeTally(m_board.tally())));
+}
+
+void StationWindow::showTiles(const std::vector<std::size_t>& tiles) {
+    for (std::size_t index : tiles) {
+        const runs::PortView& view = m_board.ports()[index];
+        const bool newLine = m_tiles[index]->view().state != view.state;
+        m_tiles[index]->setView(view);
+        if (newLine)
+            emit tileChanged(view.number, qt(view.state));
+    }
+}
+
+void StationWindow::paceRefresh() {
+    if (!m_board.wantsRefresh())
+        m_refresh->stop();
+    else if (!m_refresh->active())
+        m_refresh->start(runs::PortBoard::kRefreshInterval);
 }
 
 void StationWindow::runDone() {
@@ -252,12 +271,11 @@ void StationWindow::runDone() {
 }
 
 void StationWindow::showImage(const runs::ImageSnapshot& image) {
-    const QLocale english(QLocale::English, QLocale::UnitedStates);
-    m_image->setText(QString("%1 — %2 bytes, %3 pages, SHA-256 %4")
-                         .arg(QFileInfo(qt(image.path())).fileName(),
-                              english.toString(static_cast<qulonglong>(image.size())))
-                         .arg(image.pages())
-                         .arg(qt(image.sha256().substr(0, 12))));
+    m_image->setText(
+        QString("%1 — %2 bytes, %3 pages, SHA-256 %4")
+            .arg(QFileInfo(qt(image.path())).fileName(), qt(runs::groupThousands(image.size())))
+            .arg(image.pages())
+            .arg(qt(image.sha256().substr(0, 12))));
 }
 
 void StationWindow::showMessage(const QString& text) {

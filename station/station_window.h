@@ -2,8 +2,10 @@
 
 // The station window: the image, one tile per port, Start, Station mode and
 // Stop, the session's tally and where the records go. It wires the widgets
-// to a runs::Scheduler and shows what the run tells; the tiles' words come
-// from TileBoard. Nothing here runs a timer while no run is going.
+// to a runs::Scheduler and shows what the run tells; the tiles' words, and
+// when each is drawn, come from runs::PortBoard. Its one timer, which draws
+// the pages and moves the time taken on, runs only while a run has a tile
+// to draw.
 
 #include <QWidget>
 #include <memory>
@@ -12,11 +14,11 @@
 #include <vector>
 
 #include "runs/image.h"
+#include "runs/port_board.h"
 #include "runs/ports.h"
 #include "runs/run_clock.h"
 #include "runs/run_events.h"
 #include "station/command_line.h"
-#include "station/tile_board.h"
 
 class QLabel;
 class QPushButton;
@@ -44,22 +46,22 @@ public:
     ~StationWindow() override;
 
     bool running() const;
-    const TileBoard& board() const { return m_board; }
+    const runs::PortBoard& board() const { return m_board; }
 
     // Start: every used port once. Station mode: board after board until
     // Stop. Refused with a message while a run goes, without an image, or
     // when the image or the audit log cannot be used.
     void startRun(bool station);
-    // Stop: every attempt ends as interrupted, with its record, and every
-    // port closes; the run finishes once they have.
-    void stopRun();
+    // Stop: every attempt ends as interrupted, with its record saying why,
+    // and every port closes; the run finishes once they have.
+    void stopRun(runs::Interruption why = runs::Interruption::OperatorStop);
     // Choose image…: refused with a message while a run goes.
     void chooseImage();
     // A signal to end the program: stops the run, then closes the window.
     void stopAndClose();
 
 signals:
-    // A tile's state line changed (or was shown again).
+    // A tile's state line changed.
     void tileChanged(int number, const QString& state);
     // A run is over, every record written and every port closed.
     void runFinished(int exitCode);
@@ -76,6 +78,9 @@ private:
     struct Run;
 
     void onRunEvent(const runs::RunEvent& event) override;
+    void showTiles(const std::vector<std::size_t>& tiles);
+    // The refresh timer runs while the board has something to draw.
+    void paceRefresh();
     void runDone();
     void showImage(const runs::ImageSnapshot& image);
     void showMessage(const QString& text);
@@ -84,7 +89,8 @@ private:
     StationOptions m_options;
     std::vector<runs::PlannedPort> m_ports;
     StationParts m_parts;
-    TileBoard m_board;
+    runs::PortBoard m_board;
+    std::unique_ptr<runs::Alarm> m_refresh;
     std::vector<TileWidget*> m_tiles;
     QLabel* m_image = nullptr;
     QLabel* m_log = nullptr;

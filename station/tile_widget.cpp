@@ -3,10 +3,11 @@
 #include <QPainter>
 #include <QStyle>
 #include <QStyleOptionFocusRect>
-#include <QStyleOptionProgressBar>
 
 namespace oxu::station {
 namespace {
+
+using runs::Tone;
 
 constexpr int kMargin = 8;
 constexpr int kLines = 7;  // COM N, device, adapter, bar, state, cause, time and counts
@@ -48,7 +49,7 @@ TileWidget::TileWidget(QWidget* parent) : QWidget(parent) {
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
 }
 
-void TileWidget::setView(const TileView& view) {
+void TileWidget::setView(const runs::PortView& view) {
     const bool renamed = view.number != m_view.number || accessibleName().isEmpty();
     m_view = view;
     if (renamed)
@@ -56,7 +57,7 @@ void TileWidget::setView(const TileView& view) {
     // Qt tells assistive technology when the description changes.
     if (accessibleDescription() != text(view.state))
         setAccessibleDescription(text(view.state));
-    setToolTip(text(view.problem));
+    setToolTip(text(view.detail));
     update();
 }
 
@@ -98,17 +99,20 @@ void TileWidget::paintEvent(QPaintEvent*) {
     write(text(m_view.device));
     write(m_view.adapter.empty() ? QString("no USB adapter information") : text(m_view.adapter));
 
-    QStyleOptionProgressBar bar;
-    bar.initFrom(this);
-    bar.rect = line.adjusted(0, 1, 0, -1);
-    bar.minimum = 0;
-    bar.maximum = std::max(1, m_view.pages);
-    bar.progress = std::min(m_view.page, bar.maximum);
-    bar.text = m_view.pages > 0 ? QString("page %1 of %2").arg(m_view.page).arg(m_view.pages)
-                                : QString("no pages yet");
-    bar.textVisible = true;
-    bar.state |= QStyle::State_Horizontal;
-    style()->drawControl(QStyle::CE_ProgressBar, &bar, &painter, this);
+    // The bar is drawn plainly: the style's own costs twice the rest of the
+    // tile, sixteen tiles ten times a second.
+    const QRect bar = line.adjusted(0, 1, 0, -1);
+    const int pages = std::max(1, m_view.pages);
+    painter.setPen(palette().color(QPalette::Mid));
+    painter.setBrush(palette().color(QPalette::Base));
+    painter.drawRect(bar);
+    QRect done = bar.adjusted(1, 1, -1, -1);
+    done.setWidth(done.width() * std::min(m_view.page, pages) / pages);
+    painter.fillRect(done, palette().color(QPalette::Highlight).lighter(160));
+    painter.setPen(QColor(Qt::black));
+    painter.drawText(bar, Qt::AlignCenter,
+                     m_view.pages > 0 ? QString("page %1 of %2").arg(m_view.page).arg(m_view.pages)
+                                      : QString("no pages yet"));
     line.translate(0, lineHeight);
 
     write(text(m_view.state), true);

@@ -2,12 +2,12 @@
 
 // One port's tile, drawn by itself so that it is one accessible object:
 // named "COM N", its description the state line, its help the cause of the
-// last failure. It takes focus from the keyboard so a screen reader can
+// last failure as the port said it. It takes focus from the keyboard so a screen reader can
 // visit each tile in turn.
 
 #include <QWidget>
 
-#include "station/tile_board.h"
+#include "runs/port_board.h"
 
 namespace oxu::station {
 
@@ -18,8 +18,8 @@ public:
     explicit TileWidget(QWidget* parent = nullptr);
 
     // Shows view, and tells assistive technology of a new state line.
-    void setView(const TileView& view);
-    const TileView& view() const { return m_view; }
+    void setView(const runs::PortView& view);
+    const runs::PortView& view() const { return m_view; }
 
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;
@@ -28,7 +28,7 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
-    TileView m_view;
+    runs::PortView m_view;
 };
 
 // "12.3 s", "2 min 05 s".

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QJsonArray>
 #include <fstream>
 #include <set>
 
@@ -369,6 +370,41 @@ TEST_F(SchedulerTest, ASignalEndsEveryAttemptWithARecordAndWaitsForThePortsToClo
     EXPECT_EQ(sink.of(RecordKind::Attempt).size(), 4u);
     for (const auto& log : ports.logs)
         EXPECT_TRUE(log->closedWhenSent);
+}
+
+TEST_F(SchedulerTest, AnInterruptionIsRecordedAsWhatEndedIt) {
+    const struct {
+        RunMode mode;
+        runs::Interruption why;
+        const char* problem;
+    } cases[] = {
+        {RunMode::Gang, runs::Interruption::Signal, "interrupted by a signal"},
+        {RunMode::Gang, runs::Interruption::OperatorStop, "stopped by the operator"},
+        {RunMode::Station, runs::Interruption::OperatorStop, "stopped by the operator"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.problem);
+        sink.records.clear();
+        observer.events.clear();
+        ports.present[1] = ports.present[2] = true;
+        start(c.mode, {silent(), silent()}, 0, 60s);
+        clock.advance(2s);
+        scheduler->interrupt(c.why);
+        ASSERT_TRUE(runToEnd(1s));
+
+        ASSERT_EQ(observer.all<runs::Interrupting>().size(), 1u);
+        EXPECT_EQ(observer.all<runs::Interrupting>()[0].why, c.why);
+        EXPECT_EQ(summary().exitCode, runs::kExitInterrupted);
+        const auto ended = sink.of(RecordKind::Attempt);
+        ASSERT_EQ(ended.size(), 2u);
+        const auto outcomes = sink.of(RecordKind::Summary).at(0)["results"].toArray();
+        ASSERT_EQ(outcomes.size(), 2);
+        for (const QJsonObject& record :
+             std::vector<QJsonObject>{ended[0], ended[1], outcomes[0].toObject()}) {
+            EXPECT_EQ(record["result"].toString(), "interrupted");
+            EXPECT_EQ(record["problem"].toString().toStdString(), c.problem);
+        }
+    }
 }
 
 // ---- station mode -----------------------------------------------------------

@@ -101,7 +101,7 @@ void ScriptedStation::printState() {
         if (name.startsWith("COM "))
             say("tile " + name + ": " + object->text(QAccessible::Description));
     });
-    say("tally " + QString::fromStdString(station::describeTally(board().tally())));
+    say("tally " + QString::fromStdString(runs::describeTally(board().tally())));
 }
 
 void ScriptedStation::closeEvent(QCloseEvent* event) {

@@ -94,6 +94,9 @@ TEST(StationProcess, SigtermStopsTheRunWithItsRecordsThenEnds) {
     ASSERT_TRUE(station.writeInput("start\n"));
     ASSERT_TRUE(station.waitForLine("tile COM 1: page 0 of 4", 30s));
     station.sendSignal(SIGTERM);
+    // Its input stays open until then: its end would close the window, as
+    // the operator does.
+    ASSERT_TRUE(station.waitForLine("finished ", 30s));
     const ProgramResult result = station.finish(30s);
     EXPECT_EQ(result.exitCode, 130) << result.err;
     EXPECT_NE(result.out.find("tile COM 1: interrupted\nfinished 130\nclosed\n"), std::string::npos)
@@ -101,6 +104,7 @@ TEST(StationProcess, SigtermStopsTheRunWithItsRecordsThenEnds) {
     const auto attempts = attemptRecords(log);
     ASSERT_EQ(attempts.size(), 1u);
     EXPECT_EQ(attempts[0]["result"].toString(), "interrupted");
+    EXPECT_EQ(attempts[0]["problem"].toString(), "interrupted by a signal");
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <QPushButton>
 #include <sstream>
 
+#include "station/tile_widget.h"
 #include "tests/kit/scripted_ports.h"
 #include "tests/kit/test_files.h"
 
@@ -87,7 +88,7 @@ protected:
 
     static std::vector<std::string> states(const StationWindow& window) {
         std::vector<std::string> found;
-        for (const TileView& tile : window.board().tiles())
+        for (const runs::PortView& tile : window.board().ports())
             found.push_back(tile.state);
         return found;
     }
@@ -142,9 +143,9 @@ TEST_F(StationWindowTest, StartRunsEveryPortOnceWithItsRecords) {
     // A second run adds to the session's counts.
     button(*window, "Start")->click();
     ASSERT_TRUE(runToEnd(*window));
-    EXPECT_EQ(describeTally(window->board().tally()), "complete 4, failed 2, yield 66.7%");
-    EXPECT_EQ(window->board().tiles()[0].complete, 2);
-    EXPECT_EQ(window->board().tiles()[1].failed, 2);
+    EXPECT_EQ(runs::describeTally(window->board().tally()), "complete 4, failed 2, yield 66.7%");
+    EXPECT_EQ(window->board().ports()[0].complete, 2);
+    EXPECT_EQ(window->board().ports()[1].failed, 2);
 }
 
 TEST_F(StationWindowTest, StopEndsEveryAttemptClosesEveryPortAndWritesEveryRecord) {
@@ -161,8 +162,49 @@ TEST_F(StationWindowTest, StopEndsEveryAttemptClosesEveryPortAndWritesEveryRecor
     ASSERT_EQ(m_ports.logs.size(), 3u);
     for (const auto& port : m_ports.logs)
         EXPECT_TRUE(port->closedWhenSent || port->closedAtOnce) << "COM " << port->number;
-    EXPECT_EQ(records("attempt").size(), 3u);
-    EXPECT_EQ(describeTally(window->board().tally()), "complete 0, failed 0, yield -");
+    const auto ended = records("attempt");
+    ASSERT_EQ(ended.size(), 3u);
+    for (const QJsonObject& record : ended)
+        EXPECT_EQ(record["problem"].toString(), "stopped by the operator");
+    EXPECT_EQ(runs::describeTally(window->board().tally()), "complete 0, failed 0, yield -");
+}
+
+TEST_F(StationWindowTest, PagesAreDrawnAtMostEveryTenthOfASecondStatesAtOnceAndNoTimerIdles) {
+    m_ports.scripts[1].answerAfter = 30ms;  // 4 pages within about 150 ms
+    m_ports.scripts[2].silent = true;
+    auto window = makeWindow(2);
+    std::vector<std::pair<std::chrono::microseconds, std::string>> drawn;  // COM 1's lines
+    QObject::connect(window.get(), &StationWindow::tileChanged,
+                     [&](int number, const QString& state) {
+                         if (number == 1)
+                             drawn.emplace_back(m_clock.now(), state.toStdString());
+                     });
+    EXPECT_EQ(m_clock.activeAlarms(), 0u) << "nothing runs before Start";
+    button(*window, "Start")->click();
+
+    // COM 2's device is silent: its time taken moves on all the same.
+    m_clock.advance(3s);
+    const auto tiles = window->findChildren<TileWidget*>();
+    ASSERT_EQ(tiles.size(), 2);
+    EXPECT_EQ(tiles[1]->view().state, "stalled: no answer");
+    EXPECT_GE(tiles[1]->view().elapsed, 2'900ms);
+    ASSERT_TRUE(runToEnd(*window));
+    EXPECT_EQ(m_clock.activeAlarms(), 0u) << "nothing runs after the run";
+
+    ASSERT_GE(drawn.size(), 4u);
+    EXPECT_EQ(drawn[1].second, "connecting");
+    EXPECT_EQ(drawn.back().second, "complete");
+    // The first page line is a new state, drawn at once; the pages after it
+    // come with the refresh, 100 ms apart at the least.
+    std::size_t pageLines = 0;
+    for (std::size_t i = 2; i + 1 < drawn.size(); ++i) {
+        EXPECT_EQ(drawn[i].second.rfind("page ", 0), 0u) << drawn[i].second;
+        if (i > 2) {
+            EXPECT_GE(drawn[i].first - drawn[i - 1].first, 100ms) << drawn[i].second;
+        }
+        ++pageLines;
+    }
+    EXPECT_LT(pageLines, 5u) << "5 page events, fewer drawn";
 }
 
 TEST_F(StationWindowTest, ClosingDuringARunAsksOnceThenStopsAndClosesWhenTheRunHasFinished) {
@@ -187,7 +229,9 @@ TEST_F(StationWindowTest, ClosingDuringARunAsksOnceThenStopsAndClosesWhenTheRunH
     QCoreApplication::processEvents();
     EXPECT_FALSE(window->isVisible());
     EXPECT_EQ(m_exitCodes, std::vector<int>{runs::kExitInterrupted});
-    EXPECT_EQ(records("attempt").size(), 2u);
+    const auto ended = records("attempt");
+    ASSERT_EQ(ended.size(), 2u);
+    EXPECT_EQ(ended[0]["problem"].toString(), "stopped by the operator");
 }
 
 TEST_F(StationWindowTest, TheImageCannotChangeDuringARun) {
@@ -223,11 +267,11 @@ TEST_F(StationWindowTest, StationModeFlashesEachBoardAsItComesUntilStop) {
 
     m_ports.present[2] = true;
     ASSERT_TRUE(m_clock.runUntil(
-        [&] { return window->board().tiles()[1].state == "complete, remove the board"; }, 10s));
+        [&] { return window->board().ports()[1].state == "complete, remove the board"; }, 10s));
     m_ports.present[2] = false;
     m_clock.advance(1s);
     EXPECT_EQ(states(*window), std::vector<std::string>(2, "waiting for a board"));
-    EXPECT_EQ(window->board().tiles()[1].complete, 1);
+    EXPECT_EQ(window->board().ports()[1].complete, 1);
 
     button(*window, "Stop")->click();
     ASSERT_TRUE(runToEnd(*window));

@@ -32,6 +32,13 @@ public:
         return std::make_unique<FakeAlarm>(*this, std::move(fire));
     }
 
+    // The alarms started and not yet fired or stopped.
+    std::size_t activeAlarms() const {
+        return static_cast<std::size_t>(
+            std::count_if(m_alarms.begin(), m_alarms.end(),
+                          [](const FakeAlarm* alarm) { return alarm->m_active; }));
+    }
+
     // Moves time on by span, firing every alarm that falls due on the way,
     // each at its own time and in time order.
     void advance(std::chrono::microseconds span) {

@@ -1,23 +1,15 @@
-// The tiles from scripted sequences of run events: each tile's state line,
-// colour, progress, time and counts, the session's tally, and what the tile
-// widget tells assistive technology; and the ports a station lists.
+// The ports side by side from scripted sequences of run events: each port's
+// state line, tone, progress, time and counts, the session's tally, and which
+// ports are to be drawn at once and which at the next refresh.
 
-#include "station/tile_board.h"
+#include "runs/port_board.h"
 
 #include <gtest/gtest.h>
 
-#include <QtGui/private/qguiapplication_p.h>
-#include <QtGui/qpa/qplatformaccessibility.h>
-#include <QtGui/qpa/qplatformintegration.h>
-#include <QAccessible>
-
-#include "station/tile_widget.h"
-
-namespace oxu::station {
+namespace oxu::runs {
 namespace {
 
 using namespace std::chrono_literals;
-using namespace runs;
 
 PortIdentity identity(int number, std::string device, std::vector<std::string> byId = {}) {
     PortIdentity port;
@@ -71,11 +63,13 @@ struct Story {
     std::vector<Step> steps;
 };
 
-TEST(TileBoard, FollowsTheRunsEventsInWordsColourAndCounts) {
+TEST(PortBoard, FollowsTheRunsEventsInWordsColourAndCounts) {
     const PortIdentity port = identity(3, "/dev/ttyUSB0", {"/dev/serial/by-id/usb-FTDI_A1-port0"});
     const RunStarted started{RunMode::Single, {port}, 2};
     const AttemptStarting first{0, "r-1", 1, 1, port};
     const AttemptStarting second{0, "r-2", 2, 2, port};
+    AttemptReport busy = report(RunResult::NotStarted, "Cannot open COM 3 (/dev/ttyUSB0): busy");
+    busy.errorKind = PortErrorKind::Busy;
     const Story stories[] = {
         {"complete",
          {{started, "starting", Tone::Working},
@@ -101,12 +95,12 @@ TEST(TileBoard, FollowsTheRunsEventsInWordsColourAndCounts) {
          {{started, "starting", Tone::Working},
           {first, "connecting", Tone::Working},
           {Interrupting{{0}}, "stopping", Tone::Stalled},
-          {endedWith(0, report(RunResult::Interrupted, "interrupted by a signal")), "interrupted",
-           Tone::Stalled}}},
+          {endedWith(0, report(RunResult::Interrupted, "stopped by the operator")), "interrupted",
+           Tone::Stalled, -1, 0, 0, "stopped by the operator"}}},
         {"a port that cannot open",
          {{first, "connecting", Tone::Working},
-          {endedWith(0, report(RunResult::NotStarted, "Cannot open COM 3: busy")),
-           "failed: could not start", Tone::Failed, -1, 0, 1, "Cannot open COM 3: busy"}}},
+          {endedWith(0, busy), "failed: could not start", Tone::Failed, -1, 0, 1,
+           "in use by another program"}}},
         {"station mode, board after board",
          {{RunStarted{RunMode::Station, {identity(3, "")}, 1}, "starting", Tone::Working},
           {station(StationPhase::WaitingForBoard), "waiting for a board", Tone::Idle},
@@ -120,15 +114,12 @@ TEST(TileBoard, FollowsTheRunsEventsInWordsColourAndCounts) {
     };
     for (const Story& story : stories) {
         SCOPED_TRACE(story.name);
-        TileBoard board({{{3, std::nullopt}, port, true}});
-        TileWidget widget;
-        widget.setView(board.tiles()[0]);
-        QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(&widget);
+        PortBoard board({{{3, std::nullopt}, port, true}});
+        std::chrono::microseconds now = 0s;
         for (const Step& step : story.steps) {
-            for (std::size_t changed : board.apply(step.event))
+            for (std::size_t changed : board.apply(step.event, now += 10ms))
                 EXPECT_EQ(changed, 0u);
-            const TileView& tile = board.tiles()[0];
-            widget.setView(tile);
+            const PortView& tile = board.ports()[0];
             EXPECT_EQ(tile.state, step.state);
             EXPECT_EQ(tile.tone, step.tone) << step.state;
             if (step.page >= 0) {
@@ -139,55 +130,80 @@ TEST(TileBoard, FollowsTheRunsEventsInWordsColourAndCounts) {
             EXPECT_EQ(tile.problem, step.problem);
             EXPECT_EQ(board.tally().complete, step.complete);
             EXPECT_EQ(board.tally().failed, step.failed);
-            EXPECT_EQ(accessible->text(QAccessible::Name), "COM 3");
-            EXPECT_EQ(accessible->text(QAccessible::Description).toStdString(), step.state);
         }
     }
 }
 
-std::vector<std::pair<QAccessible::Event, QString>> announced;
-
-// Qt sends accessibility events only while a client listens: the test is
-// that client.
-TEST(TileWidget, AnnouncesEachNewStateLineAsItsDescription) {
-    QPlatformAccessibility* platform =
-        QGuiApplicationPrivate::platformIntegration()->accessibility();
-    platform->setActive(true);
-    const auto previous = QAccessible::installUpdateHandler([](QAccessibleEvent* event) {
-        announced.emplace_back(event->type(),
-                               event->accessibleInterface()->text(QAccessible::Description));
-    });
-    TileWidget widget;
-    TileView view;
-    view.number = 2;
-    for (const char* state :
-         {"waiting for a board", "page 17 of 160", "page 17 of 160", "failed: connection failed"}) {
-        view.state = state;
-        widget.setView(view);
+// Two ports: which the board gives to draw at once (apply) and at a refresh,
+// and the time taken it shows.
+TEST(PortBoard, DrawsStatesAtOnceAndPagesAndTimeAtTheNextRefresh) {
+    const PortIdentity one = identity(1, "/dev/ttyUSB0"), two = identity(2, "/dev/ttyUSB1");
+    // Port 1's events, at the page and time of its attempt.
+    const auto onOne = [](UpdateEvent event, int page, std::chrono::milliseconds elapsed) {
+        AttemptProgress progress{page, 4};
+        progress.elapsed = elapsed;
+        return AttemptEvent{0, std::move(event), progress};
+    };
+    struct Step {
+        std::chrono::milliseconds at;
+        std::optional<RunEvent> event;  // none: a refresh
+        std::vector<std::size_t> drawn;
+        bool wantsRefresh;
+        const char* state;  // port 1's, and its time taken in ms
+        long elapsed;
+    };
+    const Step steps[] = {
+        {0ms, RunStarted{RunMode::Gang, {one, two}, 1}, {0, 1}, false, "starting", 0},
+        {0ms, AttemptStarting{0, "r-1", 1, 1, one}, {0}, true, "connecting", 0},
+        {0ms, AttemptStarting{1, "r-2", 1, 1, two}, {1}, true, "connecting", 0},
+        {10ms, onOne(UpdateStarted{1000, 4}, 0, 10ms), {0}, true, "page 0 of 4", 10},
+        {20ms, onOne(PageServed{1, 258}, 1, 20ms), {}, true, "page 1 of 4", 20},
+        {40ms, onOne(PageServed{2, 258}, 2, 40ms), {}, true, "page 2 of 4", 40},
+        {60ms, onOne(PageServed{3, 258}, 3, 60ms), {}, true, "page 3 of 4", 60},
+        {100ms, std::nullopt, {0, 1}, true, "page 3 of 4", 100},
+        // Silence on port 1: a new state, drawn at once, and its time moves on.
+        {1'060ms, onOne(ConnectionFailed{}, 3, 1'060ms), {0}, true, "stalled: no answer", 1'060},
+        {3'000ms, std::nullopt, {0, 1}, true, "stalled: no answer", 3'000},
+        {3'010ms,
+         endedWith(0, report(RunResult::TransferInterrupted)),
+         {0},
+         true,
+         "failed: transfer interrupted",
+         2'500},
+        {3'100ms, std::nullopt, {1}, true, "failed: transfer interrupted", 2'500},
+        {3'200ms,
+         endedWith(1, report(RunResult::Complete)),
+         {1},
+         false,
+         "failed: transfer interrupted",
+         2'500},
+        // Between runs nothing is left to draw: a front end needs no timer.
+        {3'300ms, RunFinished{}, {}, false, "failed: transfer interrupted", 2'500},
+    };
+    PortBoard board({{{1, std::nullopt}, one, true}, {{2, std::nullopt}, two, true}});
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.at.count());
+        const auto drawn = step.event ? board.apply(*step.event, step.at) : board.refresh(step.at);
+        EXPECT_EQ(drawn, step.drawn);
+        EXPECT_EQ(board.wantsRefresh(), step.wantsRefresh);
+        EXPECT_EQ(board.ports()[0].state, step.state);
+        if (step.elapsed > 0) {
+            EXPECT_EQ(board.ports()[0].elapsed, std::chrono::milliseconds(step.elapsed));
+        }
     }
-    QAccessible::installUpdateHandler(previous);
-    platform->setActive(false);
-
-    std::vector<QString> descriptions;
-    for (const auto& [type, text] : announced) {
-        if (type == QAccessible::DescriptionChanged)
-            descriptions.push_back(text);
-    }
-    EXPECT_EQ(descriptions, (std::vector<QString>{"waiting for a board", "page 17 of 160",
-                                                  "failed: connection failed"}));
 }
 
-TEST(TileBoard, ShowsTheDeviceByItsByIdNameAndTheAdapterWithItsSerial) {
+TEST(PortBoard, ShowsTheDeviceByItsByIdNameAndTheAdapterWithItsSerial) {
     PortIdentity usb = identity(1, "/dev/ttyUSB0", {"/dev/serial/by-id/usb-FTDI_FT232R_A1-if00"});
     usb.adapter.vendorId = 0x0403;
     usb.adapter.productId = 0x6001;
     usb.adapter.manufacturer = "FTDI";
     usb.adapter.product = "FT232R USB UART";
     usb.adapter.serialNumber = "A1";
-    TileBoard board({{{1, std::nullopt}, usb, true},
+    PortBoard board({{{1, std::nullopt}, usb, true},
                      {{2, std::nullopt}, identity(2, "/dev/pts/4"), true},
                      {{3, std::nullopt}, identity(3, ""), true}});
-    const auto& tiles = board.tiles();
+    const auto& tiles = board.ports();
     EXPECT_EQ(tiles[0].device, "usb-FTDI_FT232R_A1-if00");
     EXPECT_EQ(tiles[0].adapter, "FTDI FT232R USB UART, serial A1");
     EXPECT_EQ(tiles[1].device, "/dev/pts/4");
@@ -196,7 +212,7 @@ TEST(TileBoard, ShowsTheDeviceByItsByIdNameAndTheAdapterWithItsSerial) {
     EXPECT_EQ(tiles[0].state, "ready");
 }
 
-TEST(TileBoard, TalliesEveryBoardOfTheSessionAndItsYield) {
+TEST(PortBoard, TalliesEveryBoardOfTheSessionAndItsYield) {
     const std::pair<Tally, const char*> cases[] = {
         {{0, 0}, "complete 0, failed 0, yield -"},
         {{3, 1}, "complete 3, failed 1, yield 75.0%"},
@@ -208,4 +224,4 @@ TEST(TileBoard, TalliesEveryBoardOfTheSessionAndItsYield) {
 }
 
 }  // namespace
-}  // namespace oxu::station
+}  // namespace oxu::runs
