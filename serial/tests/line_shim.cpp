@@ -31,6 +31,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/serial.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <sys/ioctl.h>
 #include <sys/syscall.h>
@@ -66,6 +67,29 @@ struct FakeLine {
 std::mutex g_mutex;  // guards g_line and the log
 FakeLine g_line;
 std::atomic<int> g_portFd{-1};  // read without the lock on every call
+
+// The shim's lock, held with every signal blocked. The programs put the
+// line's flags back from their signal handlers through these same
+// functions: a handler run while this thread held the lock would wait on
+// itself for ever.
+class ShimLock {
+public:
+    ShimLock() {
+        sigset_t all;
+        ::sigfillset(&all);
+        ::pthread_sigmask(SIG_BLOCK, &all, &m_saved);
+        g_mutex.lock();
+    }
+    ~ShimLock() {
+        g_mutex.unlock();
+        ::pthread_sigmask(SIG_SETMASK, &m_saved, nullptr);
+    }
+    ShimLock(const ShimLock&) = delete;
+    ShimLock& operator=(const ShimLock&) = delete;
+
+private:
+    sigset_t m_saved{};
+};
 
 template <class Function>
 Function realFunction(const char* name) {
@@ -131,7 +155,7 @@ void noteOpen(const char* path, int fd) {
     if (::realpath(device, wanted) == nullptr || ::realpath(path, opened) == nullptr ||
         std::strcmp(wanted, opened) != 0)
         return;
-    std::lock_guard lock(g_mutex);
+    ShimLock lock;
     g_line = FakeLine{};
     g_line.fd = fd;
     g_portFd = fd;
@@ -281,7 +305,7 @@ int open64(const char* path, int flags, ...) {
 int close(int fd) {
     static const auto real = realFunction<int (*)(int)>("close");
     if (isPort(fd)) {
-        std::lock_guard lock(g_mutex);
+        ShimLock lock;
         if (isPort(fd)) {
             writeLog("close lines=" + modemLinesText() + " " + flagsText(g_line.serial.flags));
             g_line.fd = -1;
@@ -301,7 +325,7 @@ int ioctl(int fd, unsigned long request, ...) {
     if (!isPort(fd) || request == FIONREAD)
         return real(fd, request, arg);
 
-    std::lock_guard lock(g_mutex);
+    ShimLock lock;
     std::string detail;
     int result = 0;
     int error = 0;
@@ -348,7 +372,7 @@ int tcsetattr(int fd, int actions, const struct termios* settings) {
     const int result = real(fd, actions, settings);
     const int error = errno;
     if (isPort(fd)) {
-        std::lock_guard lock(g_mutex);
+        ShimLock lock;
         static const struct {
             speed_t code;
             const char* baud;
@@ -370,7 +394,7 @@ int tcflush(int fd, int queue) {
     const int result = real(fd, queue);
     const int error = errno;
     if (isPort(fd)) {
-        std::lock_guard lock(g_mutex);
+        ShimLock lock;
         const char* name = queue == TCIFLUSH   ? "TCIFLUSH"
                            : queue == TCOFLUSH ? "TCOFLUSH"
                                                : "TCIOFLUSH";
@@ -386,7 +410,7 @@ int tcdrain(int fd) {
     static const auto real = realFunction<int (*)(int)>("tcdrain");
     long block = 0;
     if (isPort(fd)) {
-        std::lock_guard lock(g_mutex);
+        ShimLock lock;
         block = g_line.drainBlockSeconds;
     }
     if (block > 0) {
@@ -398,7 +422,7 @@ int tcdrain(int fd) {
     const int result = real(fd);
     const int error = errno;
     if (isPort(fd)) {
-        std::lock_guard lock(g_mutex);
+        ShimLock lock;
         writeLog("tcdrain = " + resultText(result, error));
     }
     errno = error;
@@ -410,7 +434,7 @@ ssize_t write(int fd, const void* data, size_t size) {
     const ssize_t result = real(fd, data, size);
     const int error = errno;
     if (isPort(fd)) {
-        std::lock_guard lock(g_mutex);
+        ShimLock lock;
         if (isPort(fd))
             writeLog("write " + std::to_string(size) + " lines=" + modemLinesText() + " = " +
                      resultText(static_cast<int>(result), error));
