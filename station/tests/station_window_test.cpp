@@ -195,12 +195,13 @@ TEST_F(StationWindowTest, PagesAreDrawnAtMostEveryTenthOfASecondStatesAtOnceAndN
     EXPECT_EQ(drawn[1].second, "connecting");
     EXPECT_EQ(drawn.back().second, "complete");
     // The first page line is a new state, drawn at once; the pages after it
-    // come with the refresh, 100 ms apart at the least.
+    // come with the refresh, a refresh interval apart at the least.
     std::size_t pageLines = 0;
     for (std::size_t i = 2; i + 1 < drawn.size(); ++i) {
         EXPECT_EQ(drawn[i].second.rfind("page ", 0), 0u) << drawn[i].second;
         if (i > 2) {
-            EXPECT_GE(drawn[i].first - drawn[i - 1].first, 100ms) << drawn[i].second;
+            EXPECT_GE(drawn[i].first - drawn[i - 1].first, runs::PortBoard::kRefreshInterval)
+                << drawn[i].second;
         }
         ++pageLines;
     }
