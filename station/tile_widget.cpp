@@ -37,7 +37,13 @@ QString text(const std::string& bytes) {
 }  // namespace
 
 QString formatDuration(std::chrono::microseconds duration) {
+    if (duration.count() <= 0)
+        return {};
     const double seconds = static_cast<double>(duration.count()) / 1e6;
+    // A board on a fast line is done in a fraction of a second: "0.0 s"
+    // would read as nothing at all.
+    if (seconds < 1)
+        return QString::number(seconds, 'f', 2) + " s";
     if (seconds < 60)
         return QString::number(seconds, 'f', 1) + " s";
     const long whole = static_cast<long>(seconds);
@@ -117,10 +123,10 @@ void TileWidget::paintEvent(QPaintEvent*) {
 
     write(text(m_view.state), true);
     write(text(m_view.problem));
-    write(QString("%1   complete %2, failed %3")
-              .arg(formatDuration(m_view.elapsed))
-              .arg(m_view.complete)
-              .arg(m_view.failed));
+    // No time before the port's first attempt.
+    const QString taken = formatDuration(m_view.elapsed);
+    write((taken.isEmpty() ? QString() : taken + "   ") +
+          QString("complete %1, failed %2").arg(m_view.complete).arg(m_view.failed));
 }
 
 }  // namespace oxu::station

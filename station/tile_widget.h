@@ -31,7 +31,7 @@ private:
     runs::PortView m_view;
 };
 
-// "12.3 s", "2 min 05 s".
+// "0.04 s", "12.3 s", "2 min 05 s"; empty for no time at all.
 QString formatDuration(std::chrono::microseconds duration);
 
 }  // namespace oxu::station

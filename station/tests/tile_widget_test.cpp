@@ -50,5 +50,20 @@ TEST(TileWidget, AnnouncesEachNewStateLineAsItsDescription) {
                                                   "failed: connection failed"}));
 }
 
+TEST(TileWidget, SaysTheTimeTakenAtAGlance) {
+    using std::chrono::microseconds;
+    const struct {
+        microseconds taken;
+        const char* shown;
+    } cases[] = {
+        {microseconds{0}, ""},  // no attempt yet
+        {microseconds{42'000}, "0.04 s"},
+        {microseconds{12'340'000}, "12.3 s"},
+        {microseconds{125'000'000}, "2 min 05 s"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(formatDuration(c.taken).toStdString(), c.shown) << c.taken.count();
+}
+
 }  // namespace
 }  // namespace oxu::station
